@@ -1,0 +1,199 @@
+#include "db/DeviceTable.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace vettrix {
+namespace {
+
+std::uint64_t Key8(std::string_view s) {
+  std::uint64_t key = 0;
+  std::memcpy(&key, s.data(), 8);
+  return key;
+}
+
+bool ValidUtf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    int extra;
+    std::uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+      extra = 1, cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      extra = 2, cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      extra = 3, cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= s.size()) return false;
+    for (int k = 1; k <= extra; ++k) {
+      const auto cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    // Reject overlong forms, surrogates and values beyond U+10FFFF.
+    if ((extra == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+        (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+      return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+Fields::Fields(std::string_view line) {
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t comma = line.find(',', from);
+    if (comma == std::string_view::npos) {
+      parts_.push_back(line.substr(from));
+      return;
+    }
+    parts_.push_back(line.substr(from, comma - from));
+    from = comma + 1;
+  }
+}
+
+std::string_view FieldOf(std::string_view line, int index) {
+  std::size_t from = 0;
+  for (int i = 0; i < index; ++i) {
+    const std::size_t comma = line.find(',', from);
+    if (comma == std::string_view::npos) return {};
+    from = comma + 1;
+  }
+  return line.substr(from, line.find(',', from) - from);
+}
+
+std::string DisplayText(std::string_view bytes) {
+  if (ValidUtf8(bytes)) return std::string(bytes);
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80) {
+      out += ch;
+    } else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string DeviceName(std::string_view line) {
+  std::string name = DisplayText(FieldOf(line, 1));
+  name += ' ';
+  name += DisplayText(FieldOf(line, 2));
+  return name;
+}
+
+std::string_view DeviceTable::Line(int k) const {
+  if (k < 1 || k > LineCount()) return {};
+  return std::string_view(data_).substr(starts_[k - 1], lengths_[k - 1]);
+}
+
+DeviceTable::ReadResult DeviceTable::Refresh(const std::string& path) {
+  struct stat st {};
+  if (stamped_ && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    const FileStamp now{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                        static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec,
+                        st.st_mtim.tv_nsec};
+    if (now == stamp_) return {};
+  }
+  return Load(path);
+}
+
+DeviceTable::ReadResult DeviceTable::Load(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return {Status::Missing, std::strerror(errno), false};
+    return {Status::Unreadable, std::strerror(errno), false};
+  }
+  if (!S_ISREG(st.st_mode)) return {Status::Unreadable, "not a regular file", false};
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {Status::Unreadable, std::strerror(errno), false};
+  std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return {Status::Unreadable, "read error", false};
+
+  data_ = std::move(contents);
+  stamp_ = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+            static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+  stamped_ = true;
+  ReadResult result;
+  result.truncated = Parse();
+  Index();
+  return result;
+}
+
+void DeviceTable::Assign(std::string contents) {
+  data_ = std::move(contents);
+  stamped_ = false;
+  Parse();
+  Index();
+}
+
+bool DeviceTable::Parse() {
+  starts_.clear();
+  lengths_.clear();
+  const std::size_t n = data_.size();
+  std::size_t from = 0;
+  while (from < n) {
+    if (starts_.size() == static_cast<std::size_t>(kMaxLines)) return true;
+    // A line ends at CR LF or at a lone CR; a lone LF belongs to the line.
+    std::size_t cr = data_.find('\r', from);
+    if (cr == std::string::npos) cr = n;
+    starts_.push_back(from);
+    lengths_.push_back(cr - from);
+    from = cr + 1;
+    if (from < n && data_[from] == '\n' && cr < n) ++from;
+  }
+  return false;
+}
+
+void DeviceTable::Index() {
+  tac8_.clear();
+  tacShort_.clear();
+  tac8_.reserve(starts_.size());
+  for (int k = 1; k <= LineCount(); ++k) {
+    const std::string_view line = Line(k);
+    if (line.size() >= 8) {
+      tac8_[Key8(line)] = k;  // later lines overwrite: the last match wins
+    } else {
+      tacShort_[std::string(line)] = k;
+    }
+  }
+  names_.clear();
+  namesBuilt_ = false;
+}
+
+int DeviceTable::FindTAC(std::string_view imei) const {
+  if (imei.size() >= 8) {
+    const auto it = tac8_.find(Key8(imei));
+    return it == tac8_.end() ? 0 : it->second;
+  }
+  const auto it = tacShort_.find(std::string(imei));
+  return it == tacShort_.end() ? 0 : it->second;
+}
+
+const std::vector<int>& DeviceTable::LinesNamed(const std::string& name) const {
+  if (!namesBuilt_) {
+    for (int k = 1; k <= LineCount(); ++k) names_[DeviceName(Line(k))].push_back(k);
+    namesBuilt_ = true;
+  }
+  static const std::vector<int> kNone;
+  const auto it = names_.find(name);
+  return it == names_.end() ? kNone : it->second;
+}
+
+}  // namespace vettrix

@@ -1,0 +1,84 @@
+#pragma once
+
+// The device database in memory: the lines of mobidex.csv as read, with the indexes that make
+// the TAC lookup and the device-name search independent of the table's size.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace vettrix {
+
+// One line split at every ","; a missing field reads as empty.
+class Fields {
+ public:
+  explicit Fields(std::string_view line);
+  std::string_view operator[](std::size_t i) const { return i < parts_.size() ? parts_[i] : ""; }
+  std::size_t size() const { return parts_.size(); }
+
+ private:
+  std::vector<std::string_view> parts_;
+};
+
+// Field `index` of `line` without splitting the rest; empty when the line has fewer fields.
+std::string_view FieldOf(std::string_view line, int index);
+
+// Bytes of the database shown as text: kept as they are when valid UTF-8, else read as Latin-1.
+std::string DisplayText(std::string_view bytes);
+
+// A device's name as the device-type list shows it: field 1, a space, field 2.
+std::string DeviceName(std::string_view line);
+
+// Identity of a file's contents on disk, to notice edits between two reads.
+struct FileStamp {
+  std::uint64_t device = 0, inode = 0, size = 0;
+  std::int64_t mtimeSec = 0, mtimeNsec = 0;
+  friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+
+class DeviceTable {
+ public:
+  static constexpr int kMaxLines = 99'999;
+
+  enum class Status { Ok, Missing, Unreadable };
+  struct ReadResult {
+    Status status = Status::Ok;
+    std::string error;       // the system's reason when Unreadable
+    bool truncated = false;  // lines beyond kMaxLines were left out
+  };
+
+  // Reads the whole file, replacing the table. On failure the table keeps what it held.
+  ReadResult Load(const std::string& path);
+  // As Load, but only when the file changed since the last read (size, time, inode).
+  ReadResult Refresh(const std::string& path);
+  // Replaces the table with `contents` as if read from a file (for a file-less table).
+  void Assign(std::string contents);
+
+  int LineCount() const { return static_cast<int>(starts_.size()); }  // DeviceLineCount
+  // Line k, counted from 1; empty outside 1..LineCount().
+  std::string_view Line(int k) const;
+
+  // The last line whose first 8 characters (all of it when shorter) equal the first 8 characters
+  // of `imei` (all of it when shorter); 0 when none.
+  int FindTAC(std::string_view imei) const;
+
+  // Lines whose DeviceName equals `name`, in file order.
+  const std::vector<int>& LinesNamed(const std::string& name) const;
+
+ private:
+  bool Parse();  // splits data_ into lines; true when truncated
+  void Index();
+
+  std::string data_;
+  std::vector<std::size_t> starts_, lengths_;
+  FileStamp stamp_;
+  bool stamped_ = false;
+  std::unordered_map<std::uint64_t, int> tac8_;         // 8-byte keys
+  std::unordered_map<std::string, int> tacShort_;       // lines shorter than 8 characters
+  mutable std::unordered_map<std::string, std::vector<int>> names_;  // built on first use
+  mutable bool namesBuilt_ = false;
+};
+
+}  // namespace vettrix

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vettrix {
+
+// Local calendar date and time, as the wall clock shows it.
+struct DateTime {
+  int year = 0;
+  int month = 0;  // 1..12
+  int day = 0;    // 1..31
+  int hour = 0;   // 0..23
+  int minute = 0;
+  int second = 0;
+};
+
+// Outcome of an HTTP download; `error` is a short human-readable reason when !ok.
+struct DownloadResult {
+  bool ok = false;
+  std::string error;
+};
+
+// The one way the core reaches the world outside the process: the window toolkit, the system
+// clock, the network and the user's session. The Qt implementation serves the program; tests
+// use a recording fake.
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Modal message box with an OK button and the application title; returns when closed.
+  virtual void MsgBox(std::string_view text) = 0;
+  // Clears the clipboard and puts `text` on it. False when the clipboard is not available.
+  virtual bool SetClipboardText(std::string_view text) = 0;
+  // Hands `url` to the default browser without waiting. False when no browser could be started.
+  virtual bool OpenUrl(std::string_view url) = 0;
+  // Fetches `url` into `localFile`, replacing it only on success.
+  virtual DownloadResult DownloadFile(std::string_view url, const std::string& localFile) = 0;
+
+  // Milliseconds since system start, from a monotonic clock.
+  virtual std::int64_t TickCount() = 0;
+  virtual DateTime Now() = 0;
+  // Seconds since local midnight, with fraction.
+  virtual double SecondsSinceMidnight() = 0;
+  // The user's locale decimal separator.
+  virtual char DecimalSeparator() = 0;
+
+  virtual bool IsUserAnAdmin() = 0;
+  // Folder of the running program, without a trailing separator.
+  virtual std::string ProgramFolder() = 0;
+
+  // Paints the window from the model now.
+  virtual void Refresh() = 0;
+  // Lets the window handle its pending events (clicks, typing, painting).
+  virtual void DoEvents() = 0;
+  // Closes the main window; the program ends when it has closed.
+  virtual void CloseWindow() = 0;
+};
+
+}  // namespace vettrix

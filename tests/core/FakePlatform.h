@@ -1,0 +1,90 @@
+#pragma once
+
+// A recording stand-in for the platform: messages, clipboard and opened pages are kept for the
+// test to read; time is set by the test. Files are real, in a fresh temporary folder.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace vettrix::test {
+
+class FakePlatform : public Platform {
+ public:
+  std::vector<std::string> messages;
+  std::vector<std::string> openedUrls;
+  std::string clipboard;
+  bool clipboardWorks = true;
+  bool browserWorks = true;
+  bool admin = true;
+  std::int64_t tick = 1'000'000;
+  std::int64_t tickStep = 0;  // added after every read, to let time pass in loops
+  DateTime now{2026, 12, 5, 4, 15, 2};
+  double secondsSinceMidnight = 15302.25;
+  char decimalSeparator = '.';
+  std::string folder;
+  int closeCount = 0;
+  int refreshCount = 0;
+  int doEventsCount = 0;
+  std::function<void()> onDoEvents;  // runs inside DoEvents, as a user's click would
+  std::function<DownloadResult(std::string_view, const std::string&)> download;
+
+  void MsgBox(std::string_view text) override { messages.emplace_back(text); }
+  bool SetClipboardText(std::string_view text) override {
+    if (!clipboardWorks) return false;
+    clipboard = text;
+    return true;
+  }
+  bool OpenUrl(std::string_view url) override {
+    if (!browserWorks) return false;
+    openedUrls.emplace_back(url);
+    return true;
+  }
+  DownloadResult DownloadFile(std::string_view url, const std::string& localFile) override {
+    if (download) return download(url, localFile);
+    return {false, "no network"};
+  }
+  std::int64_t TickCount() override {
+    const std::int64_t t = tick;
+    tick += tickStep;
+    return t;
+  }
+  DateTime Now() override { return now; }
+  double SecondsSinceMidnight() override { return secondsSinceMidnight; }
+  char DecimalSeparator() override { return decimalSeparator; }
+  bool IsUserAnAdmin() override { return admin; }
+  std::string ProgramFolder() override { return folder; }
+  void Refresh() override { ++refreshCount; }
+  void DoEvents() override {
+    ++doEventsCount;
+    if (onDoEvents) onDoEvents();
+  }
+  void CloseWindow() override { ++closeCount; }
+};
+
+// A fresh temporary folder, removed with everything in it at the end of the test.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  // Writes `contents` byte for byte into `name` inside the folder.
+  void Write(const std::string& name, const std::string& contents) const;
+  std::string Read(const std::string& name) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A database of `deviceLines` lines "TTTTTTTT,Maker k,Model k" (TACs 10000000 + k) and a version
+// line of the given version text, CR LF line ends.
+std::string MakeDatabase(int deviceLines, const std::string& version = "v0.99.0000");
+
+}  // namespace vettrix::test
