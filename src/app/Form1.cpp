@@ -76,7 +76,7 @@ const std::array<MenuEntry, 6> kMenus = {{
 }};
 
 const std::array<std::string_view, 14> kFocusOrder = {
-    "Text1",  "Command1", "Command2", "Check1", "Check2",     "Check3", "Check4",
+    "Text1",  "Command1", "Command2", "Check1", "Check2", "Check3",     "Check4",
     "Check5", "Check6",   "Check7",   "Check8", "Combo1", "Scriptlet1", "Combo2"};
 
 void ComboBox::AddItem(std::string entry, int position) {
@@ -160,8 +160,8 @@ Form1::Form1(Platform& platformRef) : platform(platformRef) {
 
 Label& Form1::LabelAt(int n) {
   static constexpr Label Form1::*kLabels[] = {
-      nullptr,        &Form1::Label1,  &Form1::Label2,  &Form1::Label3,  &Form1::Label4,
-      &Form1::Label5, &Form1::Label6,  &Form1::Label7,  &Form1::Label8,  &Form1::Label9,
+      nullptr,         &Form1::Label1,  &Form1::Label2,  &Form1::Label3,  &Form1::Label4,
+      &Form1::Label5,  &Form1::Label6,  &Form1::Label7,  &Form1::Label8,  &Form1::Label9,
       &Form1::Label10, &Form1::Label11, &Form1::Label12, &Form1::Label13, &Form1::Label14,
       &Form1::Label15, &Form1::Label16, &Form1::Label17, &Form1::Label18, &Form1::Label19,
       &Form1::Label20, &Form1::Label21, &Form1::Label22, &Form1::Label23, &Form1::Label24,
@@ -169,16 +169,20 @@ Label& Form1::LabelAt(int n) {
   return this->*kLabels[n];
 }
 
-const Label& Form1::LabelAt(int n) const { return const_cast<Form1*>(this)->LabelAt(n); }
+const Label& Form1::LabelAt(int n) const {
+  return const_cast<Form1*>(this)->LabelAt(n);
+}
 
 CheckBox& Form1::CheckAt(int n) {
-  static constexpr CheckBox Form1::*kChecks[] = {
-      nullptr,        &Form1::Check1, &Form1::Check2, &Form1::Check3, &Form1::Check4,
-      &Form1::Check5, &Form1::Check6, &Form1::Check7, &Form1::Check8};
+  static constexpr CheckBox Form1::*kChecks[] = {nullptr,        &Form1::Check1, &Form1::Check2,
+                                                 &Form1::Check3, &Form1::Check4, &Form1::Check5,
+                                                 &Form1::Check6, &Form1::Check7, &Form1::Check8};
   return this->*kChecks[n];
 }
 
-const CheckBox& Form1::CheckAt(int n) const { return const_cast<Form1*>(this)->CheckAt(n); }
+const CheckBox& Form1::CheckAt(int n) const {
+  return const_cast<Form1*>(this)->CheckAt(n);
+}
 
 std::string Form1::ProgramFile(std::string_view name) const {
   std::string path = platform.ProgramFolder();

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace vettrix {
 
@@ -22,6 +23,11 @@ class Random {
 
   // A digit 1..9, never 0.
   char Digit() { return static_cast<char>('1' + static_cast<int>(Next() * 9.0)); }
+
+  // Appends `count` random digits to `text`.
+  void AppendDigits(std::string& text, int count) {
+    for (int i = 0; i < count; ++i) text += Digit();
+  }
 
   // A position 1..n, each equally likely.
   int Choose(int n) { return static_cast<int>(Next() * n) + 1; }

@@ -106,9 +106,9 @@ std::string_view DeviceTable::Line(int k) const {
 DeviceTable::ReadResult DeviceTable::Refresh(const std::string& path) {
   struct stat st {};
   if (stamped_ && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    const FileStamp now{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-                        static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec,
-                        st.st_mtim.tv_nsec};
+    const FileStamp now{
+        static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+        static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
     if (now == stamp_) return {};
   }
   return Load(path);

@@ -75,8 +75,8 @@ class DeviceTable {
   std::vector<std::size_t> starts_, lengths_;
   FileStamp stamp_;
   bool stamped_ = false;
-  std::unordered_map<std::uint64_t, int> tac8_;         // 8-byte keys
-  std::unordered_map<std::string, int> tacShort_;       // lines shorter than 8 characters
+  std::unordered_map<std::uint64_t, int> tac8_;    // 8-byte keys
+  std::unordered_map<std::string, int> tacShort_;  // lines shorter than 8 characters
   mutable std::unordered_map<std::string, std::vector<int>> names_;  // built on first use
   mutable bool namesBuilt_ = false;
 };

@@ -1,0 +1,62 @@
+#include "app/Captions.h"
+#include "app/Handlers.h"
+#include "app/Shell.h"
+#include "db/Mobidex.h"
+
+namespace vettrix {
+
+void Form_Load(Form1& form) {
+  form.DigitTable.fill('\0');
+  form.CheckTable.fill('\0');
+  form.ProgramVersionText = "2.1.3-r26 Professional Edition";
+  form.ProgramVersionNumber = "21326";
+  form.caption = "Vettrix v" + form.ProgramVersionText;
+  form.Label12.visible = false;
+  form.Label13.visible = false;
+  form.Label14.visible = false;
+  form.GeneratedCount = 0;
+  form.ValidCount = 0;
+  form.FoundCount = 0;
+  SetCounter(form.Label19.caption, "Valid: ", form.ValidCount);
+  SetCounter(form.Label28.caption, "Found: ", form.FoundCount);
+  form.Label29.caption = "IMEI/sec: 0";
+
+  if (!form.platform.IsUserAnAdmin()) {
+    form.platform.MsgBox("FATAL ERROR: Vettrix requires Administrator rights");
+    CloseForm(form);
+    return;
+  }
+
+  form.Combo1.text.clear();
+  form.Combo1.visible = true;
+  for (const char* quantity : {"", "1", "10", "25", "50", "100", "250", "500", "1000"})
+    form.Combo2.AddItem(quantity);
+  form.Combo2.Select(0);
+  form.Combo2.visible = false;
+
+  form.Scriptlet1.rect.width = 7025;
+  form.Scriptlet1.rect.height = 905;
+  form.Text1.text = "490154203237518";
+
+  if (!LoadMobidex(form)) return;
+
+  // The fixed entries take positions 0 to 29; database lines 30 to N - 2 follow in file order.
+  std::vector<std::string>& list = form.Combo1.list;
+  const int last = form.Devices.LineCount() - 2;
+  list.reserve(kFixedDeviceTypes.size() + static_cast<std::size_t>(std::max(0, last - 29)));
+  for (const std::string_view entry : kFixedDeviceTypes) list.emplace_back(entry);
+  for (int p = 30; p <= last; ++p) list.push_back(DeviceName(form.Devices.Line(p)));
+  ++form.Combo1.listRevision;
+  form.Combo1.listIndex = -1;
+}
+
+void Exit_Click(Form1& form) {
+  CloseForm(form);
+}
+
+void Form_Unload(Form1& form) {
+  form.closed = true;
+  form.stopRequested = true;
+}
+
+}  // namespace vettrix

@@ -1,0 +1,67 @@
+#include "db/Mobidex.h"
+
+#include "app/Captions.h"
+#include "app/Shell.h"
+
+namespace vettrix {
+
+std::string_view VersionTextOf(std::string_view versionLine) {
+  if (versionLine.size() < 10) return {};
+  return versionLine.substr(9, 10);
+}
+
+std::string VersionNumberOf(std::string_view versionText) {
+  std::string number;
+  for (const char c : versionText)
+    if (c != 'v' && c != '.') number += c;
+  if (!number.empty()) number.erase(0, 1);
+  return number;
+}
+
+bool LoadMobidex(Form1& form) {
+  form.databasePath = form.ProgramFile(kDatabaseFile);
+  const DeviceTable::ReadResult read = form.Devices.Load(form.databasePath);
+  if (read.status != DeviceTable::Status::Ok) {
+    if (read.status == DeviceTable::Status::Missing) {
+      form.platform.MsgBox("Fatal Error! IMEI Database not found! Please download and reinstall!");
+    } else {
+      form.platform.MsgBox("Fatal Error! IMEI Database could not be read: " + form.databasePath +
+                           " (" + read.error + "). Please download and reinstall!");
+    }
+    form.Label20.caption = "Database Version: ERROR! Download and reinstall!";
+    CloseForm(form);
+    return false;
+  }
+  if (read.truncated) {
+    form.platform.MsgBox("The IMEI Database has more than " +
+                         std::to_string(DeviceTable::kMaxLines) + " lines. Only the first " +
+                         std::to_string(DeviceTable::kMaxLines) +
+                         " were read; the rest was ignored.");
+  }
+  const int lines = form.Devices.LineCount();
+  form.DatabaseVersionText = DisplayText(VersionTextOf(form.Devices.Line(lines)));
+  form.Label20.caption = "Database Version:   " + form.DatabaseVersionText;
+  form.DatabaseVersionNumber = VersionNumberOf(form.DatabaseVersionText);
+  SetCounter(form.Label25.caption, "Devices Supported: ", lines - 1);
+  return true;
+}
+
+void Mobidex(Form1& form, std::string_view imei) {
+  // A database that has gone missing or cannot be read finds nothing; the table stays as it was.
+  if (form.Devices.Refresh(form.databasePath).status != DeviceTable::Status::Ok) return;
+  const int k = form.Devices.FindTAC(imei);
+  if (k == 0) return;
+  // Every matching line overwrites the same captions, so the last match is all that shows.
+  form.TACFound = true;
+  SetCounter(form.Label19.caption, "Valid: ", form.ValidCount);
+  SetCounter(form.Label28.caption, "Found: ", form.FoundCount);
+  const std::string_view line = form.Devices.Line(k);
+  const std::string_view manufacturer = FieldOf(line, 1);
+  form.Label13.visible = true;
+  form.Label14.visible = true;
+  form.Label13.caption = "Manufacturer: " + DisplayText(manufacturer);
+  form.Label14.caption = "Model: " + DisplayText(FieldOf(line, 2));
+  form.Label27.visible = manufacturer == "Apple";
+}
+
+}  // namespace vettrix

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string_view>
+
+#include "app/Form1.h"
+
+namespace vettrix {
+
+inline constexpr std::string_view kDatabaseFile = "mobidex.csv";
+
+// Reads mobidex.csv from the program's folder into the device table, shows its version and
+// device count. On a missing or unreadable file: a fatal message, then the window closes.
+// Returns false in that case.
+bool LoadMobidex(Form1& form);
+
+// Looks the TAC (first 8 characters) of `imei` up in the database, re-reading the file first
+// when it changed on disk. On a match: manufacturer and model shown, TACFound set.
+void Mobidex(Form1& form, std::string_view imei);
+
+// Characters 10 to 19 of the version line, and the version number made from them.
+std::string_view VersionTextOf(std::string_view versionLine);
+std::string VersionNumberOf(std::string_view versionText);
+
+}  // namespace vettrix

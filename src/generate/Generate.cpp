@@ -1,0 +1,117 @@
+#include "app/Branding.h"
+#include "app/Captions.h"
+#include "app/Handlers.h"
+#include "db/Mobidex.h"
+#include "generate/GetSelection.h"
+#include "generate/Report.h"
+#include "validate/ValidateIMEI.h"
+
+namespace vettrix {
+namespace {
+
+std::string ElapsedText(const Form1& form) {
+  return ReportNumber(static_cast<double>(form.EndTick - form.StartTick) / 1000.0);
+}
+
+void WriteReport(Form1& form) {
+  form.platform.Refresh();
+  form.platform.DoEvents();
+  if (form.closed) return;
+  form.EndTick = form.platform.TickCount();
+  const std::string elapsed = ElapsedText(form);
+  form.ReportText = "Vettrix v" + form.ProgramVersionText + "\r\n";
+  form.ReportText += "Generated with Vettrix by " + std::string(kMakerName) + "\r\n";
+  form.ReportText += "Homepage: " + std::string(kMakerSiteUrl) + "\r\n";
+  form.ReportText += "Mobile Device Type: " + form.Combo1.text + "\r\n";
+  form.ReportText += "Calculation completed in " + elapsed + " seconds.\r\n";
+  form.ReportText += "--------------------------------------\r\n";
+  form.ReportText += form.ValidList;
+  form.ReportText += "\r\n";
+
+  const WriteResult written =
+      WriteNewFile(form.platform.ProgramFolder(),
+                   ReportFileName(form.ProgramVersionText, form.platform.Now()), form.ReportText);
+  if (!written.ok) {
+    form.platform.MsgBox("The report could not be written to " + written.path + ": " +
+                         written.error);
+    return;
+  }
+  SetCounter(form.Label19.caption, "Valid: ", form.ValidCount);
+  form.platform.MsgBox("Calculation completed in " + elapsed + " seconds. Output written to " +
+                       written.path);
+}
+
+}  // namespace
+
+void Command2_Click(Form1& form) {
+  if (form.generating) {
+    form.stopRequested = true;  // the running command ends after its current cycle
+    return;
+  }
+  form.Devices.Refresh(form.databasePath);
+  if (!CanMakeCandidates(form)) {
+    form.platform.MsgBox("The device type \"" + form.Combo1.text +
+                         "\" is unknown. Choose a device type from the list, \"Custom\" or a "
+                         "reporting body.");
+    return;
+  }
+
+  form.Rnd.Seed(form.platform.SecondsSinceMidnight());
+  form.LastTick = form.platform.TickCount();
+  form.StartTick = form.platform.TickCount();
+  form.Combo1.visible = true;
+  form.Combo2.visible = true;
+  form.Label12.visible = true;
+  form.Label13.visible = false;
+  form.Label14.visible = false;
+  form.Label16.visible = false;
+  form.Label17.visible = false;
+  form.GeneratedCount = 0;
+  form.ValidCount = 0;
+  form.FoundCount = 0;
+  SetCounter(form.Label19.caption, "Valid: ", form.ValidCount);
+  SetCounter(form.Label28.caption, "Found: ", form.FoundCount);
+  form.ValidList.clear();
+  form.Text1.text = std::string(TrimSpaces(form.Text1.text));
+  if (form.Combo2.text.empty()) form.Combo2.text = "1";
+
+  form.generating = true;
+  form.stopRequested = false;
+  form.Command2.caption = "Stop";
+  Selection selection;
+  for (;;) {
+    form.FoundIMEI.clear();
+    selection = GetSelection(form);
+    if (selection.outcome != Selection::Outcome::Candidate) break;
+    if (!form.FoundIMEI.empty()) form.CurrentIMEI = form.FoundIMEI;
+    form.Text1.text = form.CurrentIMEI;
+    form.platform.Refresh();
+    SetCounter(form.Label12.caption, "Generated: ", form.GeneratedCount);
+    SetCounter(form.Label19.caption, "Valid: ", form.ValidCount);
+    form.platform.DoEvents();
+    if (form.closed) break;
+    const bool valid = ValidateIMEI(form, form.CurrentIMEI);
+    if (form.stopRequested) break;
+    if (valid && static_cast<double>(form.ValidCount) >= LeadingNumber(form.Combo2.text)) break;
+  }
+  form.generating = false;
+  form.stopRequested = false;
+  form.Command2.caption = "Generate";
+  if (form.closed) return;
+
+  switch (selection.outcome) {
+    case Selection::Outcome::TACFailed:
+      form.platform.MsgBox("Generation stopped: no valid IMEI could be made on the TAC \"" +
+                           selection.tac + "\" of this device type.");
+      return;
+    case Selection::Outcome::NoCandidate:
+      form.platform.MsgBox("Generation stopped: the device type \"" + form.Combo1.text +
+                           "\" is unknown and no reporting body is ticked.");
+      return;
+    case Selection::Outcome::Candidate:
+      break;
+  }
+  if (LeadingNumber(form.Combo2.text) > 1) WriteReport(form);
+}
+
+}  // namespace vettrix

@@ -1,0 +1,128 @@
+#include "generate/Report.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+namespace vettrix {
+
+std::string ReportNumber(double value) {
+  if (value == 0) return " 0";  // also -0
+  char buffer[64];
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 15);
+  std::string digits(buffer, result.ptr);
+  if (const auto e = digits.find('e'); e != std::string::npos) digits[e] = 'E';
+  std::string text = value < 0 ? "" : " ";
+  if (digits.rfind("0.", 0) == 0) {
+    digits.erase(0, 1);
+  } else if (digits.rfind("-0.", 0) == 0) {
+    digits.erase(1, 1);
+  }
+  text += digits;
+  return text;
+}
+
+double LeadingNumber(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  const std::size_t start = i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  std::size_t digits = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  }
+  if (digits == 0) return 0;
+  std::size_t end = i;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    std::size_t j = i + 1;
+    if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+    if (j < text.size() && text[j] >= '0' && text[j] <= '9') {
+      while (j < text.size() && text[j] >= '0' && text[j] <= '9') ++j;
+      end = j;
+    }
+  }
+  std::string number(text.substr(start, end - start));
+  if (number[0] == '+') number.erase(0, 1);
+  double value = 0;
+  const auto result = std::from_chars(number.data(), number.data() + number.size(), value);
+  if (result.ec == std::errc::result_out_of_range) {
+    // Too large a magnitude counts as endless; too small as 0.
+    const bool tiny = number.find_first_of("123456789") == std::string::npos ||
+                      number.find("e-") != std::string::npos ||
+                      number.find("E-") != std::string::npos;
+    if (tiny) return 0;
+    return number[0] == '-' ? -HUGE_VAL : HUGE_VAL;
+  }
+  return value;
+}
+
+std::string ReportFileName(std::string_view versionText, const DateTime& when) {
+  std::string name = "Vettrix.v";
+  for (const char c : versionText) name += c == ' ' ? '.' : c;
+  char stamp[40];
+  std::snprintf(stamp, sizeof stamp, "-(%02d-%02d-%04d_%02d%02d%02d).txt", when.month, when.day,
+                when.year, when.hour, when.minute, when.second);
+  return name + stamp;
+}
+
+WriteResult WriteNewFile(const std::string& folder, const std::string& fileName,
+                         std::string_view contents) {
+  namespace fs = std::filesystem;
+  const fs::path dir(folder);
+  const std::string stem = fileName.substr(0, fileName.size() - 4);  // without ".txt"
+  const std::string wanted = folder + "/" + fileName;
+
+  std::random_device random;
+  const fs::path temp = dir / (".vettrix-" + std::to_string(random()) + ".tmp");
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out) return {false, wanted, std::strerror(errno)};
+    out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+    out.flush();
+    const int writeErrno = errno;
+    if (!out) {
+      out.close();
+      std::error_code ignored;
+      fs::remove(temp, ignored);
+      return {false, wanted, writeErrno ? std::strerror(writeErrno) : "write failed"};
+    }
+    out.close();
+    if (!out) {
+      const int closeErrno = errno;
+      std::error_code ignored;
+      fs::remove(temp, ignored);
+      return {false, wanted, closeErrno ? std::strerror(closeErrno) : "write failed"};
+    }
+  }
+
+  // A hard link fails when the name is taken, so an existing report is never replaced.
+  for (int n = 1;; ++n) {
+    const std::string name = n == 1 ? fileName : stem + "-" + std::to_string(n) + ".txt";
+    const fs::path target = dir / name;
+    std::error_code ec;
+    fs::create_hard_link(temp, target, ec);
+    if (!ec) {
+      fs::remove(temp, ec);
+      return {true, folder + "/" + name, {}};
+    }
+    if (ec == std::errc::file_exists) continue;
+    // File systems without hard links: rename, having checked that the name is free.
+    if (!fs::exists(target, ec)) {
+      fs::rename(temp, target, ec);
+      if (!ec) return {true, folder + "/" + name, {}};
+    }
+    std::error_code ignored;
+    fs::remove(temp, ignored);
+    return {false, folder + "/" + name, ec.message()};
+  }
+}
+
+}  // namespace vettrix

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+#include "app/Form1.h"
+
+namespace vettrix {
+
+// Attempts GetIMEIwTAC makes on one TAC before it gives up: a TAC that is not 8 digits can never
+// give a valid IMEI, while an 8-digit TAC fails this often with a chance of about 1e-46.
+inline constexpr int kMaxTACAttempts = 1000;
+
+// The rate `rate` rounded to 2 places (halves to even), in its shortest form with `separator`.
+std::string FormatRate(double rate, char separator);
+
+// Rate meter: LastTick := now, then Label29 shows attempts per second since StartTick.
+void RateMeterStep(Form1& form);
+
+// Makes random 15-digit candidates until one validates; returns it (also in CurrentIMEI).
+std::string GetRandomIMEI(Form1& form);
+
+// Makes candidates of `tac` followed by 7 random digits until one validates, then leaves it in
+// CurrentIMEI, FoundIMEI and Text1 and counts it as found. Returns false when it gave up after
+// kMaxTACAttempts, leaving the fields of the last attempt.
+bool GetIMEIwTAC(Form1& form, std::string_view tac);
+
+}  // namespace vettrix

@@ -1,0 +1,154 @@
+#include <fstream>
+#include <string>
+
+#include "core/Fixture.h"
+#include "db/Mobidex.h"
+
+namespace vettrix::test {
+namespace {
+
+class StartupTest : public AppTest {};
+
+TEST_F(StartupTest, ShowsTheStartStateOfEveryControl) {
+  Start(MakeDatabase(3));
+  const Form1& f = *form;
+  EXPECT_EQ(f.caption, "Vettrix v2.1.3-r26 Professional Edition");
+  EXPECT_EQ(f.Text1.text, "490154203237518");
+  EXPECT_EQ(f.Label19.caption, "Valid: 0");
+  EXPECT_EQ(f.Label28.caption, "Found: 0");
+  EXPECT_EQ(f.Label29.caption, "IMEI/sec: 0");
+  EXPECT_EQ(f.Label20.caption, "Database Version:   v0.99.0000");
+  EXPECT_EQ(f.Label25.caption, "Devices Supported: 3");
+  EXPECT_EQ(f.DatabaseVersionNumber, "990000");
+  for (const Label* hidden :
+       {&f.Label12, &f.Label13, &f.Label14, &f.Label16, &f.Label17, &f.Label27})
+    EXPECT_FALSE(hidden->visible) << hidden->caption;
+  EXPECT_TRUE(f.Combo1.visible);
+  EXPECT_EQ(f.Combo1.text, "");
+  EXPECT_EQ(f.Combo1.listIndex, -1);
+  EXPECT_FALSE(f.Combo2.visible);
+  EXPECT_EQ(f.Combo2.text, "");
+  EXPECT_EQ(f.Combo2.listIndex, 0);
+  EXPECT_EQ(f.Combo2.list,
+            (std::vector<std::string>{"", "1", "10", "25", "50", "100", "250", "500", "1000"}));
+  EXPECT_EQ(f.Scriptlet1.rect.width, 7025);
+  EXPECT_EQ(f.Scriptlet1.rect.height, 905);
+  EXPECT_TRUE(platform.messages.empty());
+  EXPECT_EQ(platform.closeCount, 0);
+}
+
+// Database lines 30 to N - 2 become entries behind the 30 fixed ones.
+TEST_F(StartupTest, DeviceTypeListTakesLines30ToSecondLast) {
+  struct Case {
+    int deviceLines;  // N - 1
+    int expectedEntries;
+  };
+  for (const Case c : {Case{30, 0}, Case{31, 1}, Case{39, 9}, Case{5, 0}}) {
+    Start(MakeDatabase(c.deviceLines));
+    const auto& list = form->Combo1.list;
+    ASSERT_EQ(list.size(), 30u + static_cast<unsigned>(c.expectedEntries)) << c.deviceLines;
+    EXPECT_EQ(list[0], "");
+    EXPECT_EQ(list[28], "Custom");
+    EXPECT_EQ(list[29], "----------------------------");
+    if (c.expectedEntries > 0) {
+      EXPECT_EQ(list[30], "Maker 30 Model 30");
+      EXPECT_EQ(list.back(), "Maker " + std::to_string(29 + c.expectedEntries) + " Model " +
+                                 std::to_string(29 + c.expectedEntries));
+    }
+  }
+}
+
+TEST_F(StartupTest, NonAdministratorSeesOnlyTheFatalMessage) {
+  platform.admin = false;
+  Start(nullptr);  // no database: it must not even be looked for
+  EXPECT_EQ(platform.messages,
+            std::vector<std::string>{"FATAL ERROR: Vettrix requires Administrator rights"});
+  EXPECT_TRUE(form->closed);
+  EXPECT_EQ(platform.closeCount, 1);
+  EXPECT_TRUE(form->Combo1.list.empty());
+}
+
+TEST_F(StartupTest, MissingDatabaseIsFatal) {
+  Start(nullptr);
+  EXPECT_EQ(platform.messages,
+            std::vector<std::string>{"Fatal Error! IMEI Database not found! Please download and "
+                                     "reinstall!"});
+  EXPECT_EQ(form->Label20.caption, "Database Version: ERROR! Download and reinstall!");
+  EXPECT_TRUE(form->closed);
+  EXPECT_TRUE(form->Combo1.list.empty());
+}
+
+TEST_F(StartupTest, UnreadableDatabaseIsFatalAndSaysWhy) {
+  std::filesystem::create_directory(folder.path() / "mobidex.csv");
+  Start(nullptr);
+  ASSERT_EQ(platform.messages.size(), 1u);
+  EXPECT_NE(platform.messages[0].find("could not be read"), std::string::npos);
+  EXPECT_NE(platform.messages[0].find("mobidex.csv"), std::string::npos);
+  EXPECT_TRUE(form->closed);
+}
+
+TEST_F(StartupTest, EmptyDatabaseIsNoFailure) {
+  Start("");
+  EXPECT_TRUE(platform.messages.empty());
+  EXPECT_EQ(form->Label20.caption, "Database Version:   ");
+  EXPECT_EQ(form->Label25.caption, "Devices Supported: -1");
+  EXPECT_EQ(form->DatabaseVersionNumber, "");
+  EXPECT_EQ(form->Combo1.list.size(), 30u);
+}
+
+TEST_F(StartupTest, OversizedDatabaseIsCutAtTheTableSizeWithOneMessage) {
+  std::string db;
+  for (int k = 0; k < DeviceTable::kMaxLines + 5; ++k) db += "12345678,A,B\r\n";
+  Start(db);
+  EXPECT_EQ(form->Devices.LineCount(), DeviceTable::kMaxLines);
+  ASSERT_EQ(platform.messages.size(), 1u);
+  EXPECT_NE(platform.messages[0].find("ignored"), std::string::npos);
+  EXPECT_FALSE(form->closed);
+}
+
+struct LineCase {
+  const char* name;
+  std::string contents;
+  int lines;
+  std::string versionText;
+};
+
+class LineRulesTest : public AppTest, public ::testing::WithParamInterface<LineCase> {};
+
+TEST_P(LineRulesTest, CountsLinesAndReadsTheVersion) {
+  Start(GetParam().contents);
+  EXPECT_EQ(form->Devices.LineCount(), GetParam().lines);
+  EXPECT_EQ(form->DatabaseVersionText, GetParam().versionText);
+  EXPECT_EQ(form->Label25.caption, "Devices Supported: " + std::to_string(GetParam().lines - 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Database, LineRulesTest,
+    ::testing::Values(
+        LineCase{"CrLf", "a,b,c\r\nd,e,f\r\n00000000,v0.99.0000,x\r\n", 3, "v0.99.0000"},
+        LineCase{"NoFinalTerminator", "a,b,c\r\n00000000,v0.99.0000,x", 2, "v0.99.0000"},
+        LineCase{"LoneCr", "a,b,c\rd,e,f\r00000000,v1.00.0001,x\r", 3, "v1.00.0001"},
+        LineCase{"LoneLfStaysInLine", "a,b,c\nd,e,f\r\n00000000,v0.99.0000,x", 2, "v0.99.0000"},
+        LineCase{"TrailingEmptyLine", "a,b,c\r\n00000000,v0.99.0000,x\r\n\r\n", 3, ""},
+        LineCase{"ShortVersionLine", "a,b,c\r\n000000,v1\r\n", 2, ""},
+        LineCase{"VersionOfFifteen", "a,b,c\r\n00000000,v0.99.0\r\n", 2, "v0.99.0"},
+        LineCase{"OnlyTerminator", "\r\n", 1, ""}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(VersionNumber, DropsLowerCaseVAndDotsThenTheFirstDigit) {
+  EXPECT_EQ(VersionNumberOf("v0.99.0000"), "990000");
+  EXPECT_EQ(VersionNumberOf("v1.26.1206"), "261206");
+  EXPECT_EQ(VersionNumberOf("V1.2"), "12");
+  EXPECT_EQ(VersionNumberOf(""), "");
+}
+
+TEST(DeviceText, ShowsUtf8AsIsAndLatin1Decoded) {
+  EXPECT_EQ(DisplayText("Keller AG f\xC3\xBCr Druck"), "Keller AG f\xC3\xBCr Druck");
+  EXPECT_EQ(DisplayText("Keller AG f\xFCr Druck"), "Keller AG f\xC3\xBCr Druck");
+  EXPECT_EQ(DisplayText("bad \xC3"), "bad \xC3\x83");
+  EXPECT_EQ(DeviceName("12345678"), " ");  // missing fields are empty
+  EXPECT_EQ(DeviceName("12345678,Nokia"), "Nokia ");
+}
+
+}  // namespace
+}  // namespace vettrix::test
