@@ -73,7 +73,7 @@ void Command2_Click(Form1& form) {
   SetCounter(form.Label28.caption, "Found: ", form.FoundCount);
   form.ValidList.clear();
   form.Text1.text = std::string(TrimSpaces(form.Text1.text));
-  if (form.Combo2.text.empty()) form.Combo2.text = "1";
+  if (form.Combo2.text.empty()) form.Combo2.text.assign(1, '1');
 
   form.generating = true;
   form.stopRequested = false;

@@ -1,0 +1,258 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/Fixture.h"
+#include "generate/GetSelection.h"
+#include "generate/Report.h"
+#include "validate/ValidateIMEI.h"
+
+namespace vettrix::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kReportName = "Vettrix.v2.1.3-r26.Professional.Edition-(12-05-2026_041502).txt";
+
+std::vector<std::string> SplitCrLf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t from = 0;
+  for (std::size_t at; (at = text.find("\r\n", from)) != std::string::npos; from = at + 2)
+    lines.push_back(text.substr(from, at - from));
+  EXPECT_EQ(from, text.size()) << "text must end in CR LF";
+  return lines;
+}
+
+std::vector<fs::path> Reports(const TempFolder& folder) {
+  std::vector<fs::path> found;
+  for (const auto& entry : fs::directory_iterator(folder.path()))
+    if (entry.path().filename().string().rfind("Vettrix.v", 0) == 0) found.push_back(entry.path());
+  return found;
+}
+
+// A database with the catalogue's S8 line, an Apple device at list position 30 and another at 31.
+std::string GenerateDatabase() {
+  std::string db = MakeDatabase(29);
+  db.erase(db.rfind("00000000,"));
+  db += "35332305,Samsung,Galaxy S3 Mini\r\n";  // line 30: position 30
+  db += "35669908,Apple,iPhone 8\r\n";          // line 31: position 31
+  db += "35911608,Samsung,Galaxy S8\r\n";       // line 32: the last device line, not listed
+  db += "00000000,v0.99.0000,Version\r\n";
+  return db;
+}
+
+class GenerateTest : public AppTest {
+ protected:
+  void SetUp() override { Start(GenerateDatabase()); }
+
+  void Generate(const std::string& deviceType, const std::string& quantity, int listIndex = -1) {
+    form->Combo1.text = deviceType;
+    form->Combo1.listIndex = listIndex;
+    form->Combo2.text = quantity;
+    Command2_Click(*form);
+  }
+};
+
+TEST_F(GenerateTest, FirstRunWithDefaultsMakesOneRandomIMEI) {
+  Generate("", "");
+  EXPECT_EQ(form->Combo2.text, "1");
+  EXPECT_TRUE(form->Combo2.visible);
+  EXPECT_TRUE(form->Label12.visible);
+  EXPECT_EQ(form->ValidCount, 1);
+  EXPECT_EQ(form->Label19.caption, "Valid: 1");
+  EXPECT_TRUE(IsValidIMEI(form->Text1.text));
+  EXPECT_EQ(form->ValidList, form->Text1.text);
+  EXPECT_EQ(form->Label16.caption, "VALID");
+  EXPECT_EQ(form->Command2.caption, "Generate");
+  EXPECT_TRUE(platform.messages.empty());
+  EXPECT_TRUE(Reports(folder).empty());
+}
+
+TEST_F(GenerateTest, TenFromTheCatalogueGoIntoAReport) {
+  platform.tickStep = 1;
+  Generate("Samsung Galaxy S8", "10");
+  EXPECT_EQ(form->ValidCount, 10);
+  const auto reports = Reports(folder);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].filename().string(), kReportName);
+  const std::vector<std::string> lines = SplitCrLf(folder.Read(kReportName));
+  ASSERT_EQ(lines.size(), 16u);
+  EXPECT_EQ(lines[0], "Vettrix v2.1.3-r26 Professional Edition");
+  EXPECT_EQ(lines[2].rfind("Homepage: ", 0), 0u);
+  EXPECT_EQ(lines[3], "Mobile Device Type: Samsung Galaxy S8");
+  EXPECT_EQ(lines[4].rfind("Calculation completed in  ", 0), 0u);
+  EXPECT_EQ(lines[5], std::string(38, '-'));
+  std::map<std::string, int> tacs;
+  for (std::size_t i = 6; i < lines.size(); ++i) {
+    EXPECT_TRUE(IsValidIMEI(lines[i])) << lines[i];
+    ++tacs[lines[i].substr(0, 8)];
+  }
+  for (const auto& [tac, count] : tacs)
+    EXPECT_TRUE(tac == "35524508" || tac == "35435808" || tac == "35911608") << tac;
+  const std::string elapsed = lines[4].substr(25, lines[4].size() - 25 - 9);
+  ASSERT_EQ(platform.messages.size(), 1u);
+  EXPECT_EQ(platform.messages[0], "Calculation completed in " + elapsed +
+                                      " seconds. Output written to " + folder.str() + "/" +
+                                      kReportName);
+}
+
+TEST_F(GenerateTest, CatalogueCandidatesUseOnlyTheEntrysTACsAndNonZeroDigits) {
+  Generate("Apple iPhone 8X", "25");
+  for (const std::string& imei : SplitCrLf(form->ValidList + "\r\n")) {
+    EXPECT_EQ(imei.substr(0, 8), "35669908");
+    EXPECT_EQ(imei.find('0', 8), std::string::npos) << imei;
+  }
+  EXPECT_EQ(form->ValidCount, 25);
+}
+
+TEST_F(GenerateTest, ReportingBodyBoxesChooseInTheirOrder) {
+  Validate("490154203237518");  // ticks Check4 and Check5
+  Generate(std::string(kSeparatorEntry), "5");
+  for (const std::string& imei : SplitCrLf(form->ValidList + "\r\n")) {
+    EXPECT_EQ(imei.substr(0, 2), "52");
+    EXPECT_EQ(imei.size(), 15u);
+  }
+  EXPECT_EQ(form->Check5.value, 1);
+  EXPECT_EQ(form->Check4.value, 0);
+}
+
+TEST_F(GenerateTest, CustomTakesTheFirstEightCharactersOfTheInput) {
+  form->Text1.text = "123";
+  Generate("Custom", "3");
+  const std::vector<std::string> imeis = SplitCrLf(form->ValidList + "\r\n");
+  ASSERT_EQ(imeis.size(), 3u);
+  const std::string prefix = imeis[0].substr(0, 8);
+  EXPECT_EQ(prefix.substr(0, 3), "123");
+  for (const std::string& imei : imeis) EXPECT_EQ(imei.substr(0, 8), prefix);
+}
+
+TEST_F(GenerateTest, DatabaseDeviceBeyondPosition30AlsoGetsAnIMEIOnItsTAC) {
+  ASSERT_EQ(form->Combo1.list[30], "Samsung Galaxy S3 Mini");
+  ASSERT_EQ(form->Combo1.list[31], "Apple iPhone 8");
+  Generate("Samsung Galaxy S3 Mini", "1", 30);
+  EXPECT_EQ(form->FoundCount, 0);  // position 30: the device search alone
+  EXPECT_EQ(form->Text1.text.substr(0, 8), "35332305");
+  EXPECT_EQ(form->Label13.caption, "Manufacturer: Samsung");
+
+  Generate("Apple iPhone 8", "1", 31);
+  EXPECT_GE(form->FoundCount, 1);
+  EXPECT_GE(form->ValidCount, 1);
+  EXPECT_EQ(form->Text1.text.substr(0, 8), "35669908");
+  for (const std::string& imei : SplitCrLf(form->ValidList + "\r\n"))
+    EXPECT_EQ(imei.substr(0, 8), "35669908");
+}
+
+TEST_F(GenerateTest, UnknownDeviceTypeIsRefusedAndChangesNothing) {
+  Validate("123456789012347");
+  for (int n = 1; n <= 8; ++n) form->CheckAt(n).value = 0;
+  const std::string list = form->ValidList;
+  Generate("Nokia 3310", "5");
+  ASSERT_EQ(platform.messages.size(), 1u);
+  EXPECT_NE(platform.messages[0].find("\"Nokia 3310\" is unknown"), std::string::npos);
+  EXPECT_EQ(form->ValidList, list);
+  EXPECT_EQ(form->ValidCount, 1);
+  EXPECT_FALSE(form->Combo2.visible);
+}
+
+TEST_F(GenerateTest, ATACThatCannotWorkStopsTheRunAndNamesIt) {
+  std::string db = GenerateDatabase();
+  db.insert(db.rfind("00000000,"), "3533230,Bad,Device\r\n");
+  folder.Write("mobidex.csv", db);
+  Generate("Bad Device", "5", 33);
+  ASSERT_EQ(platform.messages.size(), 1u);
+  EXPECT_NE(platform.messages[0].find("\"3533230\""), std::string::npos);
+  EXPECT_EQ(form->Command2.caption, "Generate");
+  EXPECT_TRUE(Reports(folder).empty());
+}
+
+TEST_F(GenerateTest, StopEndsTheRunAfterItsCycleWithAReport) {
+  int cycles = 0;
+  platform.onDoEvents = [&] {
+    if (!form->generating) return;  // the report's own repaint
+    EXPECT_EQ(form->Command2.caption, "Stop");
+    if (++cycles == 20) Command2_Click(*form);  // the user clicks Stop
+  };
+  Generate("Samsung Galaxy S8", "1e12");
+  EXPECT_EQ(cycles, 20);
+  EXPECT_EQ(form->Command2.caption, "Generate");
+  ASSERT_EQ(Reports(folder).size(), 1u);
+  const std::vector<std::string> lines = SplitCrLf(folder.Read(kReportName));
+  EXPECT_EQ(static_cast<std::int64_t>(lines.size()) - 6, form->ValidCount);
+}
+
+TEST_F(GenerateTest, ClosingTheWindowEndsTheRunAtOnce) {
+  int cycles = 0;
+  platform.onDoEvents = [&] {
+    if (++cycles == 5) Form_Unload(*form);
+  };
+  Generate("Samsung Galaxy S8", "100");
+  EXPECT_EQ(cycles, 5);
+  EXPECT_TRUE(Reports(folder).empty());
+  EXPECT_TRUE(platform.messages.empty());
+}
+
+TEST_F(GenerateTest, ReportsInTheSameSecondGetTheirOwnNames) {
+  Generate("Samsung Galaxy S8", "2");
+  Generate("Samsung Galaxy S8", "2");
+  Generate("Samsung Galaxy S8", "2");
+  EXPECT_TRUE(fs::exists(folder.path() / kReportName));
+  EXPECT_TRUE(fs::exists(folder.path() /
+                         "Vettrix.v2.1.3-r26.Professional.Edition-(12-05-2026_041502)-2.txt"));
+  EXPECT_TRUE(fs::exists(folder.path() /
+                         "Vettrix.v2.1.3-r26.Professional.Edition-(12-05-2026_041502)-3.txt"));
+  EXPECT_EQ(Reports(folder).size(), 3u);
+}
+
+TEST_F(GenerateTest, UnwritableFolderIsReportedAndLeavesNothingBehind) {
+  if (::geteuid() == 0) {
+    // root writes into read-only folders; a folder that does not exist fails for everyone.
+    platform.folder = folder.str() + "/gone";
+  } else {
+    fs::permissions(folder.path(), fs::perms::owner_read | fs::perms::owner_exec);
+  }
+  Generate("Samsung Galaxy S8", "3");
+  fs::permissions(folder.path(), fs::perms::owner_all);
+  ASSERT_EQ(platform.messages.size(), 1u);
+  EXPECT_EQ(platform.messages[0].rfind("The report could not be written to ", 0), 0u);
+  EXPECT_NE(platform.messages[0].find(kReportName), std::string::npos);
+  EXPECT_EQ(form->ValidCount, 3);
+  EXPECT_EQ(SplitCrLf(form->ValidList + "\r\n").size(), 3u);
+  for (const auto& entry : fs::directory_iterator(folder.path()))
+    EXPECT_EQ(entry.path().filename().string(), "mobidex.csv");
+}
+
+TEST(ReportForms, NumberNameAndQuantity) {
+  struct NumberCase {
+    double value;
+    const char* text;
+  };
+  for (const NumberCase c :
+       {NumberCase{3.276, " 3.276"}, NumberCase{12, " 12"}, NumberCase{0.75, " .75"},
+        NumberCase{0.42, " .42"}, NumberCase{0, " 0"}, NumberCase{-0.5, "-.5"},
+        NumberCase{-3.5, "-3.5"}, NumberCase{1.0 / 3, " .333333333333333"},
+        NumberCase{123456789.012, " 123456789.012"}})
+    EXPECT_EQ(ReportNumber(c.value), c.text) << c.value;
+
+  EXPECT_EQ(ReportFileName("2.1.3-r26 Professional Edition", DateTime{2026, 12, 5, 4, 15, 2}),
+            kReportName);
+
+  struct QuantityCase {
+    const char* text;
+    double value;
+  };
+  for (const QuantityCase c :
+       {QuantityCase{"", 0}, QuantityCase{"25", 25}, QuantityCase{"2.5", 2.5},
+        QuantityCase{"  10 pieces", 10}, QuantityCase{"abc", 0}, QuantityCase{"1e3", 1000},
+        QuantityCase{"1e", 1}, QuantityCase{"-4", -4}, QuantityCase{".5", 0.5},
+        QuantityCase{"+7", 7}, QuantityCase{"1e999", HUGE_VAL}})
+    EXPECT_EQ(LeadingNumber(c.text), c.value) << c.text;
+}
+
+}  // namespace
+}  // namespace vettrix::test
