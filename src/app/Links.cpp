@@ -1,10 +1,102 @@
+#include <string>
+#include <string_view>
+
+#include "app/Branding.h"
 #include "app/Handlers.h"
+#include "update/CheckUpdate.h"
 
 namespace vettrix {
+namespace {
 
-void About_Click(Form1&) {}
-void ProgramUpdate_Click(Form1&) {}
-void DBUpdate_Click(Form1&) {}
-void Label_Click(Form1&, int) {}
+// CurrentIMEI holds whatever the user typed; encoding every byte but the unreserved ones keeps
+// it inside the query value, while a plain IMEI stays exactly as written.
+std::string PercentEncode(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  encoded.reserve(text.size());
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                            (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
+    if (unreserved) {
+      encoded += ch;
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 0x0F];
+    }
+  }
+  return encoded;
+}
+
+std::string ServicePage(std::string_view pathAndQuery) {
+  std::string_view base = kServiceUrl;
+  while (!base.empty() && base.back() == '/') base.remove_suffix(1);
+  std::string url(base);
+  url += pathAndQuery;
+  return url;
+}
+
+void Open(Form1& form, const std::string& url) {
+  if (!form.platform.OpenUrl(url))
+    form.platform.MsgBox("No web browser could be started for " + url);
+}
+
+void Copy(Form1& form, std::string_view text) {
+  if (!form.platform.SetClipboardText(text))
+    form.platform.MsgBox("The clipboard could not be opened; nothing was copied.");
+}
+
+}  // namespace
+
+void About_Click(Form1& form) {
+  std::string text = "Vettrix v" + form.ProgramVersionText + " by ";
+  text += kMakerName;
+  text += "\r\nE-mail: ";
+  text += kMakerEmail;
+  text += "\r\nSocial media: ";
+  text += kMakerSocial;
+  text += "\r\nWeb site: ";
+  text += kMakerSiteUrl;
+  form.platform.MsgBox(text);
+}
+
+void ProgramUpdate_Click(Form1& form) {
+  CheckUpdate(form);
+}
+
+void DBUpdate_Click(Form1& form) {
+  CheckUpdateDB(form);
+}
+
+void Label_Click(Form1& form, int labelNumber) {
+  switch (labelNumber) {
+    case 10:
+      Copy(form, form.Label10.caption);
+      break;
+    case 24:
+      Copy(form, form.Text1.text);
+      break;
+    case 13:
+    case 14:
+      // Only the not-found texts link to the submission page.
+      if (!form.TACFound) Open(form, ServicePage("/?imei=" + PercentEncode(form.CurrentIMEI)));
+      break;
+    case 18:
+      Open(form, std::string(kMakerSiteUrl));
+      break;
+    case 21:
+      Open(form, ServicePage("/"));
+      break;
+    case 26:
+      Open(form, std::string(kSourcePageUrl));
+      break;
+    case 27:
+      Open(form, std::string(kCoveragePageUrl) + PercentEncode(form.CurrentIMEI));
+      break;
+    default:
+      break;
+  }
+}
 
 }  // namespace vettrix

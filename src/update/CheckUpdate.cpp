@@ -1,0 +1,192 @@
+#include "update/CheckUpdate.h"
+
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+
+namespace vettrix {
+namespace {
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// Base address and path with exactly one slash between them, whatever the build setting ends with.
+std::string JoinUrl(std::string_view base, std::string_view path) {
+  while (!base.empty() && base.back() == '/') base.remove_suffix(1);
+  std::string url(base);
+  url += path;
+  return url;
+}
+
+// First line of the file, or nothing when it cannot be opened.
+std::optional<std::string> ReadFirstLine(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  const std::string contents((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+  return std::string(FirstLine(contents));
+}
+
+// A value that failed to convert, quoted for a message: short, and printable whatever arrived.
+std::string Quoted(std::string_view text) {
+  constexpr std::size_t kMaxShown = 40;
+  std::string shown = "\"";
+  for (std::size_t i = 0; i < text.size() && i < kMaxShown; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    shown += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+  }
+  if (text.size() > kMaxShown) shown += "...";
+  shown += '"';
+  return shown;
+}
+
+// Greater, equal, smaller: the three outcomes of both checks.
+struct Outcomes {
+  std::string_view newer;
+  std::string_view same;
+  std::string_view older;
+};
+
+constexpr Outcomes kProgramOutcomes{
+    "An update is available! Your version: ",
+    "You have the latest version. Your version: ",
+    "You have a development version. Your version: ",
+};
+constexpr Outcomes kDatabaseOutcomes{
+    "An Mobidex update is available! Your version: ",
+    "You have the latest Mobidex version. Your version: ",
+    "You have a development Mobidex version. Your version: ",
+};
+
+template <typename T>
+std::string Verdict(const Outcomes& outcomes, T online, T own, std::string_view ownText,
+                    std::string_view onlineText) {
+  std::string text(online > own ? outcomes.newer : online == own ? outcomes.same : outcomes.older);
+  text += ownText;
+  text += " Online version: ";
+  text += onlineText;
+  return text;
+}
+
+// Fetches `url` into `file` and returns its first line; reports and returns nothing on failure.
+std::optional<std::string> FetchFirstLine(Form1& form, const std::string& url,
+                                          const std::string& file) {
+  const DownloadResult result = form.platform.DownloadFile(url, file);
+  if (!result.ok) {
+    form.platform.MsgBox("The update service could not be reached: " + result.error);
+    return std::nullopt;
+  }
+  // A file that vanished between download and read is as unreadable as an empty one.
+  return ReadFirstLine(file).value_or(std::string());
+}
+
+}  // namespace
+
+std::string_view FirstLine(std::string_view contents) {
+  return contents.substr(0, contents.find_first_of("\r\n"));
+}
+
+std::optional<double> ParseDecimal(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+
+  // from_chars takes no leading '+' and would accept "inf" and "nan"; check the shape first.
+  std::string_view number = text;
+  std::size_t i = 0;
+  if (!number.empty() && number.front() == '+') {
+    number.remove_prefix(1);
+  } else if (!number.empty() && number.front() == '-') {
+    i = 1;
+  }
+  const auto skipDigits = [&] {
+    const std::size_t from = i;
+    while (i < number.size() && IsDigit(number[i])) ++i;
+    return i - from;
+  };
+  std::size_t digits = skipDigits();
+  if (i < number.size() && number[i] == '.') {
+    ++i;
+    digits += skipDigits();
+  }
+  if (digits == 0) return std::nullopt;
+  if (i < number.size() && (number[i] == 'e' || number[i] == 'E')) {
+    ++i;
+    if (i < number.size() && (number[i] == '+' || number[i] == '-')) ++i;
+    if (skipDigits() == 0) return std::nullopt;
+  }
+  if (i != number.size()) return std::nullopt;
+
+  double value = 0;
+  const char* end = number.data() + number.size();
+  const auto [ptr, ec] = std::from_chars(number.data(), end, value);
+  if (ec != std::errc() || ptr != end || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+std::optional<std::int16_t> ProgramVersionValue(std::string_view text) {
+  const std::optional<double> value = ParseDecimal(text);
+  if (!value) return std::nullopt;
+  const double floor = std::floor(*value);
+  const double fraction = *value - floor;
+  double rounded = floor;
+  if (fraction > 0.5 || (fraction == 0.5 && std::fmod(floor, 2.0) != 0)) rounded = floor + 1;
+  if (rounded < -32768 || rounded > 32767) return std::nullopt;
+  return static_cast<std::int16_t>(rounded);
+}
+
+std::optional<double> DatabaseVersionValue(std::string_view text) {
+  const std::optional<double> value = ParseDecimal(text);
+  if (!value) return std::nullopt;
+  return std::floor(*value);
+}
+
+void CheckUpdate(Form1& form, std::string_view serviceUrl) {
+  Platform& platform = form.platform;
+  const std::optional<std::int16_t> own = ProgramVersionValue(form.ProgramVersionNumber);
+  if (!own) {
+    platform.MsgBox("The version of this program could not be read. Your version: " +
+                    Quoted(form.ProgramVersionNumber));
+    return;
+  }
+  const std::optional<std::string> line =
+      FetchFirstLine(form, JoinUrl(serviceUrl, "/ver"), form.ProgramFile("update.dat"));
+  if (!line) return;
+  form.OnlineProgramVersion = *line;
+
+  const std::optional<std::int16_t> online = ProgramVersionValue(form.OnlineProgramVersion);
+  if (!online) {
+    platform.MsgBox("The published Vettrix version could not be read. Online version: " +
+                    Quoted(form.OnlineProgramVersion));
+    return;
+  }
+  platform.MsgBox(Verdict(kProgramOutcomes, *online, *own, form.ProgramVersionNumber,
+                          form.OnlineProgramVersion));
+}
+
+void CheckUpdateDB(Form1& form, std::string_view serviceUrl) {
+  Platform& platform = form.platform;
+  const std::optional<double> own = DatabaseVersionValue(form.DatabaseVersionNumber);
+  if (!own) {
+    platform.MsgBox("The version of the loaded Mobidex database could not be read. Your version: " +
+                    Quoted(form.DatabaseVersionNumber));
+    return;
+  }
+  const std::optional<std::string> line =
+      FetchFirstLine(form, JoinUrl(serviceUrl, "/dbver"), form.ProgramFile("db.dat"));
+  if (!line) return;
+
+  const std::optional<double> online = DatabaseVersionValue(*line);
+  if (!online) {
+    platform.MsgBox("The published Mobidex version could not be read. Online version: " +
+                    Quoted(*line));
+    return;
+  }
+  platform.MsgBox(Verdict(kDatabaseOutcomes, *online, *own, form.DatabaseVersionNumber, *line));
+}
+
+}  // namespace vettrix
