@@ -1,0 +1,526 @@
+#include "platform/qt/MainWindow.h"
+
+#include <QAbstractListModel>
+#include <QBuffer>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QImageReader>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QListView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QTimer>
+#include <QUrl>
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "app/Handlers.h"
+
+namespace vettrix {
+namespace {
+
+constexpr int kTwipsPerPixel = 15;
+// The banner is a small picture or a line of text; anything bigger or slower is not worth
+// waiting for, and a failed banner simply stays empty.
+constexpr int kBannerTimeoutMs = 10'000;
+constexpr qint64 kBannerMaxBytes = 256 * 1024;
+constexpr int kBannerMaxImageSide = 4096;
+
+QString ToQString(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Buttons, check boxes and menus would take "&" as a mnemonic marker; captions are shown as is.
+QString Caption(std::string_view text) {
+  return ToQString(text).replace(u'&', QStringLiteral("&&"));
+}
+
+int ToPixels(int twips) {
+  return static_cast<int>(std::lround(twips / double(kTwipsPerPixel)));
+}
+
+QRect ToPixels(const Rect& rect) {
+  return QRect(ToPixels(rect.left), ToPixels(rect.top), ToPixels(rect.width),
+               ToPixels(rect.height));
+}
+
+bool operator==(const Rect& a, const Rect& b) {
+  return a.left == b.left && a.top == b.top && a.width == b.width && a.height == b.height;
+}
+
+QFont ToQFont(const Font& font) {
+  QFont result;  // an empty face keeps the toolkit's default family
+  if (!font.face.empty()) result.setFamily(ToQString(font.face));
+  result.setPointSizeF(font.points);
+  result.setBold(font.bold);
+  if (font.heavy) result.setWeight(QFont::Black);
+  result.setItalic(font.italic);
+  result.setUnderline(font.underline);
+  return result;
+}
+
+void SetCommonStyle(QWidget* widget, std::string_view name, const Rect& rect, const Font& font) {
+  widget->setObjectName(ToQString(name));
+  widget->setGeometry(ToPixels(rect));
+  widget->setFont(ToQFont(font));
+}
+
+}  // namespace
+
+// A label that reports a left click: press and release both on the label, as a button would.
+class ClickLabel final : public QLabel {
+ public:
+  using QLabel::QLabel;
+  std::function<void()> onClick;
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override {
+    if (!onClick || event->button() != Qt::LeftButton) return QLabel::mousePressEvent(event);
+    pressed_ = true;
+    event->accept();
+  }
+  void mouseReleaseEvent(QMouseEvent* event) override {
+    if (!onClick || event->button() != Qt::LeftButton) return QLabel::mouseReleaseEvent(event);
+    event->accept();
+    const bool wasPressed = std::exchange(pressed_, false);
+    if (wasPressed && rect().contains(event->position().toPoint())) onClick();
+  }
+
+ private:
+  bool pressed_ = false;
+};
+
+// A combo box's entries straight from the model's vector: a device list of 100,000 entries is
+// shown without copying it into Qt item by item.
+class ListModel final : public QAbstractListModel {
+ public:
+  ListModel(const std::vector<std::string>& list, QObject* parent)
+      : QAbstractListModel(parent), list_(list) {}
+
+  int rowCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : rows_; }
+
+  QVariant data(const QModelIndex& index, int role) const override {
+    if (role != Qt::DisplayRole && role != Qt::EditRole) return {};
+    // The core may have changed the vector since the last reload; rows it dropped read empty.
+    const auto row = static_cast<std::size_t>(index.row());
+    if (!index.isValid() || row >= list_.size()) return QString();
+    return ToQString(list_[row]);
+  }
+
+  void Reload() {
+    beginResetModel();
+    rows_ = static_cast<int>(list_.size());
+    endResetModel();
+  }
+
+ private:
+  const std::vector<std::string>& list_;
+  int rows_ = 0;
+};
+
+MainWindow::MainWindow(Form1& form, QWidget* parent) : QMainWindow(parent), form_(form) {
+  setObjectName(QStringLiteral("Form1"));
+  auto* client = new QWidget(this);
+  client->setFixedSize(ToPixels(Form1::kClientWidth), ToPixels(Form1::kClientHeight));
+  setCentralWidget(client);
+  // The layout is fixed in twips, so the window keeps the size of its client area and menu bar.
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+  BuildControls(client);
+  BuildMenus();
+  SetFocusOrder();
+  SyncAll(true);
+  text1_->setFocus();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::BuildControls(QWidget* client) {
+  text1_ = new QLineEdit(client);
+  SetCommonStyle(text1_, "Text1", form_.Text1.rect, form_.Text1.font);
+  // Qt's default limit of 32767 characters would cut a long paste short without a word.
+  text1_->setMaxLength(std::numeric_limits<int>::max());
+  connect(text1_, &QLineEdit::textEdited, this, [this](const QString& text) {
+    text1Text_ = text.toStdString();
+    form_.Text1.text = text1Text_;
+  });
+
+  combos_.resize(2);
+  combos_[0].model = &form_.Combo1;
+  combos_[1].model = &form_.Combo2;
+  for (std::size_t i = 0; i < combos_.size(); ++i) {
+    ComboView& view = combos_[i];
+    view.widget = new QComboBox(client);
+    SetCommonStyle(view.widget, i == 0 ? "Combo1" : "Combo2", view.model->rect, view.model->font);
+    view.widget->setEditable(true);
+    view.items = new ListModel(view.model->list, view.widget);
+    view.widget->setModel(view.items);
+    // Typed text stays exactly as typed: no completion from the list, no new entries on Return.
+    view.widget->setCompleter(nullptr);
+    view.widget->setInsertPolicy(QComboBox::NoInsert);
+    // Measuring every entry for a size hint would walk the whole device list.
+    view.widget->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    if (auto* popup = qobject_cast<QListView*>(view.widget->view()))
+      popup->setUniformItemSizes(true);
+    connect(view.widget->lineEdit(), &QLineEdit::textEdited, this, [this, i](const QString& text) {
+      ComboView& edited = combos_[i];
+      edited.text = text.toStdString();
+      edited.listIndex = -1;
+      edited.model->text = edited.text;
+      edited.model->listIndex = -1;
+    });
+    connect(view.widget, &QComboBox::activated, this, [this, i](int index) {
+      ComboView& picked = combos_[i];
+      picked.model->Select(index);
+      picked.listIndex = picked.model->listIndex;
+      picked.text = picked.model->text;
+    });
+  }
+
+  buttons_.resize(2);
+  buttons_[0].model = &form_.Command1;
+  buttons_[1].model = &form_.Command2;
+  for (std::size_t i = 0; i < buttons_.size(); ++i) {
+    ButtonView& view = buttons_[i];
+    view.widget = new QPushButton(client);
+    SetCommonStyle(view.widget, i == 0 ? "Command1" : "Command2", view.model->rect,
+                   view.model->font);
+    connect(view.widget, &QPushButton::clicked, this,
+            [this, i] { Run(i == 0 ? Command1_Click : Command2_Click); });
+  }
+
+  for (int n = 1; n <= Form1::kCheckCount; ++n) {
+    CheckView view;
+    view.model = &form_.CheckAt(n);
+    view.widget = new QCheckBox(client);
+    SetCommonStyle(view.widget, "Check" + std::to_string(n), view.model->rect, view.model->font);
+    const std::size_t i = checks_.size();
+    connect(view.widget, &QCheckBox::clicked, this, [this, i](bool checked) {
+      checks_[i].value = checked ? 1 : 0;
+      checks_[i].model->value = checks_[i].value;
+    });
+    checks_.push_back(view);
+  }
+
+  for (int n = 1; n <= Form1::kLabelCount; ++n) {
+    const Label& model = form_.LabelAt(n);
+    LabelView view;
+    view.number = n;
+    view.widget = new ClickLabel(client);
+    SetCommonStyle(view.widget, "Label" + std::to_string(n), model.rect, model.font);
+    // Captions carry user input (the IMEI, typed device names): never markup.
+    view.widget->setTextFormat(Qt::PlainText);
+    view.widget->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    view.widget->setFocusPolicy(Qt::NoFocus);
+    if (model.link) {
+      view.widget->setCursor(Qt::PointingHandCursor);
+      view.widget->onClick = [this, n] {
+        if (closed_) return;
+        Label_Click(form_, n);
+        Sync();
+      };
+    }
+    labels_.push_back(view);
+  }
+  labelPalette_ = labels_.front().widget->palette();
+
+  banner_ = new QLabel(client);
+  banner_->setObjectName(QStringLiteral("Scriptlet1"));
+  banner_->setTextFormat(Qt::PlainText);
+  banner_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  banner_->setWordWrap(true);
+  banner_->setFocusPolicy(Qt::TabFocus);
+}
+
+void MainWindow::BuildMenus() {
+  const auto handlerFor = [](std::string_view name) -> void (*)(Form1&) {
+    if (name == "Exit") return Exit_Click;
+    if (name == "About") return About_Click;
+    if (name == "ProgramUpdate") return ProgramUpdate_Click;
+    if (name == "DBUpdate") return DBUpdate_Click;
+    return nullptr;
+  };
+  const auto hasItems = [](std::string_view name) {
+    return std::any_of(kMenus.begin(), kMenus.end(),
+                       [name](const MenuEntry& entry) { return entry.parent == name; });
+  };
+
+  for (const MenuEntry& entry : kMenus) {
+    const QString name = ToQString(entry.name);
+    if (entry.parent.empty() && hasItems(entry.name)) {
+      QMenu* menu = menuBar()->addMenu(Caption(entry.caption));
+      menu->setObjectName(name);
+      continue;
+    }
+    QAction* action = nullptr;
+    if (entry.parent.empty()) {
+      action = menuBar()->addAction(Caption(entry.caption));
+    } else {
+      auto* menu = menuBar()->findChild<QMenu*>(ToQString(entry.parent));
+      action = menu->addAction(Caption(entry.caption));
+    }
+    action->setObjectName(name);
+    if (auto handler = handlerFor(entry.name))
+      connect(action, &QAction::triggered, this, [this, handler] { Run(handler); });
+  }
+}
+
+void MainWindow::SetFocusOrder() {
+  QWidget* previous = nullptr;
+  for (std::string_view name : kFocusOrder) {
+    auto* widget = centralWidget()->findChild<QWidget*>(ToQString(name));
+    if (widget == nullptr) continue;
+    if (previous != nullptr) setTabOrder(previous, widget);
+    previous = widget;
+  }
+}
+
+void MainWindow::Run(void (*handler)(Form1&)) {
+  if (closed_) return;
+  handler(form_);
+  Sync();
+}
+
+void MainWindow::Sync() {
+  if (closed_) return;
+  SyncAll(false);
+}
+
+void MainWindow::SyncAll(bool force) {
+  if (force || caption_ != form_.caption) {
+    caption_ = form_.caption;
+    setWindowTitle(ToQString(caption_));
+  }
+  if (force || text1Text_ != form_.Text1.text) {
+    text1Text_ = form_.Text1.text;
+    QSignalBlocker block(text1_);
+    text1_->setText(ToQString(text1Text_));
+  }
+  for (ComboView& view : combos_) SyncCombo(view, force);
+  for (ButtonView& view : buttons_) SyncButton(view, force);
+  for (CheckView& view : checks_) SyncCheck(view, force);
+  for (LabelView& view : labels_) SyncLabel(view, force);
+  SyncBanner(force);
+}
+
+void MainWindow::SyncLabel(LabelView& view, bool force) {
+  const Label& model = form_.LabelAt(view.number);
+  if (force || view.caption != model.caption) {
+    view.caption = model.caption;
+    view.widget->setText(ToQString(view.caption));
+    // Labels grow to the right to show their whole text, and never shrink below the design.
+    const QRect design = ToPixels(model.rect);
+    view.widget->resize(std::max(design.width(), view.widget->sizeHint().width()), design.height());
+  }
+  if (force || view.hasForeColor != model.hasForeColor || view.foreColor != model.foreColor) {
+    view.hasForeColor = model.hasForeColor;
+    view.foreColor = model.foreColor;
+    QPalette palette = labelPalette_;
+    if (view.hasForeColor) {
+      palette.setColor(QPalette::WindowText,
+                       QColor(view.foreColor.r, view.foreColor.g, view.foreColor.b));
+    }
+    view.widget->setPalette(palette);
+  }
+  if (force || view.visible != model.visible) {
+    view.visible = model.visible;
+    view.widget->setVisible(view.visible);
+  }
+}
+
+void MainWindow::SyncCombo(ComboView& view, bool force) {
+  const ComboBox& model = *view.model;
+  QSignalBlocker block(view.widget);
+  bool indexChanged = false;
+  if (force || view.listRevision != model.listRevision) {
+    view.listRevision = model.listRevision;
+    view.items->Reload();
+    indexChanged = true;  // a reset moves Qt's selection; put the model's back
+  }
+  if (indexChanged || view.listIndex != model.listIndex) {
+    view.listIndex = model.listIndex;
+    view.widget->setCurrentIndex(view.listIndex);
+    indexChanged = true;
+  }
+  // Selecting an entry rewrites the edit field, so the model's text goes back in after it.
+  if (indexChanged || view.text != model.text) {
+    view.text = model.text;
+    view.widget->setEditText(ToQString(view.text));
+  }
+  if (force || view.visible != model.visible) {
+    view.visible = model.visible;
+    view.widget->setVisible(view.visible);
+  }
+}
+
+void MainWindow::SyncCheck(CheckView& view, bool force) {
+  const CheckBox& model = *view.model;
+  if (force || view.caption != model.caption) {
+    view.caption = model.caption;
+    view.widget->setText(Caption(view.caption));
+  }
+  if (force || view.value != model.value) {
+    view.value = model.value;
+    QSignalBlocker block(view.widget);
+    view.widget->setChecked(view.value != 0);
+  }
+}
+
+void MainWindow::SyncButton(ButtonView& view, bool force) {
+  if (force || view.caption != view.model->caption) {
+    view.caption = view.model->caption;
+    view.widget->setText(Caption(view.caption));
+  }
+}
+
+void MainWindow::SyncBanner(bool force) {
+  if (force || !(bannerRect_ == form_.Scriptlet1.rect)) {
+    bannerRect_ = form_.Scriptlet1.rect;
+    banner_->setGeometry(ToPixels(bannerRect_));
+  }
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  // The banner comes from the network: only once the window is up, and without waiting for it.
+  if (!bannerRequested_) {
+    bannerRequested_ = true;
+    QTimer::singleShot(0, this, &MainWindow::LoadBanner);
+  }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (!closed_) {
+    closed_ = true;
+    if (bannerReply_ != nullptr) bannerReply_->abort();
+    Form_Unload(form_);
+  }
+  event->accept();
+}
+
+void MainWindow::LoadBanner() {
+  if (closed_ || form_.Scriptlet1.url.empty()) return;
+  if (network_ == nullptr) network_ = new QNetworkAccessManager(this);
+  QNetworkRequest request(QUrl(ToQString(form_.Scriptlet1.url)));
+  request.setTransferTimeout(kBannerTimeoutMs);
+  QNetworkReply* reply = network_->get(request);
+  bannerReply_ = reply;
+  connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+    if (received > kBannerMaxBytes) reply->abort();
+  });
+  connect(reply, &QNetworkReply::finished, this, [this, reply] {
+    bannerReply_ = nullptr;
+    reply->deleteLater();
+    ShowBanner(reply);
+  });
+}
+
+void MainWindow::ShowBanner(QNetworkReply* reply) {
+  if (closed_) return;
+  banner_->clear();
+  if (reply->error() != QNetworkReply::NoError) return;
+  QByteArray body = reply->read(kBannerMaxBytes + 1);
+  if (body.size() > kBannerMaxBytes) return;
+
+  const QString type = reply->header(QNetworkRequest::ContentTypeHeader).toString().toLower();
+  if (type.startsWith(u"image/")) {
+    QBuffer buffer(&body);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    const QSize size = reader.size();
+    if (size.isValid() &&
+        (size.width() > kBannerMaxImageSide || size.height() > kBannerMaxImageSide))
+      return;
+    QImage image = reader.read();
+    if (image.isNull()) return;
+    if (image.width() > banner_->width() || image.height() > banner_->height())
+      image = image.scaled(banner_->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    banner_->setPixmap(QPixmap::fromImage(image));
+  } else if (type.contains(u"html")) {
+    banner_->setText(BannerText(body));
+  }
+}
+
+namespace {
+
+// The character an HTML entity name ("amp", "#233", "#xE9") stands for, or none.
+std::optional<char32_t> DecodeEntity(QStringView name) {
+  static const std::pair<const char16_t*, char32_t> kNamed[] = {{u"amp", U'&'},   {u"lt", U'<'},
+                                                                {u"gt", U'>'},    {u"quot", U'"'},
+                                                                {u"apos", U'\''}, {u"nbsp", U' '}};
+  for (const auto& [entity, value] : kNamed) {
+    if (name == QStringView(entity)) return value;
+  }
+  if (name.size() < 2 || name.front() != u'#') return std::nullopt;
+  bool ok = false;
+  const uint code = name.at(1) == u'x' || name.at(1) == u'X' ? name.mid(2).toUInt(&ok, 16)
+                                                             : name.mid(1).toUInt(&ok, 10);
+  if (!ok || code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+    return std::nullopt;
+  return static_cast<char32_t>(code);
+}
+
+}  // namespace
+
+QString BannerText(QByteArrayView html) {
+  const QString page = QString::fromUtf8(html);
+  const qsizetype size = page.size();
+  QString text;
+  qsizetype i = 0;
+  while (i < size) {
+    const QChar c = page.at(i);
+    if (c == u'<') {
+      if (QStringView(page).mid(i).startsWith(u"<!--")) {
+        const qsizetype end = page.indexOf(u"-->", i + 4);
+        if (end < 0) break;
+        i = end + 3;
+        continue;
+      }
+      qsizetype end = page.indexOf(u'>', i);
+      if (end < 0) break;
+      qsizetype nameEnd = i + 1;
+      while (nameEnd < end && page.at(nameEnd).isLetterOrNumber()) ++nameEnd;
+      const QString tag = page.mid(i + 1, nameEnd - i - 1).toLower();
+      // Scripts, styles and the title are not part of what a browser shows in the page.
+      if (tag == u"script" || tag == u"style" || tag == u"title") {
+        const qsizetype close = page.indexOf(QStringLiteral("</") + tag, end, Qt::CaseInsensitive);
+        end = close < 0 ? -1 : page.indexOf(u'>', close);
+        if (end < 0) break;
+      }
+      text += u' ';
+      i = end + 1;
+    } else if (c == u'&') {
+      const qsizetype semicolon = page.indexOf(u';', i);
+      const std::optional<char32_t> decoded =
+          semicolon > i && semicolon - i <= 10
+              ? DecodeEntity(QStringView(page).mid(i + 1, semicolon - i - 1))
+              : std::nullopt;
+      if (decoded) {
+        text += QString::fromUcs4(&*decoded, 1);
+        i = semicolon + 1;
+      } else {
+        text += c;
+        ++i;
+      }
+    } else {
+      text += c;
+      ++i;
+    }
+  }
+  return text.simplified();
+}
+
+}  // namespace vettrix

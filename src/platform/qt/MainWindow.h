@@ -1,0 +1,112 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QMainWindow>
+#include <QPalette>
+#include <QString>
+#include <string>
+#include <vector>
+
+#include "app/Form1.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QPushButton;
+
+namespace vettrix {
+
+class ClickLabel;
+class ListModel;
+
+// The real window over a Form1 model. User input goes into the model at once; the model comes
+// back onto the widgets in Sync(), after every handler and whenever the platform repaints.
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  explicit MainWindow(Form1& form, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // Shows what the model holds now, setting only what differs from the last sync.
+  void Sync();
+  // The window has been closed; the widgets no longer follow the model.
+  bool IsClosed() const { return closed_; }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  struct LabelView {
+    int number = 0;
+    ClickLabel* widget = nullptr;
+    std::string caption;
+    bool visible = true;
+    bool hasForeColor = false;
+    Color foreColor;
+  };
+  struct ComboView {
+    ComboBox* model = nullptr;
+    QComboBox* widget = nullptr;
+    ListModel* items = nullptr;
+    int listRevision = 0;
+    int listIndex = -1;
+    std::string text;
+    bool visible = true;
+  };
+  struct CheckView {
+    CheckBox* model = nullptr;
+    QCheckBox* widget = nullptr;
+    int value = 0;
+    std::string caption;
+  };
+  struct ButtonView {
+    CommandButton* model = nullptr;
+    QPushButton* widget = nullptr;
+    std::string caption;
+  };
+
+  void BuildControls(QWidget* client);
+  void BuildMenus();
+  void SetFocusOrder();
+  // Runs a handler the user triggered, then shows what it left in the model.
+  void Run(void (*handler)(Form1&));
+
+  void SyncAll(bool force);
+  void SyncLabel(LabelView& view, bool force);
+  void SyncCombo(ComboView& view, bool force);
+  void SyncCheck(CheckView& view, bool force);
+  void SyncButton(ButtonView& view, bool force);
+  void SyncBanner(bool force);
+
+  void LoadBanner();
+  void ShowBanner(QNetworkReply* reply);
+
+  Form1& form_;
+  bool closed_ = false;
+
+  std::string caption_;
+  QLineEdit* text1_ = nullptr;
+  std::string text1Text_;
+  std::vector<ComboView> combos_;
+  std::vector<ButtonView> buttons_;
+  std::vector<CheckView> checks_;
+  std::vector<LabelView> labels_;
+  QPalette labelPalette_;
+
+  QLabel* banner_ = nullptr;
+  Rect bannerRect_;
+  bool bannerRequested_ = false;
+  QNetworkAccessManager* network_ = nullptr;
+  QNetworkReply* bannerReply_ = nullptr;
+};
+
+// What the banner shows of an HTML page: its visible text, without tags, scripts and styles,
+// common entities decoded and runs of white space made one space.
+QString BannerText(QByteArrayView html);
+
+}  // namespace vettrix
