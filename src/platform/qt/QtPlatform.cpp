@@ -1,0 +1,150 @@
+#include "platform/qt/QtPlatform.h"
+
+#include <grp.h>
+#include <unistd.h>
+
+#include <QByteArray>
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QLocale>
+#include <QMessageBox>
+#include <QUrl>
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+#include "app/Branding.h"
+#include "platform/qt/HttpDownload.h"
+#include "platform/qt/MainWindow.h"
+
+namespace vettrix {
+namespace {
+
+// A long loop may call Refresh or DoEvents thousands of times a second; the widgets need
+// repainting no more often than the screen does.
+constexpr qint64 kSyncIntervalMs = 16;
+
+QString ToQString(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+bool IsAdminGroupMember(gid_t primaryGroup, std::span<const gid_t> userGroups,
+                        std::span<const gid_t> adminGroups) {
+  const auto isAdmin = [&](gid_t gid) {
+    return std::find(adminGroups.begin(), adminGroups.end(), gid) != adminGroups.end();
+  };
+  return isAdmin(primaryGroup) || std::any_of(userGroups.begin(), userGroups.end(), isAdmin);
+}
+
+QtPlatform::QtPlatform() = default;
+
+void QtPlatform::SetWindow(MainWindow* window) {
+  window_ = window;
+}
+
+bool QtPlatform::IsClosed() const {
+  return closed_ || (window_ != nullptr && window_->IsClosed());
+}
+
+void QtPlatform::MsgBox(std::string_view text) {
+  // Once the window has gone the program is ending; a late message would hold it up.
+  if (IsClosed()) return;
+  QString shown = ToQString(text);
+  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  QWidget* parent = window_ != nullptr && window_->isVisible() ? window_ : nullptr;
+  QMessageBox box(QMessageBox::NoIcon, ToQString(kAppTitle), shown, QMessageBox::Ok, parent);
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+}
+
+bool QtPlatform::SetClipboardText(std::string_view text) {
+  QClipboard* clipboard = QGuiApplication::clipboard();
+  if (clipboard == nullptr) return false;
+  clipboard->clear();
+  clipboard->setText(ToQString(text));
+  return true;
+}
+
+bool QtPlatform::OpenUrl(std::string_view url) {
+  const QUrl target = QUrl::fromEncoded(QByteArray(url.data(), static_cast<qsizetype>(url.size())));
+  // Links are web pages only; anything else would make the desktop run a local handler.
+  const QString scheme = target.scheme();
+  if (!target.isValid() || (scheme != u"http" && scheme != u"https")) return false;
+  return QDesktopServices::openUrl(target);
+}
+
+DownloadResult QtPlatform::DownloadFile(std::string_view url, const std::string& localFile) {
+  return HttpDownload(url, localFile);
+}
+
+std::int64_t QtPlatform::TickCount() {
+  const auto sinceStart = std::chrono::steady_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(sinceStart).count();
+}
+
+DateTime QtPlatform::Now() {
+  const QDateTime now = QDateTime::currentDateTime();
+  const QDate date = now.date();
+  const QTime time = now.time();
+  return DateTime{date.year(), date.month(), date.day(), time.hour(), time.minute(), time.second()};
+}
+
+double QtPlatform::SecondsSinceMidnight() {
+  return QTime::currentTime().msecsSinceStartOfDay() / 1000.0;
+}
+
+char QtPlatform::DecimalSeparator() {
+  const QString point = QLocale().decimalPoint();
+  if (point.size() == 1 && point.at(0).unicode() < 0x80)
+    return static_cast<char>(point.at(0).unicode());
+  return '.';
+}
+
+bool QtPlatform::IsUserAnAdmin() {
+  if (geteuid() == 0) return true;
+
+  std::vector<gid_t> userGroups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
+  const int count = getgroups(static_cast<int>(userGroups.size()), userGroups.data());
+  userGroups.resize(static_cast<std::size_t>(std::max(count, 0)));
+
+  std::vector<gid_t> adminGroups;
+  for (const char* name : kAdminGroups) {
+    if (const group* entry = getgrnam(name)) adminGroups.push_back(entry->gr_gid);
+  }
+  return IsAdminGroupMember(getgid(), userGroups, adminGroups);
+}
+
+std::string QtPlatform::ProgramFolder() {
+  return QCoreApplication::applicationDirPath().toStdString();
+}
+
+bool QtPlatform::SyncIfDue() {
+  if (sinceSync_.isValid() && sinceSync_.elapsed() < kSyncIntervalMs) return false;
+  sinceSync_.start();
+  if (window_ != nullptr) window_->Sync();
+  return true;
+}
+
+void QtPlatform::Refresh() {
+  // Paint what changed, but take no clicks or keys: the caller is not at a point where it
+  // expects the user to act.
+  if (SyncIfDue()) QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+void QtPlatform::DoEvents() {
+  SyncIfDue();
+  QCoreApplication::processEvents();
+}
+
+void QtPlatform::CloseWindow() {
+  if (closed_) return;
+  closed_ = true;
+  if (window_ != nullptr) window_->close();
+}
+
+}  // namespace vettrix

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <QElapsedTimer>
+#include <span>
+
+#include "platform/Platform.h"
+
+namespace vettrix {
+
+class MainWindow;
+
+// Group names whose members count as administrators, as sudo and polkit set them up on the
+// common distributions.
+inline constexpr const char* kAdminGroups[] = {"sudo", "wheel", "admin"};
+
+// True when any of the user's groups (primary or supplementary) is one of `adminGroups`.
+bool IsAdminGroupMember(gid_t primaryGroup, std::span<const gid_t> userGroups,
+                        std::span<const gid_t> adminGroups);
+
+// The platform as the real program sees it: Qt for the window, the clipboard and the browser,
+// POSIX for the user's rights.
+class QtPlatform : public Platform {
+ public:
+  QtPlatform();
+
+  // The window that message boxes belong to and that Refresh and DoEvents keep up to date.
+  void SetWindow(MainWindow* window);
+  // The window was closed, by the program or by the user; nothing more is shown.
+  bool IsClosed() const;
+
+  void MsgBox(std::string_view text) override;
+  bool SetClipboardText(std::string_view text) override;
+  bool OpenUrl(std::string_view url) override;
+  DownloadResult DownloadFile(std::string_view url, const std::string& localFile) override;
+
+  std::int64_t TickCount() override;
+  DateTime Now() override;
+  double SecondsSinceMidnight() override;
+  char DecimalSeparator() override;
+
+  bool IsUserAnAdmin() override;
+  std::string ProgramFolder() override;
+
+  void Refresh() override;
+  void DoEvents() override;
+  void CloseWindow() override;
+
+ private:
+  // Syncs the window from the model unless it was synced within the last frame.
+  bool SyncIfDue();
+
+  MainWindow* window_ = nullptr;
+  QElapsedTimer sinceSync_;
+  bool closed_ = false;
+};
+
+}  // namespace vettrix
