@@ -1,0 +1,25 @@
+#include <QApplication>
+
+#include "app/Branding.h"
+#include "app/Handlers.h"
+#include "platform/qt/MainWindow.h"
+#include "platform/qt/QtPlatform.h"
+
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(
+      QString::fromUtf8(vettrix::kAppTitle.data(), vettrix::kAppTitle.size()));
+
+  vettrix::QtPlatform platform;
+  vettrix::Form1 form(platform);
+  vettrix::MainWindow window(form);
+  platform.SetWindow(&window);
+
+  // Start-up fills the model before anything is shown; a fatal failure ends it unseen.
+  vettrix::Form_Load(form);
+  if (form.closed || platform.IsClosed()) return 0;
+
+  window.Sync();
+  window.show();
+  return app.exec();
+}
