@@ -104,8 +104,9 @@ std::string_view DeviceTable::Line(int k) const {
 }
 
 DeviceTable::ReadResult DeviceTable::Refresh(const std::string& path) {
+  if (stamped_ && path == path_ && !watch_.Changed()) return {};
   struct stat st {};
-  if (stamped_ && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+  if (stamped_ && path == path_ && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
     const FileStamp now{
         static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
         static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
@@ -115,6 +116,12 @@ DeviceTable::ReadResult DeviceTable::Refresh(const std::string& path) {
 }
 
 DeviceTable::ReadResult DeviceTable::Load(const std::string& path) {
+  // Watch first, so that a change made while the file is being read is not missed.
+  if (path != path_ || !stamped_) {
+    const std::size_t slash = path.rfind('/');
+    watch_.Watch(slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash));
+  }
+  stamped_ = false;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return {Status::Missing, std::strerror(errno), false};
@@ -130,6 +137,7 @@ DeviceTable::ReadResult DeviceTable::Load(const std::string& path) {
   stamp_ = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
             static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
   stamped_ = true;
+  path_ = path;
   ReadResult result;
   result.truncated = Parse();
   Index();

@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "db/FolderWatch.h"
+
 namespace vettrix {
 
 // One line split at every ","; a missing field reads as empty.
@@ -51,7 +53,8 @@ class DeviceTable {
 
   // Reads the whole file, replacing the table. On failure the table keeps what it held.
   ReadResult Load(const std::string& path);
-  // As Load, but only when the file changed since the last read (size, time, inode).
+  // As Load, but only when the file changed since the last read (size, time, inode). An edit
+  // reaches the very next call.
   ReadResult Refresh(const std::string& path);
   // Replaces the table with `contents` as if read from a file (for a file-less table).
   void Assign(std::string contents);
@@ -74,7 +77,9 @@ class DeviceTable {
   std::string data_;
   std::vector<std::size_t> starts_, lengths_;
   FileStamp stamp_;
-  bool stamped_ = false;
+  bool stamped_ = false;  // the table holds the file as last read
+  std::string path_;
+  FolderWatch watch_;  // the file's folder, to skip the stat while nothing changed
   std::unordered_map<std::uint64_t, int> tac8_;    // 8-byte keys
   std::unordered_map<std::string, int> tacShort_;  // lines shorter than 8 characters
   mutable std::unordered_map<std::string, std::vector<int>> names_;  // built on first use

@@ -1,6 +1,8 @@
 #include "generate/Synthesis.h"
 
+#include <charconv>
 #include <cmath>
+#include <cstring>
 
 #include "app/Captions.h"
 #include "validate/ValidateIMEI.h"
@@ -8,33 +10,44 @@
 namespace vettrix {
 namespace {
 
+// Writes `rate` rounded to 2 places (halves to even) in its shortest form at `out`; returns the
+// end. Rates beyond 1e17 are not reachable: at least a millisecond passes per rate shown.
+char* WriteRate(char* out, double rate, char separator) {
+  // nearbyint rounds halves to even in the default rounding mode.
+  const double hundredths = std::nearbyint(rate * 100.0);
+  if (!(std::fabs(hundredths) < 1e19)) return std::to_chars(out, out + 32, rate).ptr;
+  const auto n = static_cast<std::int64_t>(hundredths);
+  std::uint64_t magnitude =
+      n < 0 ? 0 - static_cast<std::uint64_t>(n) : static_cast<std::uint64_t>(n);
+  if (n < 0) *out++ = '-';
+  out = std::to_chars(out, out + 24, magnitude / 100).ptr;
+  const auto fraction = static_cast<int>(magnitude % 100);
+  if (fraction != 0) {
+    *out++ = separator;
+    *out++ = static_cast<char>('0' + fraction / 10);
+    if (fraction % 10 != 0) *out++ = static_cast<char>('0' + fraction % 10);
+  }
+  return out;
+}
+
 // Shows the rate since StartTick as of LastTick; keeps Label29 when no time has passed.
 void ShowRate(Form1& form) {
   const double elapsed = static_cast<double>(form.LastTick - form.StartTick) / 1000.0;
   if (!(elapsed > 0)) return;
-  const double rate = static_cast<double>(form.GeneratedCount) / elapsed;
-  std::string& caption = form.Label29.caption;
-  caption.assign("IMEI/Sec: ");
-  caption += FormatRate(rate, form.platform.DecimalSeparator());
+  static constexpr std::string_view kPrefix = "IMEI/Sec: ";
+  char text[64];
+  std::memcpy(text, kPrefix.data(), kPrefix.size());
+  const char* end =
+      WriteRate(text + kPrefix.size(), static_cast<double>(form.GeneratedCount) / elapsed,
+                form.platform.DecimalSeparator());
+  form.Label29.caption.assign(text, static_cast<std::size_t>(end - text));
 }
 
 }  // namespace
 
 std::string FormatRate(double rate, char separator) {
-  // nearbyint rounds halves to even in the default rounding mode.
-  const double hundredths = std::nearbyint(rate * 100.0);
-  if (!std::isfinite(hundredths) || std::fabs(hundredths) > 9e17) return std::to_string(rate);
-  const auto n = static_cast<std::int64_t>(hundredths);
-  const std::int64_t magnitude = n < 0 ? -n : n;
-  std::string text = n < 0 ? "-" : "";
-  AppendNumber(text, magnitude / 100);
-  const auto fraction = static_cast<int>(magnitude % 100);
-  if (fraction != 0) {
-    text += separator;
-    text += static_cast<char>('0' + fraction / 10);
-    if (fraction % 10 != 0) text += static_cast<char>('0' + fraction % 10);
-  }
-  return text;
+  char text[40];
+  return std::string(text, WriteRate(text, rate, separator));
 }
 
 void RateMeterStep(Form1& form) {
@@ -45,8 +58,9 @@ void RateMeterStep(Form1& form) {
 std::string GetRandomIMEI(Form1& form) {
   for (;;) {
     form.LastTick = form.platform.TickCount();
-    form.CurrentIMEI.clear();
-    form.Rnd.AppendDigits(form.CurrentIMEI, 15);
+    char digits[15];
+    for (char& d : digits) d = form.Rnd.Digit();
+    form.CurrentIMEI.assign(digits, sizeof digits);
     ++form.GeneratedCount;
     ShowRate(form);
     if (ValidateIMEI(form, form.CurrentIMEI)) return form.CurrentIMEI;

@@ -36,10 +36,19 @@ const std::array<ReportingBody, 19> kReportingBodies = {{
 }};
 
 const ReportingBody* FindReportingBody(std::string_view imei) {
-  const std::string_view code = imei.substr(0, 2);
-  for (const ReportingBody& body : kReportingBodies)
-    if (body.code == code) return &body;
-  return nullptr;
+  // Every code is two digits: index the table by their value instead of comparing texts.
+  static const std::array<const ReportingBody*, 100> kByCode = [] {
+    std::array<const ReportingBody*, 100> byCode{};
+    for (const ReportingBody& body : kReportingBodies) {
+      const int value = (body.code[0] - '0') * 10 + (body.code[1] - '0');
+      if (byCode[static_cast<std::size_t>(value)] == nullptr)
+        byCode[static_cast<std::size_t>(value)] = &body;
+    }
+    return byCode;
+  }();
+  if (imei.size() < 2 || imei[0] < '0' || imei[0] > '9' || imei[1] < '0' || imei[1] > '9')
+    return nullptr;
+  return kByCode[static_cast<std::size_t>((imei[0] - '0') * 10 + (imei[1] - '0'))];
 }
 
 void CheckRBI(Form1& form) {
@@ -51,8 +60,16 @@ void CheckRBI(Form1& form) {
     form.Label9.caption.assign(code);
     form.Label9.caption += " (Unknown)";
   }
-  for (int n = 1; n <= Form1::kCheckCount; ++n)
-    form.CheckAt(n).value = body != nullptr && body->boxes[static_cast<std::size_t>(n)] ? 1 : 0;
+  static constexpr std::array<bool, 9> kNone{};
+  const std::array<bool, 9>& boxes = body != nullptr ? body->boxes : kNone;
+  form.Check1.value = boxes[1];
+  form.Check2.value = boxes[2];
+  form.Check3.value = boxes[3];
+  form.Check4.value = boxes[4];
+  form.Check5.value = boxes[5];
+  form.Check6.value = boxes[6];
+  form.Check7.value = boxes[7];
+  form.Check8.value = boxes[8];
 }
 
 }  // namespace vettrix

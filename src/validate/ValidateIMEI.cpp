@@ -1,6 +1,9 @@
 #include "validate/ValidateIMEI.h"
 
+#include <algorithm>
 #include <array>
+#include <charconv>
+#include <cstring>
 
 #include "app/Captions.h"
 #include "app/Handlers.h"
@@ -29,19 +32,18 @@ constexpr int DigitValue(char c) {
   return IsDigit(c) ? c - '0' : 0;
 }
 
-// Characters `from` (1-based) to `from + count - 1` of `s`, or fewer beyond its end.
-std::string_view Mid(std::string_view s, std::size_t from, std::size_t count) {
-  if (from > s.size()) return {};
-  return s.substr(from - 1, count);
-}
-
 // Luhn-weighted value of position i (1-based) holding `c`, reduced to one digit.
 constexpr char Weighted(int i, char c) {
-  if (i % 2 == 0 && i <= 14) {
-    const int doubled = DigitValue(c) * 2;
-    return static_cast<char>('0' + (doubled > 9 ? doubled - 9 : doubled));
-  }
+  if (i % 2 == 0 && i <= 14) return "0246813579"[DigitValue(c)];
   return c;
+}
+
+// Writes 0 <= value <= 999 in plain decimal; the sums never exceed 14 * 9 + 9.
+char* PutSmall(char* out, int value) {
+  if (value >= 100) *out++ = static_cast<char>('0' + value / 100);
+  if (value >= 10) *out++ = static_cast<char>('0' + value / 10 % 10);
+  *out++ = static_cast<char>('0' + value % 10);
+  return out;
 }
 
 }  // namespace
@@ -54,7 +56,12 @@ std::string_view TrimSpaces(std::string_view s) {
 
 std::string NormalizeIMEI(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
+  NormalizeInto(text, out);
+  return out;
+}
+
+void NormalizeInto(std::string_view text, std::string& out) {
+  out.clear();
   for (const char c : text) {
     switch (kActions[static_cast<unsigned char>(c)]) {
       case kKeep:
@@ -67,7 +74,6 @@ std::string NormalizeIMEI(std::string_view text) {
         break;
     }
   }
-  return out;
 }
 
 bool IsValidNormalizedIMEI(std::string_view imei) {
@@ -101,8 +107,13 @@ void IncreaseC(Form1& form) {
 
 bool ValidateIMEI(Form1& form, std::string& imei) {
   form.TACFound = false;
-  form.Text1.text = NormalizeIMEI(TrimSpaces(imei));
-  imei = form.Text1.text;
+  if (&imei == &form.Text1.text) {
+    const std::string input = imei;
+    NormalizeInto(TrimSpaces(input), form.Text1.text);
+  } else {
+    NormalizeInto(TrimSpaces(imei), form.Text1.text);
+    imei = form.Text1.text;
+  }
   form.Label16.visible = false;
   form.Label17.visible = false;
   if (form.Text1.text.empty()) {
@@ -112,56 +123,62 @@ bool ValidateIMEI(Form1& form, std::string& imei) {
 
   // Slots beyond the input are cleared, so a short input's sums describe that input alone.
   const std::size_t length = imei.size();
+  const char* const digits = imei.data();
+  char weighted[16];  // the non-empty slots 1 to 14 of CheckTable, for the check line
+  std::size_t weightedCount = 0;
+  int sum = 0;
+  bool allDigits = length == 15;
   for (std::size_t i = 1; i <= 16; ++i) {
-    const char c = i <= length ? imei[i - 1] : '\0';
+    const char c = i <= length ? digits[i - 1] : '\0';
     form.DigitTable[i] = c;
-    form.CheckTable[i] = c == '\0' ? '\0' : Weighted(static_cast<int>(i), c);
+    const char slot = c == '\0' ? '\0' : Weighted(static_cast<int>(i), c);
+    form.CheckTable[i] = slot;
+    if (i <= 14 && slot != '\0') {
+      weighted[weightedCount++] = slot;
+      sum += DigitValue(slot);
+    }
+    if (i <= length && !IsDigit(c)) allDigits = false;
   }
 
   bool valid = false;
   if (length <= 15) {
     CheckRBI(form);
 
+    // Characters from..from+count-1 (0-based), as far as the IMEI reaches.
     char text[32];
     std::size_t n = 0;
-    const auto put = [&](std::string_view part) {
-      for (const char c : part) text[n++] = c;
+    const auto copy = [&](std::size_t from, std::size_t count) {
+      if (from >= length) return;
+      count = std::min(count, length - from);
+      std::memcpy(text + n, digits + from, count);
+      n += count;
     };
-    const std::string_view digits(imei);
-    put(Mid(digits, 1, 6));
-    put("-");
-    put(Mid(digits, 7, 2));
-    put("-");
-    put(Mid(digits, 9, 6));
-    put("-");
-    put(Mid(digits, 15, 1));
+    copy(0, 6);
+    text[n++] = '-';
+    copy(6, 2);
+    text[n++] = '-';
+    copy(8, 6);
+    text[n++] = '-';
+    copy(14, 1);
     form.Label8.caption.assign(text, n);
-    form.Label10.caption.assign(Mid(digits, 1, 8));
-    form.Label11.caption.assign(Mid(digits, 9, 6));
+    form.Label10.caption.assign(digits, std::min<std::size_t>(length, 8));
+    form.Label11.caption.assign(length > 8 ? digits + 8 : digits,
+                                length > 8 ? std::min<std::size_t>(length - 8, 6) : 0);
 
-    n = 0;
-    put("Check: ");
-    int sum = 0;
-    for (std::size_t i = 1; i <= 14; ++i) {
-      const char slot = form.CheckTable[i];
-      if (slot == '\0') continue;
-      text[n++] = slot;
-      sum += DigitValue(slot);
-    }
-    form.Label1.caption.assign(text, n);
+    std::memcpy(text, "Check: ", 7);
+    std::memcpy(text + 7, weighted, weightedCount);
+    form.Label1.caption.assign(text, 7 + weightedCount);
 
-    const int check = DigitValue(imei.back());
+    const int check = DigitValue(digits[length - 1]);
     const int total = sum + check;
-    std::string& sums = form.Label2.caption;
-    sums.assign("CheckSum: ");
-    AppendNumber(sums, sum);
-    sums += '(';
-    AppendNumber(sums, total);
-    sums += ')';
+    std::memcpy(text, "CheckSum: ", 10);
+    char* end = PutSmall(text + 10, sum);
+    *end++ = '(';
+    end = PutSmall(end, total);
+    *end++ = ')';
+    form.Label2.caption.assign(text, static_cast<std::size_t>(end - text));
     SetCounter(form.Label3.caption, "Luhn: ", check);
 
-    bool allDigits = length == 15;
-    for (std::size_t i = 0; allDigits && i < length; ++i) allDigits = IsDigit(imei[i]);
     valid = allDigits && total % 10 == 0 && total >= 10 && total <= 160;
   }
 

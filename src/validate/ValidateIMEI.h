@@ -13,6 +13,8 @@ std::string_view TrimSpaces(std::string_view text);
 // The text with separators (" - / . \ _ ~ # @ ,") dropped and placeholders ("X", "x", "*")
 // turned into "0"; every other character is kept.
 std::string NormalizeIMEI(std::string_view text);
+// The same into `out`, reusing its storage; `text` must not point into `out`.
+void NormalizeInto(std::string_view text, std::string& out);
 
 // The verdict alone: `normalized` is 15 digits whose Luhn total is a multiple of 10 between 10
 // and 160.
