@@ -16,6 +16,7 @@
 #include "app/Form1.h"
 #include "core/FakePlatform.h"
 #include "platform/qt/HttpDownload.h"
+#include "platform/qt/QtPlatform.h"
 #include "update/CheckUpdate.h"
 
 namespace vettrix {
@@ -261,6 +262,26 @@ TEST_F(HttpDownloadTest, UnreachableOrMalformedAddressesFailWithoutTouchingFiles
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.error, error);
     EXPECT_TRUE(FilesIn(folder.path()).empty());
+  }
+}
+
+TEST_F(HttpDownloadTest, TheProgramsPlatformDownloadsTheSameWay) {
+  const std::vector<DownloadCase> cases = {
+      {"published", {{"/ver", Body("21327\r\n")}}, true, "", "21327\r\n"},
+      {"page missing", {}, false, "HTTP 404 Not Found", kOldFile},
+  };
+  QtPlatform platform;
+  for (const DownloadCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& [path, reply] : c.replies) server.Serve(path, reply);
+    folder.Write("update.dat", kOldFile);
+
+    const DownloadResult result = platform.DownloadFile(server.Url("/ver"), file);
+    EXPECT_EQ(result.ok, c.ok);
+    EXPECT_EQ(result.error, c.error);
+    EXPECT_EQ(folder.Read("update.dat"), c.contents);
+
+    for (const auto& [path, reply] : c.replies) server.Serve(path, Status(404, "Not Found"));
   }
 }
 
