@@ -10,6 +10,7 @@
 
 #include "app/Form1.h"
 #include "platform/Platform.h"
+#include "platform/Ticks.h"
 
 namespace vettrix::bench {
 
@@ -20,11 +21,7 @@ class HeadlessPlatform : public Platform {
   bool SetClipboardText(std::string_view) override { return true; }
   bool OpenUrl(std::string_view) override { return true; }
   DownloadResult DownloadFile(std::string_view, const std::string&) override { return {}; }
-  std::int64_t TickCount() override {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-  }
+  std::int64_t TickCount() override { return MonotonicMilliseconds(); }
   DateTime Now() override { return {2026, 12, 6, 12, 0, 0}; }
   double SecondsSinceMidnight() override { return 43200.5; }
   char DecimalSeparator() override { return '.'; }

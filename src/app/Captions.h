@@ -9,10 +9,12 @@
 #include <string>
 #include <string_view>
 
+#include "app/Caption.h"
+
 namespace vettrix {
 
 // `caption` := `prefix` followed by `value` in plain decimal.
-inline void SetCounter(std::string& caption, std::string_view prefix, std::int64_t value) {
+inline void SetCounter(Caption& caption, std::string_view prefix, std::int64_t value) {
   char buffer[64];
   std::memcpy(buffer, prefix.data(), prefix.size());
   char* end = std::to_chars(buffer + prefix.size(), buffer + sizeof buffer, value).ptr;

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/Caption.h"
 #include "app/Random.h"
 #include "db/DeviceTable.h"
 #include "platform/Platform.h"
@@ -50,7 +51,7 @@ struct Font {
 struct Label {
   Rect rect;
   Font font;
-  std::string caption;
+  Caption caption;
   bool visible = true;
   bool hasForeColor = false;  // false: the default text colour
   Color foreColor;

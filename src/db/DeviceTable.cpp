@@ -50,6 +50,11 @@ bool ValidUtf8(std::string_view s) {
   return true;
 }
 
+FileStamp StampOf(const struct stat& st) {
+  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+          static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+}
+
 }  // namespace
 
 Fields::Fields(std::string_view line) {
@@ -104,22 +109,26 @@ std::string_view DeviceTable::Line(int k) const {
 }
 
 DeviceTable::ReadResult DeviceTable::Refresh(const std::string& path) {
-  if (stamped_ && path == path_ && !watch_.Changed()) return {};
-  struct stat st {};
-  if (stamped_ && path == path_ && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    const FileStamp now{
-        static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-        static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
-    if (now == stamp_) return {};
+  if (stamped_ && path == path_) {
+    if (watch_.Active()) {
+      if (!watch_.Changed()) return {};
+    } else {
+      struct stat st {};
+      if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && StampOf(st) == stamp_) return {};
+    }
   }
   return Load(path);
 }
 
 DeviceTable::ReadResult DeviceTable::Load(const std::string& path) {
   // Watch first, so that a change made while the file is being read is not missed.
-  if (path != path_ || !stamped_) {
+  if (path != path_ || !stamped_ || !watch_.Active()) {
     const std::size_t slash = path.rfind('/');
-    watch_.Watch(slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash));
+    if (slash == std::string::npos) {
+      watch_.Watch(".", path);
+    } else {
+      watch_.Watch(slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1));
+    }
   }
   stamped_ = false;
   struct stat st {};
@@ -134,8 +143,7 @@ DeviceTable::ReadResult DeviceTable::Load(const std::string& path) {
   if (in.bad()) return {Status::Unreadable, "read error", false};
 
   data_ = std::move(contents);
-  stamp_ = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-            static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+  stamp_ = StampOf(st);
   stamped_ = true;
   path_ = path;
   ReadResult result;

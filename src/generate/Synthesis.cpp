@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/Captions.h"
+#include "app/Text.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix {
@@ -30,17 +31,25 @@ char* WriteRate(char* out, double rate, char separator) {
   return out;
 }
 
+struct Rate {
+  double perSecond;
+  char separator;
+};
+
+void FormatRateCaption(const Rate& rate, std::string& out) {
+  static constexpr std::string_view kPrefix = "IMEI/Sec: ";
+  char text[64];
+  std::memcpy(text, kPrefix.data(), kPrefix.size());
+  const char* end = WriteRate(text + kPrefix.size(), rate.perSecond, rate.separator);
+  out.assign(text, static_cast<std::size_t>(end - text));
+}
+
 // Shows the rate since StartTick as of LastTick; keeps Label29 when no time has passed.
 void ShowRate(Form1& form) {
   const double elapsed = static_cast<double>(form.LastTick - form.StartTick) / 1000.0;
   if (!(elapsed > 0)) return;
-  static constexpr std::string_view kPrefix = "IMEI/Sec: ";
-  char text[64];
-  std::memcpy(text, kPrefix.data(), kPrefix.size());
-  const char* end =
-      WriteRate(text + kPrefix.size(), static_cast<double>(form.GeneratedCount) / elapsed,
-                form.platform.DecimalSeparator());
-  form.Label29.caption.assign(text, static_cast<std::size_t>(end - text));
+  form.Label29.caption.Defer<Rate, FormatRateCaption>(
+      Rate{static_cast<double>(form.GeneratedCount) / elapsed, form.platform.DecimalSeparator()});
 }
 
 }  // namespace
@@ -60,7 +69,7 @@ std::string GetRandomIMEI(Form1& form) {
     form.LastTick = form.platform.TickCount();
     char digits[15];
     for (char& d : digits) d = form.Rnd.Digit();
-    form.CurrentIMEI.assign(digits, sizeof digits);
+    SetText(form.CurrentIMEI, std::string_view(digits, sizeof digits));
     ++form.GeneratedCount;
     ShowRate(form);
     if (ValidateIMEI(form, form.CurrentIMEI)) return form.CurrentIMEI;

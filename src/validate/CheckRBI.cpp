@@ -1,5 +1,8 @@
 #include "validate/CheckRBI.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace vettrix {
 namespace {
 
@@ -51,15 +54,32 @@ const ReportingBody* FindReportingBody(std::string_view imei) {
   return kByCode[static_cast<std::size_t>((imei[0] - '0') * 10 + (imei[1] - '0'))];
 }
 
+namespace {
+
+// What Label9 shows: a known body's text, or the code followed by " (Unknown)".
+struct BodyCaption {
+  const ReportingBody* body;
+  char code[2];
+  std::uint8_t length;
+};
+
+void FormatBody(const BodyCaption& c, std::string& out) {
+  if (c.body != nullptr) {
+    out.assign(c.body->text);
+  } else {
+    out.assign(c.code, c.length);
+    out += " (Unknown)";
+  }
+}
+
+}  // namespace
+
 void CheckRBI(Form1& form) {
   const std::string_view code = std::string_view(form.CurrentIMEI).substr(0, 2);
   const ReportingBody* body = FindReportingBody(code);
-  if (body != nullptr) {
-    form.Label9.caption = body->text;
-  } else {
-    form.Label9.caption.assign(code);
-    form.Label9.caption += " (Unknown)";
-  }
+  BodyCaption caption{body, {}, static_cast<std::uint8_t>(code.size())};
+  std::memcpy(caption.code, code.data(), code.size());
+  form.Label9.caption.Defer<BodyCaption, FormatBody>(caption);
   static constexpr std::array<bool, 9> kNone{};
   const std::array<bool, 9>& boxes = body != nullptr ? body->boxes : kNone;
   form.Check1.value = boxes[1];

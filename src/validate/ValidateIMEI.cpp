@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 
 #include "app/Captions.h"
 #include "app/Handlers.h"
+#include "app/Text.h"
 #include "db/Mobidex.h"
 #include "generate/Synthesis.h"
 #include "validate/CheckRBI.h"
@@ -33,8 +35,11 @@ constexpr int DigitValue(char c) {
 }
 
 // Luhn-weighted value of position i (1-based) holding `c`, reduced to one digit.
+// A digit doubled, with the digits of the product added: 0 2 4 6 8 1 3 5 7 9.
+constexpr const char* kDoubled = "0246813579";
+
 constexpr char Weighted(int i, char c) {
-  if (i % 2 == 0 && i <= 14) return "0246813579"[DigitValue(c)];
+  if (i % 2 == 0 && i <= 14) return kDoubled[DigitValue(c)];
   return c;
 }
 
@@ -44,6 +49,61 @@ char* PutSmall(char* out, int value) {
   if (value >= 10) *out++ = static_cast<char>('0' + value / 10 % 10);
   *out++ = static_cast<char>('0' + value % 10);
   return out;
+}
+
+// The result fields keep the digits they are cut from and become text when read.
+struct ResultDigits {
+  char digits[15];
+  std::uint8_t length;
+};
+struct Sums {
+  int sum, total;
+};
+
+// Characters from..from+count-1 (0-based) of the digits, as far as they reach.
+void AppendPart(const ResultDigits& r, std::size_t from, std::size_t count, std::string& out) {
+  if (from < r.length) out.append(r.digits + from, std::min<std::size_t>(count, r.length - from));
+}
+
+void FormatPresentation(const ResultDigits& r, std::string& out) {
+  out.clear();
+  AppendPart(r, 0, 6, out);
+  out += '-';
+  AppendPart(r, 6, 2, out);
+  out += '-';
+  AppendPart(r, 8, 6, out);
+  out += '-';
+  AppendPart(r, 14, 1, out);
+}
+
+void FormatTAC(const ResultDigits& r, std::string& out) {
+  out.clear();
+  AppendPart(r, 0, 8, out);
+}
+
+void FormatSerial(const ResultDigits& r, std::string& out) {
+  out.clear();
+  AppendPart(r, 8, 6, out);
+}
+
+void FormatCheckLine(const ResultDigits& r, std::string& out) {
+  out.assign("Check: ");
+  out.append(r.digits, r.length);
+}
+
+void FormatSums(const Sums& s, std::string& out) {
+  char text[32];
+  std::memcpy(text, "CheckSum: ", 10);
+  char* end = PutSmall(text + 10, s.sum);
+  *end++ = '(';
+  end = PutSmall(end, s.total);
+  *end++ = ')';
+  out.assign(text, static_cast<std::size_t>(end - text));
+}
+
+void FormatLuhn(const int& check, std::string& out) {
+  out.assign("Luhn: ");
+  out += static_cast<char>('0' + check);
 }
 
 }  // namespace
@@ -61,19 +121,23 @@ std::string NormalizeIMEI(std::string_view text) {
 }
 
 void NormalizeInto(std::string_view text, std::string& out) {
-  out.clear();
+  std::size_t plain = 0;  // characters kept as they are, the usual case
+  while (plain < text.size() && kActions[static_cast<unsigned char>(text[plain])] == kKeep) ++plain;
+  if (plain == text.size()) {
+    SetText(out, text);
+    return;
+  }
+  out.resize(text.size());
+  char* next = out.data();
   for (const char c : text) {
-    switch (kActions[static_cast<unsigned char>(c)]) {
-      case kKeep:
-        out += c;
-        break;
-      case kZero:
-        out += '0';
-        break;
-      default:
-        break;
+    const unsigned char action = kActions[static_cast<unsigned char>(c)];
+    if (action == kKeep) {
+      *next++ = c;
+    } else if (action == kZero) {
+      *next++ = '0';
     }
   }
+  out.resize(static_cast<std::size_t>(next - out.data()));
 }
 
 bool IsValidNormalizedIMEI(std::string_view imei) {
@@ -112,7 +176,7 @@ bool ValidateIMEI(Form1& form, std::string& imei) {
     NormalizeInto(TrimSpaces(input), form.Text1.text);
   } else {
     NormalizeInto(TrimSpaces(imei), form.Text1.text);
-    imei = form.Text1.text;
+    if (imei != form.Text1.text) SetText(imei, form.Text1.text);
   }
   form.Label16.visible = false;
   form.Label17.visible = false;
@@ -127,57 +191,53 @@ bool ValidateIMEI(Form1& form, std::string& imei) {
   char weighted[16];  // the non-empty slots 1 to 14 of CheckTable, for the check line
   std::size_t weightedCount = 0;
   int sum = 0;
-  bool allDigits = length == 15;
-  for (std::size_t i = 1; i <= 16; ++i) {
-    const char c = i <= length ? digits[i - 1] : '\0';
-    form.DigitTable[i] = c;
-    const char slot = c == '\0' ? '\0' : Weighted(static_cast<int>(i), c);
-    form.CheckTable[i] = slot;
-    if (i <= 14 && slot != '\0') {
-      weighted[weightedCount++] = slot;
-      sum += DigitValue(slot);
+  const bool allDigits = length == 15 && std::all_of(digits, digits + 15, IsDigit);
+  if (allDigits) {
+    // The usual case, without the per-slot tests of the general one below.
+    std::memcpy(&form.DigitTable[1], digits, 15);
+    form.DigitTable[16] = '\0';
+    for (std::size_t i = 0; i < 14; i += 2) {
+      const char odd = digits[i];
+      const char even = kDoubled[static_cast<std::size_t>(digits[i + 1] - '0')];
+      form.CheckTable[i + 1] = weighted[i] = odd;
+      form.CheckTable[i + 2] = weighted[i + 1] = even;
+      sum += (odd - '0') + (even - '0');
     }
-    if (i <= length && !IsDigit(c)) allDigits = false;
+    form.CheckTable[15] = digits[14];
+    form.CheckTable[16] = '\0';
+    weightedCount = 14;
+  } else {
+    for (std::size_t i = 1; i <= 16; ++i) {
+      const char c = i <= length ? digits[i - 1] : '\0';
+      form.DigitTable[i] = c;
+      const char slot = c == '\0' ? '\0' : Weighted(static_cast<int>(i), c);
+      form.CheckTable[i] = slot;
+      if (i <= 14 && slot != '\0') {
+        weighted[weightedCount++] = slot;
+        sum += DigitValue(slot);
+      }
+    }
   }
 
   bool valid = false;
   if (length <= 15) {
     CheckRBI(form);
 
-    // Characters from..from+count-1 (0-based), as far as the IMEI reaches.
-    char text[32];
-    std::size_t n = 0;
-    const auto copy = [&](std::size_t from, std::size_t count) {
-      if (from >= length) return;
-      count = std::min(count, length - from);
-      std::memcpy(text + n, digits + from, count);
-      n += count;
-    };
-    copy(0, 6);
-    text[n++] = '-';
-    copy(6, 2);
-    text[n++] = '-';
-    copy(8, 6);
-    text[n++] = '-';
-    copy(14, 1);
-    form.Label8.caption.assign(text, n);
-    form.Label10.caption.assign(digits, std::min<std::size_t>(length, 8));
-    form.Label11.caption.assign(length > 8 ? digits + 8 : digits,
-                                length > 8 ? std::min<std::size_t>(length - 8, 6) : 0);
-
-    std::memcpy(text, "Check: ", 7);
-    std::memcpy(text + 7, weighted, weightedCount);
-    form.Label1.caption.assign(text, 7 + weightedCount);
+    ResultDigits fields{};
+    fields.length = static_cast<std::uint8_t>(length);
+    std::memcpy(fields.digits, digits, length);
+    form.Label8.caption.Defer<ResultDigits, FormatPresentation>(fields);
+    form.Label10.caption.Defer<ResultDigits, FormatTAC>(fields);
+    form.Label11.caption.Defer<ResultDigits, FormatSerial>(fields);
+    ResultDigits checkLine{};
+    checkLine.length = static_cast<std::uint8_t>(weightedCount);
+    std::memcpy(checkLine.digits, weighted, weightedCount);
+    form.Label1.caption.Defer<ResultDigits, FormatCheckLine>(checkLine);
 
     const int check = DigitValue(digits[length - 1]);
     const int total = sum + check;
-    std::memcpy(text, "CheckSum: ", 10);
-    char* end = PutSmall(text + 10, sum);
-    *end++ = '(';
-    end = PutSmall(end, total);
-    *end++ = ')';
-    form.Label2.caption.assign(text, static_cast<std::size_t>(end - text));
-    SetCounter(form.Label3.caption, "Luhn: ", check);
+    form.Label2.caption.Defer<Sums, FormatSums>(Sums{sum, total});
+    form.Label3.caption.Defer<int, FormatLuhn>(check);
 
     valid = allDigits && total % 10 == 0 && total >= 10 && total <= 160;
   }

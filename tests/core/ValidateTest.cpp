@@ -81,7 +81,7 @@ TEST_F(ValidateTest, SixteenCharactersChangeOnlyTheInputAndVerdict) {
   EXPECT_EQ(form->Label16.caption, "INVALID");
   EXPECT_EQ(form->Label8.caption, label8);
   EXPECT_EQ(form->Label2.caption, label2);
-  EXPECT_EQ(form->Label9.caption.substr(0, 3), "49 ");
+  EXPECT_EQ(form->Label9.caption.str().substr(0, 3), "49 ");
 }
 
 TEST_F(ValidateTest, CountsAValidIMEIOnceAndAgainOnlyAfterAnother) {
@@ -166,6 +166,10 @@ TEST_F(ValidateTest, EditsOfTheDatabaseReachTheNextLookup) {
   Validate("123456789012347");
   EXPECT_TRUE(form->TACFound);
   EXPECT_EQ(form->Label14.caption, "Model: Entry");
+  // An edit of the same size within the same instant is seen as well.
+  folder.Write("mobidex.csv", std::string(kDatabase) + "12345678,Fresh,Entri\r\n");
+  Validate("123456789012347");
+  EXPECT_EQ(form->Label14.caption, "Model: Entri");
   // The start-up captions keep describing the database as it was loaded.
   EXPECT_EQ(form->Label25.caption, "Devices Supported: 8");
 

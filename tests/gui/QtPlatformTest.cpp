@@ -49,9 +49,9 @@ TEST(QtPlatform, DecimalSeparatorFollowsTheLocale) {
                         {QLocale::German, QLocale::Germany, ','},
                         {QLocale::French, QLocale::France, ','}};
   const QLocale saved;
-  QtPlatform platform;
   for (const Case& c : cases) {
     QLocale::setDefault(QLocale(c.language, c.territory));
+    QtPlatform platform;  // the separator is read once per run of the program
     EXPECT_EQ(platform.DecimalSeparator(), c.expected) << QLocale().name().toStdString();
   }
   QLocale::setDefault(saved);

@@ -44,7 +44,7 @@ QString ToQString(std::string_view text) {
 }
 
 // Buttons, check boxes and menus would take "&" as a mnemonic marker; captions are shown as is.
-QString Caption(std::string_view text) {
+QString MnemonicFree(std::string_view text) {
   return ToQString(text).replace(u'&', QStringLiteral("&&"));
 }
 
@@ -261,16 +261,16 @@ void MainWindow::BuildMenus() {
   for (const MenuEntry& entry : kMenus) {
     const QString name = ToQString(entry.name);
     if (entry.parent.empty() && hasItems(entry.name)) {
-      QMenu* menu = menuBar()->addMenu(Caption(entry.caption));
+      QMenu* menu = menuBar()->addMenu(MnemonicFree(entry.caption));
       menu->setObjectName(name);
       continue;
     }
     QAction* action = nullptr;
     if (entry.parent.empty()) {
-      action = menuBar()->addAction(Caption(entry.caption));
+      action = menuBar()->addAction(MnemonicFree(entry.caption));
     } else {
       auto* menu = menuBar()->findChild<QMenu*>(ToQString(entry.parent));
-      action = menu->addAction(Caption(entry.caption));
+      action = menu->addAction(MnemonicFree(entry.caption));
     }
     action->setObjectName(name);
     if (auto handler = handlerFor(entry.name))
@@ -370,7 +370,7 @@ void MainWindow::SyncCheck(CheckView& view, bool force) {
   const CheckBox& model = *view.model;
   if (force || view.caption != model.caption) {
     view.caption = model.caption;
-    view.widget->setText(Caption(view.caption));
+    view.widget->setText(MnemonicFree(view.caption));
   }
   if (force || view.value != model.value) {
     view.value = model.value;
@@ -382,7 +382,7 @@ void MainWindow::SyncCheck(CheckView& view, bool force) {
 void MainWindow::SyncButton(ButtonView& view, bool force) {
   if (force || view.caption != view.model->caption) {
     view.caption = view.model->caption;
-    view.widget->setText(Caption(view.caption));
+    view.widget->setText(MnemonicFree(view.caption));
   }
 }
 

@@ -1,5 +1,7 @@
 #include "platform/qt/QtPlatform.h"
 
+#include "platform/Ticks.h"
+
 #include <grp.h>
 #include <unistd.h>
 
@@ -83,8 +85,7 @@ DownloadResult QtPlatform::DownloadFile(std::string_view url, const std::string&
 }
 
 std::int64_t QtPlatform::TickCount() {
-  const auto sinceStart = std::chrono::steady_clock::now().time_since_epoch();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(sinceStart).count();
+  return MonotonicMilliseconds();
 }
 
 DateTime QtPlatform::Now() {
@@ -99,10 +100,14 @@ double QtPlatform::SecondsSinceMidnight() {
 }
 
 char QtPlatform::DecimalSeparator() {
-  const QString point = QLocale().decimalPoint();
-  if (point.size() == 1 && point.at(0).unicode() < 0x80)
-    return static_cast<char>(point.at(0).unicode());
-  return '.';
+  // Asked for every generated candidate; the locale is read once.
+  if (decimalSeparator_ == '\0') {
+    const QString point = QLocale().decimalPoint();
+    decimalSeparator_ = point.size() == 1 && point.at(0).unicode() < 0x80
+                            ? static_cast<char>(point.at(0).unicode())
+                            : '.';
+  }
+  return decimalSeparator_;
 }
 
 bool QtPlatform::IsUserAnAdmin() {

@@ -54,6 +54,7 @@ class QtPlatform : public Platform {
   MainWindow* window_ = nullptr;
   QElapsedTimer sinceSync_;
   bool closed_ = false;
+  char decimalSeparator_ = '\0';  // read from the locale on first use
 };
 
 }  // namespace vettrix
