@@ -23,6 +23,7 @@ struct Rect {
   int top = 0;
   int width = 0;
   int height = 0;
+  friend bool operator==(const Rect&, const Rect&) = default;
 };
 
 struct Color {

@@ -439,11 +439,46 @@ TEST_F(MainWindowTest, StartsUpFromADatabaseAndValidates) {
   EXPECT_FALSE(Find<QComboBox>("Combo2")->isVisible());
   EXPECT_EQ(Find<QLabel>("Label19")->text(), "Valid: 0");
 
-  QTest::mouseClick(Find<QPushButton>("Command1"), Qt::LeftButton);
-  const auto* verdict = Find<QLabel>("Label16");
-  EXPECT_TRUE(verdict->isVisible());
-  EXPECT_EQ(verdict->text(), "VALID");
-  EXPECT_EQ(Find<QLabel>("Label19")->text(), "Valid: 1");
+  struct Case {
+    const char* typed;
+    const char* text1;
+    const char* label8;
+    const char* label2;
+    const char* verdict;
+    QColor color;
+  };
+  const Case cases[] = {
+      {"", "490154203237518", "490154-20-323751-8", "CheckSum: 52(60)", "VALID", {0, 175, 0}},
+      {"12-345678-901234-8",
+       "123456789012348",
+       "123456-78-901234-8",
+       "CheckSum: 63(71)",
+       "INVALID",
+       {255, 0, 0}},
+      {"12 345678 901234 7",
+       "123456789012347",
+       "123456-78-901234-7",
+       "CheckSum: 63(70)",
+       "VALID",
+       {0, 175, 0}},
+  };
+  auto* text1 = Find<QLineEdit>("Text1");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text1);
+    if (*c.typed != '\0') {
+      text1->selectAll();
+      QTest::keyClicks(text1, c.typed);
+    }
+    QTest::mouseClick(Find<QPushButton>("Command1"), Qt::LeftButton);
+    const auto* verdict = Find<QLabel>("Label16");
+    EXPECT_TRUE(verdict->isVisible());
+    EXPECT_EQ(verdict->text(), c.verdict);
+    EXPECT_EQ(verdict->palette().color(QPalette::WindowText), c.color);
+    EXPECT_EQ(text1->text(), c.text1);
+    EXPECT_EQ(Find<QLabel>("Label8")->text(), c.label8);
+    EXPECT_EQ(Find<QLabel>("Label2")->text(), c.label2);
+  }
+  EXPECT_EQ(Find<QLabel>("Label19")->text(), "Valid: 2");
 }
 
 }  // namespace

@@ -57,10 +57,6 @@ QRect ToPixels(const Rect& rect) {
                ToPixels(rect.height));
 }
 
-bool operator==(const Rect& a, const Rect& b) {
-  return a.left == b.left && a.top == b.top && a.width == b.width && a.height == b.height;
-}
-
 QFont ToQFont(const Font& font) {
   QFont result;  // an empty face keeps the toolkit's default family
   if (!font.face.empty()) result.setFamily(ToQString(font.face));
