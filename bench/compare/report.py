@@ -307,7 +307,8 @@ def main():
     now = datetime.datetime.now(datetime.timezone.utc)
     cores = command_output("nproc")
     commit = command_output("git", "rev-parse", "--short", "HEAD")
-    if command_output("git", "status", "--porcelain", "--untracked-files=no") not in ("", "unknown"):
+    changes = command_output("git", "status", "--porcelain", "--untracked-files=no")
+    if changes not in ("", "unknown"):
         commit += " (with uncommitted changes)"
     node_version = command_output("node", "--version")
     python_version = sys.version.split()[0]
@@ -319,6 +320,18 @@ def main():
                               for name, column in verdict_columns)
             shown.append(f"  - `{inputs[i]}`: {cells}")
         return shown
+
+    def inputs_count(indexes):
+        return f"{len(indexes):,} input" + ("" if len(indexes) == 1 else "s")
+
+    stdnum_agreement = ("agree on every input" if not vettrix_vs_stdnum
+                        else f"DISAGREE on {inputs_count(vettrix_vs_stdnum)}")
+    if zeros_differ:
+        stdnum_agreement += (", apart from fifteen zeros, which python-stdnum accepts (its Luhn "
+                             "total 0 is a multiple of 10) and Vettrix rejects by design (the "
+                             "total must lie between 10 and 160)")
+    full_agreement = ("the same verdict on every input" if not full_vs_verdict
+                      else f"DISAGREE on {inputs_count(full_vs_verdict)}")
 
     def yes_no(value):
         return {"1": "valid", "0": "invalid"}.get(value, "?")
@@ -349,14 +362,12 @@ def main():
         "",
         "Agreement:",
         "",
-        f"- Vettrix and python-stdnum: {'agree on every input' if not vettrix_vs_stdnum else 'DISAGREE on %d inputs' % len(vettrix_vs_stdnum)}"
-        f"{', apart from fifteen zeros, which python-stdnum accepts (its Luhn total 0 is a multiple of 10) and Vettrix rejects by design (the total must lie between 10 and 160)' if zeros_differ else ''}.",
-        f"- Vettrix's `ValidateIMEI` and `IsValidIMEI`: "
-        f"{'the same verdict on every input' if not full_vs_verdict else 'DISAGREE on %d inputs' % len(full_vs_verdict)}.",
-        f"- node-imei `isValid` and python-stdnum: disagree on {len(node_vs_stdnum)} of "
-        f"{len(inputs):,} inputs.",
+        f"- Vettrix and python-stdnum: {stdnum_agreement}.",
+        f"- Vettrix's `ValidateIMEI` and `IsValidIMEI`: {full_agreement}.",
+        f"- node-imei `isValid` and python-stdnum: disagree on {inputs_count(node_vs_stdnum)} "
+        f"of {len(inputs):,}.",
         *example_list(node_vs_stdnum, [("node-imei", v_node), ("python-stdnum", v_stdnum)]),
-        f"- node-imei `isValid` and Vettrix: disagree on {len(node_vs_vettrix)} inputs.",
+        f"- node-imei `isValid` and Vettrix: disagree on {inputs_count(node_vs_vettrix)}.",
         *example_list(node_vs_vettrix, [("node-imei", v_node), ("Vettrix", v_verdict)]),
         "",
         "On 15-digit strings the three checkers compute the same check, so node-imei differs "
@@ -401,7 +412,7 @@ def main():
         "- Validate click on the window: `QPushButton::click()` on `Command1`, which runs the "
         "handler and syncs the widgets from the model; two IMEIs on different database lines "
         "alternate, so every click changes the captions. The paint that follows when the event "
-        "loop runs again is timed apart (second row).",
+        "loop runs again is timed apart (the row below it).",
         "- Generate on the window: a click on `Command2` with the event pump and the syncs of "
         "the run, and the report file written. The closing message box is recorded instead of "
         "shown, since it waits for a person.",
@@ -416,7 +427,8 @@ def main():
         "code measured is the Release build.",
         "",
         "Peak memory of the real program (`vettrix`, started with `QT_QPA_PLATFORM=offscreen` "
-        "under `timeout 3` and without network, max RSS from `/usr/bin/time -v`): "
+        "under `timeout 3`, in a network namespace of its own where `unshare` is allowed; max "
+        "RSS from `/usr/bin/time -v`): "
         + ", ".join(f"{rss[size] / 1024:.1f} MiB with {size:,} database lines" if rss[size]
                     else f"n/a with {size:,} lines" for size in rss) + ".",
         "",
