@@ -9,6 +9,8 @@
 #include <fstream>
 #include <random>
 
+#include "app/DecimalValue.h"
+
 namespace vettrix {
 
 std::string ReportNumber(double value) {
@@ -49,19 +51,7 @@ double LeadingNumber(std::string_view text) {
       end = j;
     }
   }
-  std::string number(text.substr(start, end - start));
-  if (number[0] == '+') number.erase(0, 1);
-  double value = 0;
-  const auto result = std::from_chars(number.data(), number.data() + number.size(), value);
-  if (result.ec == std::errc::result_out_of_range) {
-    // Too large a magnitude counts as endless; too small as 0.
-    const bool tiny = number.find_first_of("123456789") == std::string::npos ||
-                      number.find("e-") != std::string::npos ||
-                      number.find("E-") != std::string::npos;
-    if (tiny) return 0;
-    return number[0] == '-' ? -HUGE_VAL : HUGE_VAL;
-  }
-  return value;
+  return DecimalValue(text.substr(start, end - start));
 }
 
 std::string ReportFileName(std::string_view versionText, const DateTime& when) {

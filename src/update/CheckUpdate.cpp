@@ -5,6 +5,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "app/DecimalValue.h"
+
 namespace vettrix {
 namespace {
 
@@ -121,10 +123,9 @@ std::optional<double> ParseDecimal(std::string_view text) {
   }
   if (i != number.size()) return std::nullopt;
 
-  double value = 0;
-  const char* end = number.data() + number.size();
-  const auto [ptr, ec] = std::from_chars(number.data(), end, value);
-  if (ec != std::errc() || ptr != end || !std::isfinite(value)) return std::nullopt;
+  // Too small a magnitude reads as 0; too large is no version number.
+  const double value = DecimalValue(number);
+  if (!std::isfinite(value)) return std::nullopt;
   return value;
 }
 
