@@ -1,0 +1,86 @@
+#pragma once
+
+// A quiet platform for the fuzz targets: no window, no network, a fixed clock. The program folder
+// is a fresh temporary folder holding a small device database, so lookups read a real file.
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "platform/Platform.h"
+
+namespace vettrix::fuzz {
+
+inline constexpr const char* kSmallDatabase =
+    "49015420,Apple,iPhone 4\r\n"
+    "35332305,Samsung,Galaxy S3\r\n"
+    "35669908,Apple,iPhone 8\r\n"
+    "12345678,Nokia,Shadow\r\n"
+    "1234\r\n"
+    "00000000,v0.99.0000,Version\r\n";
+
+// Writes `contents` byte for byte into `path`; aborts when it cannot, since a target whose
+// files do not exist would only test its own mistake.
+inline void WriteFileOrDie(const std::string& path, const std::string& contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+  out.close();
+  if (!out) {
+    std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    std::abort();
+  }
+}
+
+// A folder made once per process and left behind. In memory when the system has /dev/shm: a
+// disk file system flushes a rewritten file on close, which would slow every run down.
+inline std::string MakeTempFolder() {
+  std::string pattern =
+      ::access("/dev/shm", W_OK) == 0 ? "/dev/shm/vettrix-fuzz-XXXXXX" : "/tmp/vettrix-fuzz-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    std::perror("mkdtemp");
+    std::abort();
+  }
+  return pattern;
+}
+
+class FuzzPlatform : public Platform {
+ public:
+  explicit FuzzPlatform(std::string folder) : folder_(std::move(folder)) {}
+
+  std::string lastMessage;
+  int messageCount = 0;
+  // What the next download delivers into its file; nothing is written when !downloadWorks.
+  std::string downloadBody;
+  bool downloadWorks = true;
+
+  void MsgBox(std::string_view text) override {
+    lastMessage = text;
+    ++messageCount;
+  }
+  bool SetClipboardText(std::string_view) override { return true; }
+  bool OpenUrl(std::string_view) override { return true; }
+  DownloadResult DownloadFile(std::string_view, const std::string& localFile) override {
+    if (!downloadWorks) return {false, "no network"};
+    WriteFileOrDie(localFile, downloadBody);
+    return {true, {}};
+  }
+  std::int64_t TickCount() override { return tick_ += 3; }
+  DateTime Now() override { return {2026, 12, 5, 4, 15, 2}; }
+  double SecondsSinceMidnight() override { return 15302.25; }
+  char DecimalSeparator() override { return '.'; }
+  bool IsUserAnAdmin() override { return true; }
+  std::string ProgramFolder() override { return folder_; }
+  void Refresh() override {}
+  void DoEvents() override {}
+  void CloseWindow() override {}
+
+ private:
+  std::string folder_;
+  std::int64_t tick_ = 1'000'000;
+};
+
+}  // namespace vettrix::fuzz
