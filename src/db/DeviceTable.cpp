@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 namespace vettrix {
 namespace {
@@ -53,6 +54,20 @@ bool ValidUtf8(std::string_view s) {
 FileStamp StampOf(const struct stat& st) {
   return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
           static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+}
+
+// Why `path` cannot be read, as far as a look at it tells (nothing when it is a regular file).
+std::optional<DeviceTable::ReadResult> StatFailure(const std::string& path, struct stat& st) {
+  using Status = DeviceTable::Status;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      return DeviceTable::ReadResult{Status::Missing, std::strerror(errno), false};
+    }
+    return DeviceTable::ReadResult{Status::Unreadable, std::strerror(errno), false};
+  }
+  if (!S_ISREG(st.st_mode))
+    return DeviceTable::ReadResult{Status::Unreadable, "not a regular file", false};
+  return std::nullopt;
 }
 
 }  // namespace
@@ -117,10 +132,26 @@ DeviceTable::ReadResult DeviceTable::Refresh(const std::string& path) {
       if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && StampOf(st) == stamp_) return {};
     }
   }
+  if (!stamped_ && path == failedPath_) {
+    // While the file stays unreadable a look at it says so; reading would set the folder watch up
+    // anew, which costs milliseconds, on every lookup until the file is back.
+    struct stat st {};
+    if (auto failure = StatFailure(path, st)) return *failure;
+  }
   return Load(path);
 }
 
 DeviceTable::ReadResult DeviceTable::Load(const std::string& path) {
+  ReadResult result = Read(path);
+  if (result.status == Status::Ok) {
+    failedPath_.clear();
+  } else {
+    failedPath_ = path;
+  }
+  return result;
+}
+
+DeviceTable::ReadResult DeviceTable::Read(const std::string& path) {
   // Watch first, so that a change made while the file is being read is not missed.
   if (path != path_ || !stamped_ || !watch_.Active()) {
     const std::size_t slash = path.rfind('/');
@@ -132,11 +163,7 @@ DeviceTable::ReadResult DeviceTable::Load(const std::string& path) {
   }
   stamped_ = false;
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return {Status::Missing, std::strerror(errno), false};
-    return {Status::Unreadable, std::strerror(errno), false};
-  }
-  if (!S_ISREG(st.st_mode)) return {Status::Unreadable, "not a regular file", false};
+  if (auto failure = StatFailure(path, st)) return *failure;
   std::ifstream in(path, std::ios::binary);
   if (!in) return {Status::Unreadable, std::strerror(errno), false};
   std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -155,6 +182,7 @@ DeviceTable::ReadResult DeviceTable::Load(const std::string& path) {
 void DeviceTable::Assign(std::string contents) {
   data_ = std::move(contents);
   stamped_ = false;
+  failedPath_.clear();
   Parse();
   Index();
 }

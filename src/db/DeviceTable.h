@@ -71,7 +71,8 @@ class DeviceTable {
   const std::vector<int>& LinesNamed(const std::string& name) const;
 
  private:
-  bool Parse();  // splits data_ into lines; true when truncated
+  ReadResult Read(const std::string& path);  // Load, apart from remembering a failure
+  bool Parse();                              // splits data_ into lines; true when truncated
   void Index();
 
   std::string data_;
@@ -79,7 +80,8 @@ class DeviceTable {
   FileStamp stamp_;
   bool stamped_ = false;  // the table holds the file as last read
   std::string path_;
-  FolderWatch watch_;  // the file's folder, to skip the stat while nothing changed
+  std::string failedPath_;  // the file of the last Load, when it failed
+  FolderWatch watch_;       // the file's folder, to skip the stat while nothing changed
   std::unordered_map<std::uint64_t, int> tac8_;    // 8-byte keys
   std::unordered_map<std::string, int> tacShort_;  // lines shorter than 8 characters
   mutable std::unordered_map<std::string, std::vector<int>> names_;  // built on first use
