@@ -43,6 +43,23 @@ QString ToQString(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// A label shows at most this many characters and "\u2026" after them. No window is wide enough
+// for more, and laying out a database field of megabytes would freeze the window for seconds.
+constexpr qsizetype kMaxLabelChars = 512;
+
+QString LabelText(std::string_view caption) {
+  // UTF-8 takes at most 4 bytes a character, so this prefix holds more than enough of them.
+  constexpr std::size_t kPrefixBytes = 4 * (kMaxLabelChars + 2);
+  QString text = ToQString(caption.substr(0, kPrefixBytes));
+  if (text.size() > kMaxLabelChars) {
+    qsizetype keep = kMaxLabelChars;
+    if (text.at(keep - 1).isHighSurrogate()) --keep;
+    text.truncate(keep);
+    text += QChar(0x2026);
+  }
+  return text;
+}
+
 // Buttons, check boxes and menus would take "&" as a mnemonic marker; captions are shown as is.
 QString MnemonicFree(std::string_view text) {
   return ToQString(text).replace(u'&', QStringLiteral("&&"));
@@ -142,7 +159,13 @@ MainWindow::MainWindow(Form1& form, QWidget* parent) : QMainWindow(parent), form
   text1_->setFocus();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+  // The widgets outlive this object's members: QWidget's destructor still closes the window, and
+  // a combo box losing focus then reports its text as a picked entry. The handlers use those
+  // members, so nothing may reach them any more.
+  for (QObject* child : findChildren<QObject*>())
+    QObject::disconnect(child, nullptr, this, nullptr);
+}
 
 void MainWindow::BuildControls(QWidget* client) {
   text1_ = new QLineEdit(client);
@@ -316,7 +339,7 @@ void MainWindow::SyncLabel(LabelView& view, bool force) {
   const Label& model = form_.LabelAt(view.number);
   if (force || view.caption != model.caption) {
     view.caption = model.caption;
-    view.widget->setText(ToQString(view.caption));
+    view.widget->setText(LabelText(view.caption));
     // Labels grow to the right to show their whole text, and never shrink below the design.
     const QRect design = ToPixels(model.rect);
     view.widget->resize(std::max(design.width(), view.widget->sizeHint().width()), design.height());
