@@ -67,6 +67,7 @@ TEST_F(ValidateTest, FillsEveryResultField) {
     EXPECT_EQ(f.Label2.caption, c.label2);
     EXPECT_EQ(f.Label3.caption, c.label3);
     EXPECT_EQ(f.Label16.caption, c.verdict);
+    EXPECT_EQ(IsValidIMEI(c.input), c.verdict == "VALID");
     EXPECT_EQ(f.Label16.foreColor, c.verdict == "VALID" ? kGreen : kRed);
     EXPECT_TRUE(f.Label16.visible);
     EXPECT_TRUE(f.Label17.visible);
