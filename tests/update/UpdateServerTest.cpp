@@ -18,6 +18,7 @@
 #include "platform/qt/HttpDownload.h"
 #include "platform/qt/QtPlatform.h"
 #include "update/CheckUpdate.h"
+#include "update/TestHttpServer.h"
 
 namespace vettrix {
 namespace {
@@ -25,123 +26,15 @@ namespace {
 using test::FakePlatform;
 using test::TempFolder;
 
-// What the test server does with a request for one path.
-struct Reply {
-  enum class Kind {
-    kNormal,        // status line, Content-Length, body, close
-    kNoLength,      // body delimited by closing the connection
-    kCloseMidBody,  // promises more than it sends, then closes
-    kNeverAnswer,   // reads the request and stays silent
-  };
-  int status = 200;
-  QByteArray reason = "OK";
-  QByteArray body;
-  Kind kind = Kind::kNormal;
-  QByteArray location;  // sent as Location when not empty
-  int delayMs = 0;      // wait before answering
-};
-
-Reply Status(int status, QByteArray reason, QByteArray body = {}) {
-  Reply reply;
-  reply.status = status;
-  reply.reason = std::move(reason);
-  reply.body = std::move(body);
-  return reply;
-}
-Reply Body(QByteArray body) {
-  return Status(200, "OK", std::move(body));
-}
-Reply Redirect(QByteArray to) {
-  Reply reply = Status(302, "Found");
-  reply.location = std::move(to);
-  return reply;
-}
-Reply Delayed(QByteArray body, int delayMs) {
-  Reply reply = Body(std::move(body));
-  reply.delayMs = delayMs;
-  return reply;
-}
-Reply OfKind(Reply::Kind kind, QByteArray body = {}) {
-  Reply reply = Body(std::move(body));
-  reply.kind = kind;
-  return reply;
-}
-
-// A small HTTP/1.1 server on 127.0.0.1: one request per connection, answers from a table of paths,
-// 404 for anything else. It runs on the test's thread, served by the download's own event loop.
-class TestHttpServer : public QObject {
- public:
-  TestHttpServer() {
-    if (!server_.listen(QHostAddress::LocalHost, 0)) ADD_FAILURE() << "cannot listen on 127.0.0.1";
-    QObject::connect(&server_, &QTcpServer::newConnection, this, [this] { Accept(); });
-  }
-
-  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(server_.serverPort()); }
-  std::string Url(const std::string& path) const { return BaseUrl() + path; }
-  void Serve(const QByteArray& path, Reply reply) { replies_[path] = std::move(reply); }
-
-  std::vector<std::string> paths;  // request targets in arrival order
-  QByteArray lastRequest;          // head of the last request, as received
-
- private:
-  void Accept() {
-    while (QTcpSocket* socket = server_.nextPendingConnection()) {
-      socket->setParent(this);
-      auto received = std::make_shared<QByteArray>();
-      QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, received] {
-        if (received->contains("\r\n\r\n")) return;  // one request per connection
-        *received += socket->readAll();
-        const qsizetype end = received->indexOf("\r\n\r\n");
-        if (end < 0) return;
-        lastRequest = received->left(end);
-        const QList<QByteArray> requestLine =
-            lastRequest.left(lastRequest.indexOf("\r\n")).split(' ');
-        const QByteArray path = requestLine.size() > 1 ? requestLine[1] : QByteArray();
-        paths.push_back(path.toStdString());
-        const auto found = replies_.find(path);
-        const Reply reply =
-            found != replies_.end() ? found->second : Status(404, "Not Found", "no such page\n");
-        if (reply.delayMs > 0) {
-          QTimer::singleShot(reply.delayMs, socket, [socket, reply] { Answer(*socket, reply); });
-        } else {
-          Answer(*socket, reply);
-        }
-      });
-    }
-  }
-
-  static void Answer(QTcpSocket& socket, const Reply& reply) {
-    if (reply.kind == Reply::Kind::kNeverAnswer) return;
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + " " + reply.reason + "\r\n";
-    head += "Content-Type: text/plain\r\nConnection: close\r\n";
-    if (!reply.location.isEmpty()) head += "Location: " + reply.location + "\r\n";
-    if (reply.kind == Reply::Kind::kNormal)
-      head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
-    if (reply.kind == Reply::Kind::kCloseMidBody)
-      head += "Content-Length: " + QByteArray::number(reply.body.size() + 1000) + "\r\n";
-    socket.write(head + "\r\n" + reply.body);
-    socket.disconnectFromHost();  // sends what is queued, then closes
-  }
-
-  QTcpServer server_;
-  std::map<QByteArray, Reply> replies_;
-};
-
-// A port on 127.0.0.1 that nobody listens on.
-std::string DeadServerUrl() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  const quint16 port = probe.serverPort();
-  probe.close();
-  return "http://127.0.0.1:" + std::to_string(port);
-}
-
-std::set<std::string> FilesIn(const std::filesystem::path& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder))
-    names.insert(entry.path().filename().string());
-  return names;
-}
+using test::Body;
+using test::DeadServerUrl;
+using test::Delayed;
+using test::FilesIn;
+using test::OfKind;
+using test::Redirect;
+using test::Reply;
+using test::Status;
+using test::TestHttpServer;
 
 constexpr int kShortTimeoutMs = 300;
 const std::string kOldFile = "21000\r\n";
