@@ -1,6 +1,7 @@
 // The device database reader on arbitrary file contents: line ends of every kind, short lines,
 // missing fields, huge lines, NUL bytes.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -62,13 +63,27 @@ const std::string& FilePath() {
   return path;
 }
 
+constexpr std::size_t kBigFile = 1 << 20;
+
+// Inputs that start with 0xFF stand for the rest repeated to 1 MB: a big database, or one with
+// more lines than the table takes, which the fuzzer would hardly grow to by itself.
+std::string ContentsOf(const std::uint8_t* data, std::size_t size) {
+  const char* text = reinterpret_cast<const char*>(data);
+  if (size < 2 || data[0] != 0xFF) return std::string(text, size);
+  std::string contents;
+  contents.reserve(kBigFile);
+  while (contents.size() < kBigFile)
+    contents.append(text + 1, std::min(size - 1, kBigFile - contents.size()));
+  return contents;
+}
+
 }  // namespace
 }  // namespace vettrix::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace vettrix;
   using namespace vettrix::fuzz;
-  const std::string contents(reinterpret_cast<const char*>(data), size);
+  const std::string contents = ContentsOf(data, size);
 
   DeviceTable table;
   table.Assign(contents);
@@ -103,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(found >= static_cast<int>(k) + 1);
     FUZZ_CHECK(Tac(table.Line(found)) == Tac(lines[k]));
   }
-  const std::string_view key = std::string_view(contents).substr(0, size % 17);
+  const std::string_view key = std::string_view(contents).substr(0, contents.size() % 17);
   FUZZ_CHECK(table.FindTAC(key) == LastMatch(lines, key));
 
   // What the window shows of the lines is text, whatever the bytes were.

@@ -1,6 +1,7 @@
 // The normaliser, the verdict and the program's check of one IMEI on arbitrary bytes, against a
 // headless window model with a real device database in a temporary folder.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -69,12 +70,26 @@ void CheckOne(Form1& form, const std::string& input, bool aliased) {
   }
 }
 
+constexpr std::size_t kPasteSize = 1 << 20;
+
+// Inputs that start with 0xFF stand for the rest repeated to 1 MB, a paste of that size: the
+// fuzzer itself grows its inputs only slowly.
+std::string InputOf(const std::uint8_t* data, std::size_t size) {
+  const char* text = reinterpret_cast<const char*>(data);
+  if (size < 2 || data[0] != 0xFF) return std::string(text, size);
+  std::string input;
+  input.reserve(kPasteSize);
+  while (input.size() < kPasteSize)
+    input.append(text + 1, std::min(size - 1, kPasteSize - input.size()));
+  return input;
+}
+
 }  // namespace
 }  // namespace vettrix::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace vettrix::fuzz;
-  const std::string input(reinterpret_cast<const char*>(data), size);
+  const std::string input = InputOf(data, size);
   vettrix::Form1& form = TheWindow().form;
   CheckOne(form, input, false);
   CheckOne(form, input, true);
