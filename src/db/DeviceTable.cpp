@@ -124,36 +124,24 @@ std::string_view DeviceTable::Line(int k) const {
 }
 
 DeviceTable::ReadResult DeviceTable::Refresh(const std::string& path) {
-  if (stamped_ && path == path_) {
+  if (path == path_) {
     if (watch_.Active()) {
-      if (!watch_.Changed()) return {};
+      if (!watch_.Changed()) return last_;
     } else {
       struct stat st {};
-      if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && StampOf(st) == stamp_) return {};
+      if (stamped_ && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+          StampOf(st) == stamp_)
+        return last_;
     }
-  }
-  if (!stamped_ && path == failedPath_) {
-    // While the file stays unreadable a look at it says so; reading would set the folder watch up
-    // anew, which costs milliseconds, on every lookup until the file is back.
-    struct stat st {};
-    if (auto failure = StatFailure(path, st)) return *failure;
   }
   return Load(path);
 }
 
 DeviceTable::ReadResult DeviceTable::Load(const std::string& path) {
-  ReadResult result = Read(path);
-  if (result.status == Status::Ok) {
-    failedPath_.clear();
-  } else {
-    failedPath_ = path;
-  }
-  return result;
-}
-
-DeviceTable::ReadResult DeviceTable::Read(const std::string& path) {
-  // Watch first, so that a change made while the file is being read is not missed.
-  if (path != path_ || !stamped_ || !watch_.Active()) {
+  // Watch first, so that a change made while the file is being read is not missed. The watch
+  // stays while the file is missing or unreadable: its return is news like any other.
+  if (path != path_) {
+    path_ = path;
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) {
       watch_.Watch(".", path);
@@ -161,6 +149,11 @@ DeviceTable::ReadResult DeviceTable::Read(const std::string& path) {
       watch_.Watch(slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1));
     }
   }
+  last_ = Read(path);
+  return last_;
+}
+
+DeviceTable::ReadResult DeviceTable::Read(const std::string& path) {
   stamped_ = false;
   struct stat st {};
   if (auto failure = StatFailure(path, st)) return *failure;
@@ -172,7 +165,6 @@ DeviceTable::ReadResult DeviceTable::Read(const std::string& path) {
   data_ = std::move(contents);
   stamp_ = StampOf(st);
   stamped_ = true;
-  path_ = path;
   ReadResult result;
   result.truncated = Parse();
   Index();
@@ -182,7 +174,7 @@ DeviceTable::ReadResult DeviceTable::Read(const std::string& path) {
 void DeviceTable::Assign(std::string contents) {
   data_ = std::move(contents);
   stamped_ = false;
-  failedPath_.clear();
+  path_.clear();  // the next Refresh reads the file again
   Parse();
   Index();
 }

@@ -71,7 +71,7 @@ class DeviceTable {
   const std::vector<int>& LinesNamed(const std::string& name) const;
 
  private:
-  ReadResult Read(const std::string& path);  // Load, apart from remembering a failure
+  ReadResult Read(const std::string& path);  // Load without the watch
   bool Parse();                              // splits data_ into lines; true when truncated
   void Index();
 
@@ -79,9 +79,9 @@ class DeviceTable {
   std::vector<std::size_t> starts_, lengths_;
   FileStamp stamp_;
   bool stamped_ = false;  // the table holds the file as last read
-  std::string path_;
-  std::string failedPath_;  // the file of the last Load, when it failed
-  FolderWatch watch_;       // the file's folder, to skip the stat while nothing changed
+  std::string path_;      // the file watched and last read
+  ReadResult last_;       // the outcome of that read
+  FolderWatch watch_;     // the file's folder, to skip the stat while nothing changed
   std::unordered_map<std::uint64_t, int> tac8_;    // 8-byte keys
   std::unordered_map<std::string, int> tacShort_;  // lines shorter than 8 characters
   mutable std::unordered_map<std::string, std::vector<int>> names_;  // built on first use
