@@ -14,11 +14,7 @@ void Form_Load(Form1& form) {
   form.Label12.visible = false;
   form.Label13.visible = false;
   form.Label14.visible = false;
-  form.GeneratedCount = 0;
-  form.ValidCount = 0;
-  form.FoundCount = 0;
-  SetCounter(form.Label19.caption, "Valid: ", form.ValidCount);
-  SetCounter(form.Label28.caption, "Found: ", form.FoundCount);
+  ResetCounters(form);
   form.Label29.caption = "IMEI/sec: 0";
 
   if (!form.platform.IsUserAnAdmin()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/Captions.h"
 #include "app/Form1.h"
 
 namespace vettrix {
@@ -10,6 +11,15 @@ inline void CloseForm(Form1& form) {
   form.closed = true;
   form.stopRequested = true;
   form.platform.CloseWindow();
+}
+
+// Sets the three counters to 0 and shows "Valid: 0" and "Found: 0".
+inline void ResetCounters(Form1& form) {
+  form.GeneratedCount = 0;
+  form.ValidCount = 0;
+  form.FoundCount = 0;
+  SetCounter(form.Label19.caption, "Valid: ", form.ValidCount);
+  SetCounter(form.Label28.caption, "Found: ", form.FoundCount);
 }
 
 }  // namespace vettrix

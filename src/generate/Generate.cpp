@@ -1,6 +1,7 @@
 #include "app/Branding.h"
 #include "app/Captions.h"
 #include "app/Handlers.h"
+#include "app/Shell.h"
 #include "db/Mobidex.h"
 #include "generate/GetSelection.h"
 #include "generate/Report.h"
@@ -66,11 +67,7 @@ void Command2_Click(Form1& form) {
   form.Label14.visible = false;
   form.Label16.visible = false;
   form.Label17.visible = false;
-  form.GeneratedCount = 0;
-  form.ValidCount = 0;
-  form.FoundCount = 0;
-  SetCounter(form.Label19.caption, "Valid: ", form.ValidCount);
-  SetCounter(form.Label28.caption, "Found: ", form.FoundCount);
+  ResetCounters(form);
   form.ValidList.clear();
   form.Text1.text = std::string(TrimSpaces(form.Text1.text));
   if (form.Combo2.text.empty()) form.Combo2.text.assign(1, '1');
