@@ -139,8 +139,9 @@ DeviceTable::ReadResult DeviceTable::Refresh(const std::string& path) {
 
 DeviceTable::ReadResult DeviceTable::Load(const std::string& path) {
   // Watch first, so that a change made while the file is being read is not missed. The watch
-  // stays while the file is missing or unreadable: its return is news like any other.
-  if (path != path_) {
+  // stays while the file is missing or unreadable: its return is news like any other. One that
+  // stopped (its folder went) is set up again once the folder is back.
+  if (path != path_ || !watch_.Active()) {
     path_ = path;
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) {

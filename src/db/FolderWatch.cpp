@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -58,6 +59,10 @@ void FolderWatch::Stop() {
 void FolderWatch::Watch(const std::string& folder, const std::string& fileName) {
   Stop();
   fileName_ = fileName;
+  // Without the folder there is nothing to watch, and an instance set up only to fail costs as
+  // much to close as a working one: milliseconds, on every lookup while the folder is gone.
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
   fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd_ < 0) return;
   constexpr std::uint32_t kEvents = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE |
@@ -81,14 +86,14 @@ bool FolderWatch::Changed() {
   }
   alignas(inotify_event) char buffer[4096];
   bool changed = false;
+  bool folderGone = false;
   for (;;) {
     const ssize_t n = ::read(fd_, buffer, sizeof buffer);
     if (n > 0) {
       for (ssize_t at = 0; at < n;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-        constexpr std::uint32_t kFolderGone =
-            IN_Q_OVERFLOW | IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
-        if ((event->mask & kFolderGone) != 0 ||
+        if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0) folderGone = true;
+        if ((event->mask & IN_Q_OVERFLOW) != 0 ||
             (event->len > 0 && fileName_ == std::string_view(event->name))) {
           changed = true;
         }
@@ -97,8 +102,9 @@ bool FolderWatch::Changed() {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) return changed;
-    // The watch broke (folder gone, queue trouble): from now on always look.
+    if (n < 0 && errno == EAGAIN && !folderGone) return changed;
+    // The watch broke, or its folder was moved or deleted and the watch went with it: a folder
+    // put in its place would never be heard of. Stop, so that the next read watches anew.
     Stop();
     return true;
   }

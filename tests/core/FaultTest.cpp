@@ -240,6 +240,43 @@ TEST_F(DatabaseFaultTest, ALookupAfterTheFileBrokeFindsWhatIsLeftAndRecoversWith
   }
 }
 
+// The whole program folder swapped for a fresh copy, as an installer would: the copy's database
+// is the one read from then on.
+TEST_F(DatabaseFaultTest, AFolderSwappedForAFreshCopyIsReadAfresh) {
+  const fs::path program = folder.path() / "program";
+  fs::create_directory(program);
+  std::ofstream(program / "mobidex.csv", std::ios::binary) << FaultDatabase();
+  platform.folder = program.string();
+  form = std::make_unique<Form1>(platform);
+  Form_Load(*form);
+  ASSERT_FALSE(form->closed);
+  Validate(kSamsungA);
+  ASSERT_EQ(form->Label13.caption, "Manufacturer: Samsung");
+
+  struct Swap {
+    const char* name;
+    std::function<void()> apply;
+  };
+  const Swap swaps[] = {
+      {"moved away", [&] { fs::rename(program, folder.path() / "old"); }},
+      {"deleted", [&] { fs::remove_all(program); }},
+  };
+  int round = 0;
+  for (const Swap& swap : swaps) {
+    SCOPED_TRACE(swap.name);
+    swap.apply();
+    Validate(kSamsungB);
+    EXPECT_EQ(form->Label13.caption, "Manufacturer: Not Found in Database!");
+
+    const std::string maker = "Maker " + std::to_string(++round);
+    fs::create_directory(program);
+    std::ofstream(program / "mobidex.csv", std::ios::binary)
+        << "35911608," + maker + ",Galaxy S8\r\n00000000,v0.99.0001,Version\r\n";
+    Validate(kSamsungA);
+    EXPECT_EQ(form->Label13.caption, "Manufacturer: " + maker);
+  }
+}
+
 TEST_F(DatabaseFaultTest, AGenerationRunOutlivesTheFileBreakingAndReportsAllItMade) {
   struct DeviceType {
     const char* name;
