@@ -12,6 +12,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -88,6 +89,11 @@ struct ReportFaultCase {
   ReportFault fault;
   const char* reason;  // the system's words, as the user reads them
 };
+
+// ctest lists the case by its name rather than by its bytes.
+void PrintTo(const ReportFaultCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class ReportFolderFaultTest : public AppTest,
                               public ::testing::WithParamInterface<ReportFaultCase> {
