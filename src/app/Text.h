@@ -16,4 +16,17 @@ inline void SetText(std::string& out, std::string_view text) {
   }
 }
 
+// `text` in double quotes for a message box: at most `maxShown` characters, "..." after a longer
+// one, and anything unprintable as "?", whatever arrived (a typed text, a file's bytes).
+inline std::string Quoted(std::string_view text, std::size_t maxShown = 40) {
+  std::string shown = "\"";
+  for (std::size_t i = 0; i < text.size() && i < maxShown; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    shown += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+  }
+  if (text.size() > maxShown) shown += "...";
+  shown += '"';
+  return shown;
+}
+
 }  // namespace vettrix

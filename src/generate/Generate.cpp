@@ -2,6 +2,7 @@
 #include "app/Captions.h"
 #include "app/Handlers.h"
 #include "app/Shell.h"
+#include "app/Text.h"
 #include "db/Mobidex.h"
 #include "generate/GetSelection.h"
 #include "generate/Report.h"
@@ -51,8 +52,8 @@ void Command2_Click(Form1& form) {
   }
   form.Devices.Refresh(form.databasePath);
   if (!CanMakeCandidates(form)) {
-    form.platform.MsgBox("The device type \"" + form.Combo1.text +
-                         "\" is unknown. Choose a device type from the list, \"Custom\" or a "
+    form.platform.MsgBox("The device type " + Quoted(form.Combo1.text, 60) +
+                         " is unknown. Choose a device type from the list, \"Custom\" or a "
                          "reporting body.");
     return;
   }
@@ -98,12 +99,12 @@ void Command2_Click(Form1& form) {
 
   switch (selection.outcome) {
     case Selection::Outcome::TACFailed:
-      form.platform.MsgBox("Generation stopped: no valid IMEI could be made on the TAC \"" +
-                           selection.tac + "\" of this device type.");
+      form.platform.MsgBox("Generation stopped: no valid IMEI could be made on the TAC " +
+                           Quoted(selection.tac) + " of this device type.");
       return;
     case Selection::Outcome::NoCandidate:
-      form.platform.MsgBox("Generation stopped: the device type \"" + form.Combo1.text +
-                           "\" is unknown and no reporting body is ticked.");
+      form.platform.MsgBox("Generation stopped: the device type " + Quoted(form.Combo1.text, 60) +
+                           " is unknown and no reporting body is ticked.");
       return;
     case Selection::Outcome::Candidate:
       break;

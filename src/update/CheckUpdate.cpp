@@ -1,5 +1,7 @@
 #include "update/CheckUpdate.h"
 
+#include "app/Text.h"
+
 #include <charconv>
 #include <cmath>
 #include <fstream>
@@ -32,19 +34,6 @@ std::optional<std::string> ReadFirstLine(const std::string& path) {
   const std::string contents((std::istreambuf_iterator<char>(in)),
                              std::istreambuf_iterator<char>());
   return std::string(FirstLine(contents));
-}
-
-// A value that failed to convert, quoted for a message: short, and printable whatever arrived.
-std::string Quoted(std::string_view text) {
-  constexpr std::size_t kMaxShown = 40;
-  std::string shown = "\"";
-  for (std::size_t i = 0; i < text.size() && i < kMaxShown; ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    shown += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
-  }
-  if (text.size() > kMaxShown) shown += "...";
-  shown += '"';
-  return shown;
 }
 
 // Greater, equal, smaller: the three outcomes of both checks.

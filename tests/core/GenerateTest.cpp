@@ -158,6 +158,12 @@ TEST_F(GenerateTest, UnknownDeviceTypeIsRefusedAndChangesNothing) {
   EXPECT_EQ(form->ValidList, list);
   EXPECT_EQ(form->ValidCount, 1);
   EXPECT_FALSE(form->Combo2.visible);
+
+  // A megabyte typed into the device type is named, not pasted whole, in the message.
+  Generate(std::string(1 << 20, 'Q'), "5");
+  ASSERT_EQ(platform.messages.size(), 2u);
+  EXPECT_LT(platform.messages[1].size(), 200u);
+  EXPECT_NE(platform.messages[1].find("QQQ...\" is unknown"), std::string::npos);
 }
 
 TEST_F(GenerateTest, ATACThatCannotWorkStopsTheRunAndNamesIt) {
