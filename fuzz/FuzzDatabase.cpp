@@ -64,35 +64,13 @@ const std::string& FilePath() {
   return path;
 }
 
-constexpr std::string_view kBig =
-    "\xFF\xFE"
-    "1MB:";
-constexpr std::size_t kBigFile = 1 << 20;
-
-// Inputs that start with kBig stand for the rest repeated to 1 MB: a big database, or one with
-// more lines than the table takes, which the fuzzer would hardly grow to by itself.
-std::string ContentsOf(const std::uint8_t* data, std::size_t size) {
-  const char* text = reinterpret_cast<const char*>(data);
-  const std::string_view all(text, size);
-  // Only for the inputs of fuzz/big: while fuzzing, the fuzzer would find the marker at once
-  // and spend its time on megabytes.
-  static const bool expand = std::getenv("VETTRIX_FUZZ_BIG") != nullptr;
-  if (!expand || !all.starts_with(kBig)) return std::string(all);
-  const std::string_view rest = all.substr(kBig.size());
-  if (rest.empty()) return {};
-  std::string contents;
-  contents.reserve(kBigFile);
-  while (contents.size() < kBigFile) contents.append(rest.substr(0, kBigFile - contents.size()));
-  return contents;
-}
-
 }  // namespace
 }  // namespace vettrix::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace vettrix;
   using namespace vettrix::fuzz;
-  const std::string contents = ContentsOf(data, size);
+  const std::string contents = ExpandBigInput(data, size);
 
   DeviceTable table;
   table.Assign(contents);

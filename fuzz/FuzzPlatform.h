@@ -6,10 +6,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <string_view>
 
 #include "platform/Platform.h"
 
@@ -45,6 +47,27 @@ inline std::string MakeTempFolder() {
     std::abort();
   }
   return pattern;
+}
+
+// Inputs that start with this marker stand for the rest repeated to 1 MB (a paste, a database
+// file), which the fuzzer itself would grow to only slowly. Only the inputs of fuzz/big, run
+// with VETTRIX_FUZZ_BIG set, are expanded: while fuzzing, the fuzzer would find the marker at
+// once and spend its time on megabytes.
+inline constexpr std::string_view kBigMarker =
+    "\xFF\xFE"
+    "1MB:";
+
+inline std::string ExpandBigInput(const std::uint8_t* data, std::size_t size) {
+  constexpr std::size_t kBigSize = 1 << 20;
+  const std::string_view all(reinterpret_cast<const char*>(data), size);
+  static const bool expand = std::getenv("VETTRIX_FUZZ_BIG") != nullptr;
+  if (!expand || !all.starts_with(kBigMarker)) return std::string(all);
+  const std::string_view rest = all.substr(kBigMarker.size());
+  if (rest.empty()) return {};
+  std::string input;
+  input.reserve(kBigSize);
+  while (input.size() < kBigSize) input.append(rest.substr(0, kBigSize - input.size()));
+  return input;
 }
 
 class FuzzPlatform : public Platform {

@@ -71,34 +71,12 @@ void CheckOne(Form1& form, const std::string& input, bool aliased) {
   }
 }
 
-constexpr std::string_view kBig =
-    "\xFF\xFE"
-    "1MB:";
-constexpr std::size_t kPasteSize = 1 << 20;
-
-// Inputs that start with kBig stand for the rest repeated to 1 MB, a paste of that size: the
-// fuzzer itself grows its inputs only slowly.
-std::string InputOf(const std::uint8_t* data, std::size_t size) {
-  const char* text = reinterpret_cast<const char*>(data);
-  const std::string_view all(text, size);
-  // Only for the inputs of fuzz/big: while fuzzing, the fuzzer would find the marker at once
-  // and spend its time on megabytes.
-  static const bool expand = std::getenv("VETTRIX_FUZZ_BIG") != nullptr;
-  if (!expand || !all.starts_with(kBig)) return std::string(all);
-  const std::string_view rest = all.substr(kBig.size());
-  if (rest.empty()) return {};
-  std::string input;
-  input.reserve(kPasteSize);
-  while (input.size() < kPasteSize) input.append(rest.substr(0, kPasteSize - input.size()));
-  return input;
-}
-
 }  // namespace
 }  // namespace vettrix::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace vettrix::fuzz;
-  const std::string input = InputOf(data, size);
+  const std::string input = ExpandBigInput(data, size);
   vettrix::Form1& form = TheWindow().form;
   CheckOne(form, input, false);
   CheckOne(form, input, true);
