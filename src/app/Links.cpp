@@ -3,6 +3,7 @@
 
 #include "app/Branding.h"
 #include "app/Handlers.h"
+#include "app/Text.h"
 #include "update/CheckUpdate.h"
 
 namespace vettrix {
@@ -39,7 +40,7 @@ std::string ServicePage(std::string_view pathAndQuery) {
 
 void Open(Form1& form, const std::string& url) {
   if (!form.platform.OpenUrl(url))
-    form.platform.MsgBox("No web browser could be started for " + url);
+    form.platform.MsgBox("No web browser could be started for " + Quoted(url, 200));
 }
 
 void Copy(Form1& form, std::string_view text) {

@@ -70,7 +70,7 @@ TEST_F(LinksTest, CopiesAndAFailingBrowserOrClipboardLeaveTheWindowRunning) {
   platform.browserWorks = platform.clipboardWorks = false;
   Label_Click(form, 21);
   Label_Click(form, 10);
-  EXPECT_EQ(platform.messages, (Strings{"No web browser could be started for " + kService + "/",
+  EXPECT_EQ(platform.messages, (Strings{"No web browser could be started for \"" + kService + "/\"",
                                         "The clipboard could not be opened; nothing was copied."}));
   EXPECT_EQ(platform.closeCount, 0);
   platform.browserWorks = true;
