@@ -200,22 +200,6 @@ TEST_F(MainWindowTest, AHundredThousandCharacterPasteAndATickReachTheModel) {
   }
 }
 
-TEST_F(MainWindowTest, ClosingDuringAGenerateRunStopsItWithoutAReport) {
-  Start();
-  form.Combo2.text = "1000";
-  int cycles = 0;
-  platform.onDoEvents = [&] {
-    if (++cycles == 5) window.close();
-  };
-  QTest::mouseClick(Find<QPushButton>("Command2"), Qt::LeftButton);
-  EXPECT_EQ(cycles, 5);
-  EXPECT_TRUE(window.IsClosed() && form.closed);
-  EXPECT_FALSE(form.generating);
-  EXPECT_TRUE(platform.messages.empty());
-  for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
-    EXPECT_EQ(entry.path().filename(), "mobidex.csv");  // and no report
-}
-
 TEST_F(MainWindowTest, BannerShowsTheTextOfAPage) {
   form.Scriptlet1.url = "data:text/html,<html><head><title>Ad</title></head><p>Fast%20phones";
   window.show();
