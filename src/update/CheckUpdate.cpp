@@ -1,13 +1,12 @@
 #include "update/CheckUpdate.h"
 
-#include "app/Text.h"
-
 #include <charconv>
 #include <cmath>
 #include <fstream>
 #include <iterator>
 
 #include "app/DecimalValue.h"
+#include "app/Text.h"
 
 namespace vettrix {
 namespace {
