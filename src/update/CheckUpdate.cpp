@@ -134,48 +134,66 @@ std::optional<double> DatabaseVersionValue(std::string_view text) {
   return std::floor(*value);
 }
 
-void CheckUpdate(Form1& form, std::string_view serviceUrl) {
+namespace {
+
+// What tells the program's check and the database's apart.
+template <typename T>
+struct VersionCheck {
+  std::optional<T> (*value)(std::string_view);
+  std::string_view ownUnreadable;     // message when the own version is no number
+  std::string_view onlineUnreadable;  // message when the published one is no number
+  std::string_view path;              // on the service
+  std::string_view file;              // in the program's folder
+  const Outcomes& outcomes;
+};
+
+constexpr VersionCheck<std::int16_t> kProgramCheck{
+    &ProgramVersionValue,
+    "The version of this program could not be read. Your version: ",
+    "The published Vettrix version could not be read. Online version: ",
+    "/ver",
+    "update.dat",
+    kProgramOutcomes};
+constexpr VersionCheck<double> kDatabaseCheck{
+    &DatabaseVersionValue,
+    "The version of the loaded Mobidex database could not be read. Your version: ",
+    "The published Mobidex version could not be read. Online version: ",
+    "/dbver",
+    "db.dat",
+    kDatabaseOutcomes};
+
+// Compares `ownText` with the first line published at the check's path. `online` receives that
+// line after a successful download and keeps its value otherwise.
+template <typename T>
+void RunCheck(Form1& form, const VersionCheck<T>& check, const std::string& ownText,
+              std::string_view serviceUrl, std::string& online) {
   Platform& platform = form.platform;
-  const std::optional<std::int16_t> own = ProgramVersionValue(form.ProgramVersionNumber);
+  const std::optional<T> own = check.value(ownText);
   if (!own) {
-    platform.MsgBox("The version of this program could not be read. Your version: " +
-                    Quoted(form.ProgramVersionNumber));
+    platform.MsgBox(std::string(check.ownUnreadable) + Quoted(ownText));
     return;
   }
   const std::optional<std::string> line =
-      FetchFirstLine(form, JoinUrl(serviceUrl, "/ver"), form.ProgramFile("update.dat"));
+      FetchFirstLine(form, JoinUrl(serviceUrl, check.path), form.ProgramFile(check.file));
   if (!line) return;
-  form.OnlineProgramVersion = *line;
-
-  const std::optional<std::int16_t> online = ProgramVersionValue(form.OnlineProgramVersion);
-  if (!online) {
-    platform.MsgBox("The published Vettrix version could not be read. Online version: " +
-                    Quoted(form.OnlineProgramVersion));
+  online = *line;
+  const std::optional<T> published = check.value(online);
+  if (!published) {
+    platform.MsgBox(std::string(check.onlineUnreadable) + Quoted(online));
     return;
   }
-  platform.MsgBox(Verdict(kProgramOutcomes, *online, *own, form.ProgramVersionNumber,
-                          form.OnlineProgramVersion));
+  platform.MsgBox(Verdict(check.outcomes, *published, *own, ownText, online));
+}
+
+}  // namespace
+
+void CheckUpdate(Form1& form, std::string_view serviceUrl) {
+  RunCheck(form, kProgramCheck, form.ProgramVersionNumber, serviceUrl, form.OnlineProgramVersion);
 }
 
 void CheckUpdateDB(Form1& form, std::string_view serviceUrl) {
-  Platform& platform = form.platform;
-  const std::optional<double> own = DatabaseVersionValue(form.DatabaseVersionNumber);
-  if (!own) {
-    platform.MsgBox("The version of the loaded Mobidex database could not be read. Your version: " +
-                    Quoted(form.DatabaseVersionNumber));
-    return;
-  }
-  const std::optional<std::string> line =
-      FetchFirstLine(form, JoinUrl(serviceUrl, "/dbver"), form.ProgramFile("db.dat"));
-  if (!line) return;
-
-  const std::optional<double> online = DatabaseVersionValue(*line);
-  if (!online) {
-    platform.MsgBox("The published Mobidex version could not be read. Online version: " +
-                    Quoted(*line));
-    return;
-  }
-  platform.MsgBox(Verdict(kDatabaseOutcomes, *online, *own, form.DatabaseVersionNumber, *line));
+  std::string online;  // the database check starts from nothing every time
+  RunCheck(form, kDatabaseCheck, form.DatabaseVersionNumber, serviceUrl, online);
 }
 
 }  // namespace vettrix
