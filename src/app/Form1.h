@@ -98,8 +98,9 @@ struct HtmlView {
   std::string url;
 };
 
-// Slots 1 to 16 of the check-digit work tables; slot 0 is never written. '\0' marks an empty slot.
-using WorkTable = std::array<char, 17>;
+// Slots 1 to 16 of the check-digit work tables, one character (a code point) each; slot 0 is
+// never written. 0 marks an empty slot.
+using WorkTable = std::array<char32_t, 17>;
 
 class Form1 {
  public:

@@ -6,8 +6,8 @@
 namespace vettrix {
 
 void Form_Load(Form1& form) {
-  form.DigitTable.fill('\0');
-  form.CheckTable.fill('\0');
+  form.DigitTable.fill(0);
+  form.CheckTable.fill(0);
   form.ProgramVersionText = "2.1.3-r26 Professional Edition";
   form.ProgramVersionNumber = "21326";
   form.caption = "Vettrix v" + form.ProgramVersionText;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -16,17 +17,33 @@ inline void SetText(std::string& out, std::string_view text) {
   }
 }
 
-// `text` in double quotes for a message box: at most `maxShown` characters, "..." after a longer
-// one, and anything unprintable as "?", whatever arrived (a typed text, a file's bytes).
-inline std::string Quoted(std::string_view text, std::size_t maxShown = 40) {
-  std::string shown = "\"";
-  for (std::size_t i = 0; i < text.size() && i < maxShown; ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    shown += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
-  }
-  if (text.size() > maxShown) shown += "...";
-  shown += '"';
-  return shown;
+// Text is counted in characters as the window shows them: the code points of valid UTF-8, and
+// for bytes that are not valid UTF-8 (an old Latin-1 file, a folder name) one character a byte.
+
+bool IsValidUtf8(std::string_view bytes);
+
+// Bytes shown as text: kept as they are when valid UTF-8, else read as Latin-1.
+std::string DisplayText(std::string_view bytes);
+
+// Size in bytes of the character that starts at `text[at]` of valid UTF-8 `text`.
+inline std::size_t CharSize(std::string_view text, std::size_t at) {
+  const auto c = static_cast<unsigned char>(text[at]);
+  const std::size_t size = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+  return size <= text.size() - at ? size : text.size() - at;
 }
+
+// The code point of the first character of valid UTF-8 `character`.
+char32_t CodePointOf(std::string_view character);
+
+// Number of characters of `text`.
+std::size_t CharCount(std::string_view text);
+
+// The first `count` characters of `text` (all of it when shorter), as bytes of `text`.
+std::string_view FirstChars(std::string_view text, std::size_t count);
+
+// `text` in double quotes for a message box: at most `maxShown` characters, "..." after a longer
+// one, and anything that would not show as itself (control and layout characters) as "?",
+// whatever arrived (a typed text, a file's bytes).
+std::string Quoted(std::string_view text, std::size_t maxShown = 40);
 
 }  // namespace vettrix

@@ -17,40 +17,6 @@ std::uint64_t Key8(std::string_view s) {
   return key;
 }
 
-bool ValidUtf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    int extra;
-    std::uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1, cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2, cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + extra >= s.size()) return false;
-    for (int k = 1; k <= extra; ++k) {
-      const auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Reject overlong forms, surrogates and values beyond U+10FFFF.
-    if ((extra == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-        (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
-      return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
 FileStamp StampOf(const struct stat& st) {
   return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
           static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
@@ -93,22 +59,6 @@ std::string_view FieldOf(std::string_view line, int index) {
     from = comma + 1;
   }
   return line.substr(from, line.find(',', from) - from);
-}
-
-std::string DisplayText(std::string_view bytes) {
-  if (ValidUtf8(bytes)) return std::string(bytes);
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x80) {
-      out += ch;
-    } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
 }
 
 std::string DeviceName(std::string_view line) {

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/Text.h"
 #include "db/FolderWatch.h"
 
 namespace vettrix {
@@ -26,9 +27,6 @@ class Fields {
 
 // Field `index` of `line` without splitting the rest; empty when the line has fewer fields.
 std::string_view FieldOf(std::string_view line, int index);
-
-// Bytes of the database shown as text: kept as they are when valid UTF-8, else read as Latin-1.
-std::string DisplayText(std::string_view bytes);
 
 // A device's name as the device-type list shows it: field 1, a space, field 2.
 std::string DeviceName(std::string_view line);

@@ -5,16 +5,17 @@
 
 namespace vettrix {
 
-std::string_view VersionTextOf(std::string_view versionLine) {
-  if (versionLine.size() < 10) return {};
-  return versionLine.substr(9, 10);
+std::string VersionTextOf(std::string_view versionLine) {
+  const std::string shown = DisplayText(versionLine);
+  const std::size_t skipped = FirstChars(shown, 9).size();
+  return std::string(FirstChars(std::string_view(shown).substr(skipped), 10));
 }
 
 std::string VersionNumberOf(std::string_view versionText) {
   std::string number;
   for (const char c : versionText)
     if (c != 'v' && c != '.') number += c;
-  if (!number.empty()) number.erase(0, 1);
+  if (!number.empty()) number.erase(0, FirstChars(number, 1).size());
   return number;
 }
 
@@ -39,7 +40,7 @@ bool LoadMobidex(Form1& form) {
                          " were read; the rest was ignored.");
   }
   const int lines = form.Devices.LineCount();
-  form.DatabaseVersionText = DisplayText(VersionTextOf(form.Devices.Line(lines)));
+  form.DatabaseVersionText = VersionTextOf(form.Devices.Line(lines));
   form.Label20.caption = "Database Version:   " + form.DatabaseVersionText;
   form.DatabaseVersionNumber = VersionNumberOf(form.DatabaseVersionText);
   SetCounter(form.Label25.caption, "Devices Supported: ", lines - 1);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "app/Form1.h"
@@ -17,8 +18,8 @@ bool LoadMobidex(Form1& form);
 // when it changed on disk. On a match: manufacturer and model shown, TACFound set.
 void Mobidex(Form1& form, std::string_view imei);
 
-// Characters 10 to 19 of the version line, and the version number made from them.
-std::string_view VersionTextOf(std::string_view versionLine);
+// Characters 10 to 19 of the version line as shown, and the version number made from them.
+std::string VersionTextOf(std::string_view versionLine);
 std::string VersionNumberOf(std::string_view versionText);
 
 }  // namespace vettrix

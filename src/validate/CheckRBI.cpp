@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "app/Text.h"
+
 namespace vettrix {
 namespace {
 
@@ -59,7 +61,7 @@ namespace {
 // What Label9 shows: a known body's text, or the code followed by " (Unknown)".
 struct BodyCaption {
   const ReportingBody* body;
-  char code[2];
+  char code[8];  // two characters of up to four bytes each
   std::uint8_t length;
 };
 
@@ -67,7 +69,7 @@ void FormatBody(const BodyCaption& c, std::string& out) {
   if (c.body != nullptr) {
     out.assign(c.body->text);
   } else {
-    out.assign(c.code, c.length);
+    out = DisplayText(std::string_view(c.code, c.length));
     out += " (Unknown)";
   }
 }
@@ -75,7 +77,7 @@ void FormatBody(const BodyCaption& c, std::string& out) {
 }  // namespace
 
 void CheckRBI(Form1& form) {
-  const std::string_view code = std::string_view(form.CurrentIMEI).substr(0, 2);
+  const std::string_view code = FirstChars(form.CurrentIMEI, 2);
   const ReportingBody* body = FindReportingBody(code);
   BodyCaption caption{body, {}, static_cast<std::uint8_t>(code.size())};
   std::memcpy(caption.code, code.data(), code.size());

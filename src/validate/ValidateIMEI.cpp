@@ -38,11 +38,6 @@ constexpr int DigitValue(char c) {
 // A digit doubled, with the digits of the product added: 0 2 4 6 8 1 3 5 7 9.
 constexpr const char* kDoubled = "0246813579";
 
-constexpr char Weighted(int i, char c) {
-  if (i % 2 == 0 && i <= 14) return kDoubled[DigitValue(c)];
-  return c;
-}
-
 // Writes 0 <= value <= 999 in plain decimal; the sums never exceed 14 * 9 + 9.
 char* PutSmall(char* out, int value) {
   if (value >= 100) *out++ = static_cast<char>('0' + value / 100);
@@ -55,35 +50,53 @@ char* PutSmall(char* out, int value) {
 struct ResultDigits {
   char digits[15];
   std::uint8_t length;
+  // Characters from..from+count-1 (0-based), as far as they reach.
+  void Append(std::size_t from, std::size_t count, std::string& out) const {
+    if (from < length) out.append(digits + from, std::min<std::size_t>(count, length - from));
+  }
 };
+
+// The first characters of an input that is not plain ASCII, each as its bytes in `shown`.
+struct ResultChars {
+  std::string shown;  // the input as the window shows it
+  std::string_view at[16];
+  std::size_t length = 0;  // characters in the whole input
+
+  explicit ResultChars(std::string_view input) : shown(DisplayText(input)) {
+    for (std::size_t byte = 0; byte < shown.size(); byte += CharSize(shown, byte), ++length)
+      if (length < 16) at[length] = std::string_view(shown).substr(byte, CharSize(shown, byte));
+  }
+  void Append(std::size_t from, std::size_t count, std::string& out) const {
+    for (std::size_t i = from; i < from + count && i < length && i < 16; ++i) out += at[i];
+  }
+};
+
 struct Sums {
   int sum, total;
 };
 
-// Characters from..from+count-1 (0-based) of the digits, as far as they reach.
-void AppendPart(const ResultDigits& r, std::size_t from, std::size_t count, std::string& out) {
-  if (from < r.length) out.append(r.digits + from, std::min<std::size_t>(count, r.length - from));
+template <class Result>
+void Presentation(const Result& r, std::string& out) {
+  out.clear();
+  r.Append(0, 6, out);
+  out += '-';
+  r.Append(6, 2, out);
+  out += '-';
+  r.Append(8, 6, out);
+  out += '-';
+  r.Append(14, 1, out);
 }
 
-void FormatPresentation(const ResultDigits& r, std::string& out) {
+template <class Result>
+void TAC(const Result& r, std::string& out) {
   out.clear();
-  AppendPart(r, 0, 6, out);
-  out += '-';
-  AppendPart(r, 6, 2, out);
-  out += '-';
-  AppendPart(r, 8, 6, out);
-  out += '-';
-  AppendPart(r, 14, 1, out);
+  r.Append(0, 8, out);
 }
 
-void FormatTAC(const ResultDigits& r, std::string& out) {
+template <class Result>
+void Serial(const Result& r, std::string& out) {
   out.clear();
-  AppendPart(r, 0, 8, out);
-}
-
-void FormatSerial(const ResultDigits& r, std::string& out) {
-  out.clear();
-  AppendPart(r, 8, 6, out);
+  r.Append(8, 6, out);
 }
 
 void FormatCheckLine(const ResultDigits& r, std::string& out) {
@@ -146,7 +159,7 @@ bool IsValidNormalizedIMEI(std::string_view imei) {
   for (int i = 1; i <= 15; ++i) {
     const char c = imei[static_cast<std::size_t>(i - 1)];
     if (!IsDigit(c)) return false;
-    total += Weighted(i, c) - '0';
+    total += (i % 2 == 0 ? kDoubled[DigitValue(c)] : c) - '0';
   }
   return total % 10 == 0 && total >= 10;
 }
@@ -177,6 +190,88 @@ bool IsValidIMEI(std::string_view text) {
   return IsValidNormalizedIMEI(std::string_view(buffer, length));
 }
 
+namespace {
+
+// The result fields of fifteen plain digits, the usual case, without the per-slot tests of the
+// general case below. Returns the verdict.
+bool ShowDigits(Form1& form, const char* digits) {
+  char weighted[14];  // slots 1 to 14 of CheckTable, for the check line
+  int sum = 0;
+  for (std::size_t i = 0; i < 15; ++i)
+    form.DigitTable[i + 1] = static_cast<unsigned char>(digits[i]);
+  form.DigitTable[16] = 0;
+  for (std::size_t i = 0; i < 14; i += 2) {
+    const char odd = digits[i];
+    const char even = kDoubled[static_cast<std::size_t>(digits[i + 1] - '0')];
+    form.CheckTable[i + 1] = static_cast<unsigned char>(weighted[i] = odd);
+    form.CheckTable[i + 2] = static_cast<unsigned char>(weighted[i + 1] = even);
+    sum += (odd - '0') + (even - '0');
+  }
+  form.CheckTable[15] = static_cast<unsigned char>(digits[14]);
+  form.CheckTable[16] = 0;
+
+  CheckRBI(form);
+  ResultDigits fields{};
+  fields.length = 15;
+  std::memcpy(fields.digits, digits, 15);
+  form.Label8.caption.Defer<ResultDigits, Presentation<ResultDigits>>(fields);
+  form.Label10.caption.Defer<ResultDigits, TAC<ResultDigits>>(fields);
+  form.Label11.caption.Defer<ResultDigits, Serial<ResultDigits>>(fields);
+  ResultDigits checkLine{};
+  checkLine.length = 14;
+  std::memcpy(checkLine.digits, weighted, 14);
+  form.Label1.caption.Defer<ResultDigits, FormatCheckLine>(checkLine);
+
+  const int check = digits[14] - '0';
+  const int total = sum + check;
+  form.Label2.caption.Defer<Sums, FormatSums>(Sums{sum, total});
+  form.Label3.caption.Defer<int, FormatLuhn>(check);
+  return total % 10 == 0 && total >= 10 && total <= 160;
+}
+
+// The value of a character that is one decimal digit; any other character counts 0.
+int DigitOf(std::string_view character) {
+  return character.size() == 1 ? DigitValue(character[0]) : 0;
+}
+
+// Any other input, counted in characters. Slots beyond the input are cleared, so a short
+// input's sums describe that input alone. Such an input is never valid.
+bool ShowChars(Form1& form, std::string_view imei) {
+  const ResultChars chars(imei);
+  std::string checkLine = "Check: ";
+  int sum = 0;
+  for (std::size_t i = 1; i <= 16; ++i) {
+    const std::string_view c = i <= chars.length ? chars.at[i - 1] : std::string_view();
+    form.DigitTable[i] = c.empty() ? 0 : CodePointOf(c);
+    std::string_view slot = c;
+    if (!c.empty() && i % 2 == 0 && i <= 14) slot = std::string_view(&kDoubled[DigitOf(c)], 1);
+    form.CheckTable[i] = slot.empty() ? 0 : CodePointOf(slot);
+    if (i <= 14 && !slot.empty()) {
+      checkLine += slot;
+      sum += DigitOf(slot);
+    }
+  }
+  if (chars.length > 15) return false;
+
+  CheckRBI(form);
+  std::string text;
+  Presentation(chars, text);
+  form.Label8.caption = text;
+  TAC(chars, text);
+  form.Label10.caption = text;
+  Serial(chars, text);
+  form.Label11.caption = text;
+  form.Label1.caption = checkLine;
+  const int check = DigitOf(chars.at[chars.length - 1]);
+  FormatSums(Sums{sum, sum + check}, text);
+  form.Label2.caption = text;
+  FormatLuhn(check, text);
+  form.Label3.caption = text;
+  return false;
+}
+
+}  // namespace
+
 void IncreaseC(Form1& form) {
   form.ValidCount = form.ValidCount > 0 ? form.ValidCount + 1 : 1;
 }
@@ -197,63 +292,9 @@ bool ValidateIMEI(Form1& form, std::string& imei) {
     imei = form.Text1.text;
   }
 
-  // Slots beyond the input are cleared, so a short input's sums describe that input alone.
-  const std::size_t length = imei.size();
-  const char* const digits = imei.data();
-  char weighted[16];  // the non-empty slots 1 to 14 of CheckTable, for the check line
-  std::size_t weightedCount = 0;
-  int sum = 0;
-  const bool allDigits = length == 15 && std::all_of(digits, digits + 15, IsDigit);
-  if (allDigits) {
-    // The usual case, without the per-slot tests of the general one below.
-    std::memcpy(&form.DigitTable[1], digits, 15);
-    form.DigitTable[16] = '\0';
-    for (std::size_t i = 0; i < 14; i += 2) {
-      const char odd = digits[i];
-      const char even = kDoubled[static_cast<std::size_t>(digits[i + 1] - '0')];
-      form.CheckTable[i + 1] = weighted[i] = odd;
-      form.CheckTable[i + 2] = weighted[i + 1] = even;
-      sum += (odd - '0') + (even - '0');
-    }
-    form.CheckTable[15] = digits[14];
-    form.CheckTable[16] = '\0';
-    weightedCount = 14;
-  } else {
-    for (std::size_t i = 1; i <= 16; ++i) {
-      const char c = i <= length ? digits[i - 1] : '\0';
-      form.DigitTable[i] = c;
-      const char slot = c == '\0' ? '\0' : Weighted(static_cast<int>(i), c);
-      form.CheckTable[i] = slot;
-      if (i <= 14 && slot != '\0') {
-        weighted[weightedCount++] = slot;
-        sum += DigitValue(slot);
-      }
-    }
-  }
-
-  bool valid = false;
-  if (length <= 15) {
-    CheckRBI(form);
-
-    ResultDigits fields{};
-    fields.length = static_cast<std::uint8_t>(length);
-    std::memcpy(fields.digits, digits, length);
-    form.Label8.caption.Defer<ResultDigits, FormatPresentation>(fields);
-    form.Label10.caption.Defer<ResultDigits, FormatTAC>(fields);
-    form.Label11.caption.Defer<ResultDigits, FormatSerial>(fields);
-    ResultDigits checkLine{};
-    checkLine.length = static_cast<std::uint8_t>(weightedCount);
-    std::memcpy(checkLine.digits, weighted, weightedCount);
-    form.Label1.caption.Defer<ResultDigits, FormatCheckLine>(checkLine);
-
-    const int check = DigitValue(digits[length - 1]);
-    const int total = sum + check;
-    form.Label2.caption.Defer<Sums, FormatSums>(Sums{sum, total});
-    form.Label3.caption.Defer<int, FormatLuhn>(check);
-
-    valid = allDigits && total % 10 == 0 && total >= 10 && total <= 160;
-  }
-
+  const bool valid = imei.size() == 15 && std::all_of(imei.begin(), imei.end(), IsDigit)
+                         ? ShowDigits(form, imei.data())
+                         : ShowChars(form, imei);
   form.Label16.visible = true;
   form.Label17.visible = true;
   if (!valid) {

@@ -125,7 +125,10 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"TrailingEmptyLine", "a,b,c\r\n00000000,v0.99.0000,x\r\n\r\n", 3, ""},
         LineCase{"ShortVersionLine", "a,b,c\r\n000000,v1\r\n", 2, ""},
         LineCase{"VersionOfFifteen", "a,b,c\r\n00000000,v0.99.0\r\n", 2, "v0.99.0"},
-        LineCase{"OnlyTerminator", "\r\n", 1, ""}),
+        LineCase{"OnlyTerminator", "\r\n", 1, ""},
+        // Characters, not bytes: as UTF-8, and as Latin-1 where the line is not UTF-8.
+        LineCase{"Utf8", "a\r\n0000000\xC3\xBC,v\xC3\xA9.99.0000,x", 2, "v\xC3\xA9.99.0000"},
+        LineCase{"Latin1", "a\r\n0000000\xFC,v\xE9.99.0000,x", 2, "v\xC3\xA9.99.0000"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(VersionNumber, DropsLowerCaseVAndDotsThenTheFirstDigit) {
@@ -133,6 +136,7 @@ TEST(VersionNumber, DropsLowerCaseVAndDotsThenTheFirstDigit) {
   EXPECT_EQ(VersionNumberOf("v1.26.1206"), "261206");
   EXPECT_EQ(VersionNumberOf("V1.2"), "12");
   EXPECT_EQ(VersionNumberOf(""), "");
+  EXPECT_EQ(VersionNumberOf("v\xC3\xA9.99"), "99");
 }
 
 TEST(DeviceText, ShowsUtf8AsIsAndLatin1Decoded) {

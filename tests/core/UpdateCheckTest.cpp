@@ -64,7 +64,7 @@ TEST_F(UpdateCheckTest, EachCheckSaysHowThePublishedVersionCompares) {
       {ProgramUpdate_Click, "40000\r\n", "The published Vettrix" + unreadable + "40000\""},
       {ProgramUpdate_Click, std::string(100, 'x'),
        "The published Vettrix" + unreadable + std::string(40, 'x') + "...\""},
-      {ProgramUpdate_Click, "7\x01\xff", "The published Vettrix" + unreadable + "7??\""},
+      {ProgramUpdate_Click, "7\x01\xff", "The published Vettrix" + unreadable + "7?\xC3\xBF\""},
       {DBUpdate_Click, "990001\r\n", "An Mobidex update is available! " + ownDb + "990001"},
       {DBUpdate_Click, "990000.9", "You have the latest Mobidex version. " + ownDb + "990000.9"},
       {DBUpdate_Click, "989999.99\r\n990001",

@@ -53,6 +53,18 @@ TEST_F(ValidateTest, FillsEveryResultField) {
       // A letter inside counts 0 in the sums and makes the IMEI invalid.
       {"1234567A9012347", "1234567A9012347", "123456-7A-901234-7", "1234567A", "901234",
        "Check: 14385370901438", "CheckSum: 56(63)", "Luhn: 7", "INVALID"},
+      // Counted in characters, not bytes: one character of two or four bytes is one slot.
+      {"49015420323751\xC3\xBC", "49015420323751\xC3\xBC", "490154-20-323751-\xC3\xBC", "49015420",
+       "323751", "Check: 49025820343552", "CheckSum: 52(52)", "Luhn: 0", "INVALID"},
+      {"1234567\xC3\xBC"
+       "901234",
+       "1234567\xC3\xBC"
+       "901234",
+       "123456-7\xC3\xBC-901234-", "1234567\xC3\xBC", "901234", "Check: 14385370901438",
+       "CheckSum: 56(60)", "Luhn: 4", "INVALID"},
+      {"49015420323751\xF0\x9F\x99\x82", "49015420323751\xF0\x9F\x99\x82",
+       "490154-20-323751-\xF0\x9F\x99\x82", "49015420", "323751", "Check: 49025820343552",
+       "CheckSum: 52(52)", "Luhn: 0", "INVALID"},
   };
   for (const Fields& c : cases) {
     Validate(c.input);
@@ -72,6 +84,10 @@ TEST_F(ValidateTest, FillsEveryResultField) {
     EXPECT_TRUE(f.Label16.visible);
     EXPECT_TRUE(f.Label17.visible);
   }
+  Validate(
+      "1\xC3\xBC"
+      "345678901234");
+  EXPECT_EQ(form->Label9.caption, "1\xC3\xBC (Unknown)");
 }
 
 TEST_F(ValidateTest, SixteenCharactersChangeOnlyTheInputAndVerdict) {

@@ -1,0 +1,122 @@
+#include "app/Text.h"
+
+#include <cstdint>
+
+namespace vettrix {
+namespace {
+
+bool AllAscii(std::string_view text) {
+  for (const char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+// Characters a message box would not show as themselves: controls, and the invisible ones that
+// change the layout or direction of the text around them.
+bool ShowsAsItself(char32_t cp) {
+  if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) return false;
+  if ((cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) ||
+      (cp >= 0x2060 && cp <= 0x206F) || cp == 0xFEFF)
+    return false;
+  return true;
+}
+
+}  // namespace
+
+char32_t CodePointOf(std::string_view character) {
+  if (character.empty()) return 0;
+  const std::size_t size = CharSize(character, 0);
+  const auto lead = static_cast<unsigned char>(character[0]);
+  if (size == 1) return lead;
+  char32_t cp = lead & (0x7Fu >> size);
+  for (std::size_t k = 1; k < size; ++k)
+    cp = (cp << 6) | (static_cast<unsigned char>(character[k]) & 0x3Fu);
+  return cp;
+}
+
+bool IsValidUtf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t extra;
+    std::uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+      extra = 1, cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      extra = 2, cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      extra = 3, cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= s.size()) return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const auto cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    // Reject overlong forms, surrogates and values beyond U+10FFFF.
+    if ((extra == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+        (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+      return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+std::string DisplayText(std::string_view bytes) {
+  if (IsValidUtf8(bytes)) return std::string(bytes);
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80) {
+      out += ch;
+    } else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::size_t CharCount(std::string_view text) {
+  if (!IsValidUtf8(text)) return text.size();
+  std::size_t count = 0;
+  for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return count;
+}
+
+std::string_view FirstChars(std::string_view text, std::size_t count) {
+  // ASCII is one character a byte however the rest of the text reads.
+  if (count >= text.size() ? AllAscii(text) : AllAscii(text.substr(0, count)))
+    return text.substr(0, count);
+  if (!IsValidUtf8(text)) return text.substr(0, count);
+  std::size_t at = 0;
+  for (std::size_t n = 0; n < count && at < text.size(); ++n) at += CharSize(text, at);
+  return text.substr(0, at);
+}
+
+std::string Quoted(std::string_view text, std::size_t maxShown) {
+  const std::string shown = DisplayText(text);
+  std::string quoted = "\"";
+  std::size_t at = 0;
+  for (std::size_t n = 0; n < maxShown && at < shown.size(); ++n) {
+    const std::size_t size = CharSize(shown, at);
+    if (ShowsAsItself(CodePointOf(std::string_view(shown).substr(at, size)))) {
+      quoted.append(shown, at, size);
+    } else {
+      quoted += '?';
+    }
+    at += size;
+  }
+  if (at < shown.size()) quoted += "...";
+  quoted += '"';
+  return quoted;
+}
+
+}  // namespace vettrix
