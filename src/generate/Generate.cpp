@@ -6,6 +6,7 @@
 #include "db/Mobidex.h"
 #include "generate/GetSelection.h"
 #include "generate/Report.h"
+#include "generate/Synthesis.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix {
@@ -77,6 +78,7 @@ void Command2_Click(Form1& form) {
   form.stopRequested = false;
   form.Command2.caption = "Stop";
   Selection selection;
+  int invalidInARow = 0;
   for (;;) {
     form.FoundIMEI.clear();
     selection = GetSelection(form);
@@ -91,6 +93,13 @@ void Command2_Click(Form1& form) {
     const bool valid = ValidateIMEI(form, form.CurrentIMEI);
     if (form.stopRequested) break;
     if (valid && static_cast<double>(form.ValidCount) >= LeadingNumber(form.Combo2.text)) break;
+    // A TAC that is not 8 digits never gives a valid IMEI; a good one fails this often with a
+    // chance of about 1e-46.
+    invalidInARow = valid ? 0 : invalidInARow + 1;
+    if (invalidInARow == kMaxTACAttempts) {
+      selection.outcome = Selection::Outcome::TACFailed;
+      break;
+    }
   }
   form.generating = false;
   form.stopRequested = false;
@@ -101,7 +110,7 @@ void Command2_Click(Form1& form) {
     case Selection::Outcome::TACFailed:
       form.platform.MsgBox("Generation stopped: no valid IMEI could be made on the TAC " +
                            Quoted(selection.tac) + " of this device type.");
-      return;
+      break;
     case Selection::Outcome::NoCandidate:
       form.platform.MsgBox("Generation stopped: the device type " + Quoted(form.Combo1.text, 60) +
                            " is unknown and no reporting body is ticked.");

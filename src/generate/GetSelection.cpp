@@ -3,6 +3,7 @@
 #include <array>
 #include <utility>
 
+#include "app/Text.h"
 #include "db/Mobidex.h"
 #include "generate/Catalogue.h"
 #include "generate/Synthesis.h"
@@ -48,12 +49,13 @@ Selection GetSelection(Form1& form) {
       if (!GetIMEIwTAC(form, tac)) return {Selection::Outcome::TACFailed, tac};
   }
 
-  bool made = false;
+  Selection made{Selection::Outcome::NoCandidate, {}};
   for (const BoxBody& body : kBoxOrder) {
     if (form.CheckAt(body.box).value != 1) continue;
+    made.tac = body.rbi;
     form.CurrentIMEI.assign(body.rbi);
     form.Rnd.AppendDigits(form.CurrentIMEI, 13);
-    made = true;
+    made.outcome = Selection::Outcome::Candidate;
     break;
   }
 
@@ -63,13 +65,9 @@ Selection GetSelection(Form1& form) {
   const std::string& type = form.Combo1.text;
   if (const CatalogueEntry* entry = FindCatalogueEntry(type)) {
     const int d = form.Rnd.Choose(static_cast<int>(entry->tacs.size()));
-    form.CurrentIMEI.assign(entry->tacs[static_cast<std::size_t>(d - 1)]);
-    form.Rnd.AppendDigits(form.CurrentIMEI, 7);
-    made = true;
+    made.tac = entry->tacs[static_cast<std::size_t>(d - 1)];
   } else if (type == "Custom") {
-    form.CurrentIMEI = form.Text1.text.substr(0, 8);
-    form.Rnd.AppendDigits(form.CurrentIMEI, 7);
-    made = true;
+    made.tac = FirstChars(form.Text1.text, 8);
   } else if (!type.empty()) {
     // Every matching line makes its candidate in turn; the last one in file order stands.
     for (const std::string& tac : TACsNamed(form, type)) {
@@ -77,13 +75,17 @@ Selection GetSelection(Form1& form) {
       form.Rnd.AppendDigits(form.CurrentIMEI, 7);
       form.FoundIMEI = form.CurrentIMEI;
       Mobidex(form, form.CurrentIMEI);
-      made = true;
+      made = {Selection::Outcome::Candidate, tac};
     }
+    return made;
   } else {
     form.CurrentIMEI = GetRandomIMEI(form);
-    made = true;
+    return {Selection::Outcome::Candidate, std::string(FirstChars(form.CurrentIMEI, 8))};
   }
-  return {made ? Selection::Outcome::Candidate : Selection::Outcome::NoCandidate, {}};
+  form.CurrentIMEI = made.tac;
+  form.Rnd.AppendDigits(form.CurrentIMEI, 7);
+  made.outcome = Selection::Outcome::Candidate;
+  return made;
 }
 
 }  // namespace vettrix

@@ -9,7 +9,7 @@ namespace vettrix {
 struct Selection {
   enum class Outcome { Candidate, NoCandidate, TACFailed };
   Outcome outcome = Outcome::Candidate;
-  std::string tac;  // the TAC that could not give a valid IMEI, for TACFailed
+  std::string tac;  // the TAC of the candidate, or the one that could not give a valid IMEI
 };
 
 // Makes the candidate of one generation cycle in CurrentIMEI, or in FoundIMEI when it comes from

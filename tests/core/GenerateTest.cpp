@@ -161,17 +161,63 @@ TEST_F(GenerateTest, UnknownDeviceTypeIsRefusedAndChangesNothing) {
   ASSERT_EQ(platform.messages.size(), 2u);
   EXPECT_LT(platform.messages[1].size(), 200u);
   EXPECT_NE(platform.messages[1].find("QQQ...\" is unknown"), std::string::npos);
+
+  // Quoted as typed, characters whole, cut between characters, controls as "?".
+  Generate(
+      "Ger\xC3\xA4t \xC3\x9C"
+      "nbekannt\t",
+      "5");
+  std::string accents;
+  for (int i = 0; i < 61; ++i) accents += "\xC3\xA9";
+  Generate(accents, "5");
+  ASSERT_EQ(platform.messages.size(), 4u);
+  EXPECT_NE(platform.messages[2].find("\"Ger\xC3\xA4t \xC3\x9C"
+                                      "nbekannt?\" is unknown"),
+            std::string::npos);
+  EXPECT_NE(platform.messages[3].find('"' + accents.substr(0, 120) + "...\" is unknown"),
+            std::string::npos);
 }
 
-TEST_F(GenerateTest, ATACThatCannotWorkStopsTheRunAndNamesIt) {
-  std::string db = GenerateDatabase();
-  db.insert(db.rfind("00000000,"), "3533230,Bad,Device\r\n");
-  folder.Write("mobidex.csv", db);
-  Generate("Bad Device", "5", 33);
-  ASSERT_EQ(platform.messages.size(), 1u);
-  EXPECT_NE(platform.messages[0].find("\"3533230\""), std::string::npos);
-  EXPECT_EQ(form->Command2.caption, "Generate");
-  EXPECT_TRUE(Reports(folder).empty());
+TEST(GenerateEnds, EveryTACThatCannotWorkStopsTheRunNamesItAndWritesTheReport) {
+  struct Case {
+    const char* name;
+    const char* deviceType;
+    int listIndex;
+    const char* text1;
+    const char* tac;
+  };
+  for (const Case c : {Case{"picked beyond position 30", "Worse Device", 31, "", "\"3533231\""},
+                       Case{"picked at position 30", "Bad Device", 30, "", "\"3533230\""},
+                       Case{"typed database device", "Bad Device", -1, "", "\"3533230\""},
+                       Case{"Custom without digits", "Custom", -1, "ab\xC3\xBC", "\"ab\xC3\xBC"}}) {
+    SCOPED_TRACE(c.name);
+    FakePlatform platform;
+    TempFolder folder;
+    std::string db = MakeDatabase(29);
+    db.insert(db.rfind("00000000,"), "3533230,Bad,Device\r\n3533231,Worse,Device\r\n");
+    folder.Write("mobidex.csv", db);
+    platform.folder = folder.str();
+    Form1 form(platform);
+    Form_Load(form);
+    form.Combo1.text = c.deviceType;
+    form.Combo1.listIndex = c.listIndex;
+    form.Combo2.text = "5";
+    form.Text1.text = c.text1;
+    platform.onDoEvents = [&form] {  // a run that never ends fails here instead of hanging
+      if (form.GeneratedCount > 100'000) Form_Unload(form);
+    };
+    Command2_Click(form);
+    ASSERT_EQ(platform.messages.size(), 2u);
+    EXPECT_EQ(platform.messages[0].rfind("Generation stopped: no valid IMEI could be made on the "
+                                         "TAC " +
+                                             std::string(c.tac),
+                                         0),
+              0u)
+        << platform.messages[0];
+    EXPECT_EQ(platform.messages[1].rfind("Calculation completed in ", 0), 0u);
+    EXPECT_EQ(form.Command2.caption, "Generate");
+    EXPECT_EQ(Reports(folder).size(), 1u);
+  }
 }
 
 TEST_F(GenerateTest, StopEndsTheRunAfterItsCycleWithAReport) {
