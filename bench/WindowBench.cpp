@@ -248,6 +248,46 @@ BENCHMARK(BM_Generate_Window_DatabaseDevice_100)
     ->Apply(DatabaseSizes)
     ->Unit(benchmark::kMillisecond);
 
+// A long run of the catalogue's S8, on the headless model and on the window in the same
+// iteration: what the window's event handling and syncs add to the run itself.
+void BM_Generate_S8_100000_WindowVsHeadless(benchmark::State& state) {
+  constexpr int kQuantity = 100'000;
+  BenchFolder folder(static_cast<int>(state.range(0)));
+  HeadlessApp headless(folder.str());
+  WindowApp app(folder.str());
+  if (!app.shown) {
+    state.SkipWithError("the window did not start");
+    return;
+  }
+  QPushButton* generate = app.Button("Command2");
+  const int s8 = ListPosition(app.form, "Samsung Galaxy S8");
+  std::vector<double> headlessSeconds, windowSeconds;
+  for (auto _ : state) {
+    headless.form.Combo1.Select(s8);
+    headless.form.Combo2.text = std::to_string(kQuantity);
+    auto start = Clock::now();
+    Command2_Click(headless.form);
+    headlessSeconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+
+    app.form.Combo1.Select(s8);
+    app.form.Combo2.text = std::to_string(kQuantity);
+    start = Clock::now();
+    generate->click();
+    windowSeconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+    QCoreApplication::processEvents();
+  }
+  if (headless.form.ValidCount != kQuantity || app.form.ValidCount != kQuantity)
+    state.SkipWithError("Generate did not make 100,000 IMEIs");
+  state.counters["headless_s"] = Median(headlessSeconds);
+  state.counters["window_s"] = Median(windowSeconds);
+  state.counters["window_per_headless"] = Median(windowSeconds) / Median(headlessSeconds);
+}
+BENCHMARK(BM_Generate_S8_100000_WindowVsHeadless)
+    ->Arg(99999)
+    ->ArgName("lines")
+    ->Iterations(3)
+    ->Unit(benchmark::kSecond);
+
 // Start-up as main() runs it, from Form_Load until the window is shown on the screen.
 void BM_Startup_Window(benchmark::State& state) {
   BenchFolder folder(static_cast<int>(state.range(0)));

@@ -20,70 +20,14 @@
 #include <string>
 #include <vector>
 
-#include "app/Handlers.h"
-#include "core/FakePlatform.h"
-#include "platform/qt/MainWindow.h"
-#include "platform/qt/QtPlatform.h"
+#include "gui/RealWindow.h"
 
 namespace vettrix {
 namespace {
 
 namespace fs = std::filesystem;
 
-// The program's platform, with its folder in a temporary folder instead of beside the tests.
-struct FolderPlatform : QtPlatform {
-  std::string folder;
-  std::string ProgramFolder() override { return folder; }
-};
-
-class FaultGuiTest : public ::testing::Test {
- protected:
-  FaultGuiTest() {
-    form.Scriptlet1.url.clear();  // no test reaches out to the advertising network
-    platform.folder = folder.str();
-    platform.SetWindow(&window);
-    // Every message box that comes up is answered as a user clicking OK, and its text kept.
-    QObject::connect(&boxPoll_, &QTimer::timeout, [this] {
-      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-        boxes.push_back(box->text().toStdString());
-        box->accept();
-      }
-    });
-    boxPoll_.start(10);
-  }
-
-  void Start(const std::string& database) {
-    folder.Write("mobidex.csv", database);
-    Form_Load(form);
-    window.Sync();
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-  }
-
-  template <class T>
-  T* Find(const char* name) const {
-    return window.findChild<T*>(QString::fromLatin1(name));
-  }
-  void Click(const char* button) { QTest::mouseClick(Find<QPushButton>(button), Qt::LeftButton); }
-  // Clicks Generate, and `action` on the first event-pump turn after `cycles` candidates.
-  void Generate(std::int64_t cycles, const std::function<void()>& action) {
-    QTimer watcher;
-    QObject::connect(&watcher, &QTimer::timeout, [&] {
-      if (!form.generating || form.GeneratedCount < cycles) return;
-      watcher.stop();
-      action();
-    });
-    watcher.start(0);
-    Click("Command2");
-  }
-
-  test::TempFolder folder;
-  FolderPlatform platform;
-  Form1 form{platform};
-  MainWindow window{form};
-  std::vector<std::string> boxes;  // texts of the message boxes shown
-  QTimer boxPoll_;
-};
+using FaultGuiTest = test::RealWindowTest;
 
 TEST_F(FaultGuiTest, AMegabytePasteAndATenMegabyteLineLeaveTheWindowAnswering) {
   Start("35911608,Samsung," + std::string(10 << 20, 'M') + "\r\n00000000,v0.99.0000,Version\r\n");

@@ -56,6 +56,8 @@ bool QtPlatform::IsClosed() const {
 void QtPlatform::MsgBox(std::string_view text) {
   // Once the window has gone the program is ending; a late message would hold it up.
   if (IsClosed()) return;
+  // The message speaks of what the window shows: everything up to now, not a frame ago.
+  if (window_ != nullptr) window_->Sync();
   QString shown = ToQString(text);
   shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   QWidget* parent = window_ != nullptr && window_->isVisible() ? window_ : nullptr;
@@ -142,6 +144,11 @@ void QtPlatform::Refresh() {
 }
 
 void QtPlatform::DoEvents() {
+  // Handling events costs some tens of microseconds, far more than a generation cycle. Once per
+  // tick of the coarse clock (a few milliseconds) is sooner than a person can notice.
+  const std::int64_t now = MonotonicMilliseconds();
+  if (now == lastEventsTick_) return;
+  lastEventsTick_ = now;
   SyncIfDue();
   QCoreApplication::processEvents();
 }

@@ -1,0 +1,96 @@
+#pragma once
+
+// The real window on the program's own platform, over a temporary program folder. Every message
+// box that comes up is answered as a user clicking OK; its text and what the window showed under
+// it are kept.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/Handlers.h"
+#include "core/FakePlatform.h"
+#include "platform/qt/MainWindow.h"
+#include "platform/qt/QtPlatform.h"
+
+namespace vettrix::test {
+
+// The program's platform, with its folder in a temporary folder instead of beside the tests.
+struct FolderPlatform : QtPlatform {
+  std::string folder;
+  std::string ProgramFolder() override { return folder; }
+};
+
+class RealWindowTest : public ::testing::Test {
+ protected:
+  RealWindowTest() {
+    form.Scriptlet1.url.clear();  // no test reaches out to the advertising network
+    platform.folder = folder.str();
+    platform.SetWindow(&window);
+    QObject::connect(&boxPoll_, &QTimer::timeout, [this] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        boxes.push_back(box->text().toStdString());
+        std::string shown = Find<QLineEdit>("Text1")->text().toStdString();
+        for (const char* label : {"Label12", "Label16", "Label19", "Label28", "Label29"})
+          shown += " | " + Find<QLabel>(label)->text().toStdString();
+        windowUnderBoxes.push_back(shown);
+        box->accept();
+      }
+    });
+    boxPoll_.start(10);
+  }
+
+  void Start(const std::string& database) {
+    folder.Write("mobidex.csv", database);
+    Form_Load(form);
+    window.Sync();
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  }
+
+  // Text1, Label12, Label16, Label19, Label28 and Label29 as the model holds them.
+  std::string ModelShown() const {
+    std::string shown = form.Text1.text;
+    for (const Label* label :
+         {&form.Label12, &form.Label16, &form.Label19, &form.Label28, &form.Label29})
+      shown += " | " + label->caption.str();
+    return shown;
+  }
+
+  template <class T>
+  T* Find(const char* name) const {
+    return window.findChild<T*>(QString::fromLatin1(name));
+  }
+  void Click(const char* button) { QTest::mouseClick(Find<QPushButton>(button), Qt::LeftButton); }
+  // Clicks Generate, and `action` on the first event-pump turn after `cycles` candidates.
+  void Generate(std::int64_t cycles, const std::function<void()>& action) {
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+      if (!form.generating || form.GeneratedCount < cycles) return;
+      watcher.stop();
+      action();
+    });
+    watcher.start(0);
+    Click("Command2");
+  }
+
+  test::TempFolder folder;
+  FolderPlatform platform;
+  Form1 form{platform};
+  MainWindow window{form};
+  std::vector<std::string> boxes;  // texts of the message boxes shown
+  // Text1, Label12, Label16, Label19, Label28 and Label29 as the window showed them under each box.
+  std::vector<std::string> windowUnderBoxes;
+  QTimer boxPoll_;
+};
+
+}  // namespace vettrix::test
