@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QImageReader>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -201,8 +202,19 @@ void MainWindow::BuildControls(QWidget* client) {
       edited.model->text = edited.text;
       edited.model->listIndex = -1;
     });
+    // Qt also reports a typed text that matches an entry as picked, on Return and whenever the
+    // focus leaves the box. Only a pick in the open list is one: the list's own mouse releases
+    // and keys mark it.
+    QAbstractItemView* list = view.widget->view();
+    list->installEventFilter(this);
+    list->viewport()->installEventFilter(this);
     connect(view.widget, &QComboBox::activated, this, [this, i](int index) {
       ComboView& picked = combos_[i];
+      if (!std::exchange(picked.pickInList, false)) {
+        picked.listIndex = std::numeric_limits<int>::min();  // put the model's state back
+        SyncCombo(picked, false);
+        return;
+      }
       picked.model->Select(index);
       picked.listIndex = picked.model->listIndex;
       picked.text = picked.model->text;
@@ -262,6 +274,47 @@ void MainWindow::BuildControls(QWidget* client) {
   banner_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   banner_->setWordWrap(true);
   banner_->setFocusPolicy(Qt::TabFocus);
+}
+
+namespace {
+
+// A click in the open list, or a key that closes it on its current entry (the list takes these
+// as shortcuts first).
+bool PicksInList(const QEvent* event) {
+  if (event->type() == QEvent::MouseButtonRelease) return true;
+  if (event->type() != QEvent::ShortcutOverride && event->type() != QEvent::KeyPress) return false;
+  const auto* key = static_cast<const QKeyEvent*>(event);
+  switch (key->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Select:
+    case Qt::Key_F4:
+      return true;
+    case Qt::Key_Down:
+    case Qt::Key_Up:
+      return key->modifiers().testFlag(Qt::AltModifier);
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  const bool pick = PicksInList(event);
+  if (pick) {
+    for (ComboView& view : combos_) {
+      QAbstractItemView* list = view.widget->view();
+      if (watched != list && watched != list->viewport()) continue;
+      // Marks the pick the list makes while handling this event, and nothing later.
+      view.pickInList = true;
+      QTimer::singleShot(0, this, [this, widget = view.widget] {
+        for (ComboView& other : combos_)
+          if (other.widget == widget) other.pickInList = false;
+      });
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::BuildMenus() {

@@ -39,6 +39,7 @@ class MainWindow : public QMainWindow {
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   struct LabelView {
@@ -57,6 +58,7 @@ class MainWindow : public QMainWindow {
     int listIndex = -1;
     std::string text;
     bool visible = true;
+    bool pickInList = false;  // the open list is handling a click or key that picks an entry
   };
   struct CheckView {
     CheckBox* model = nullptr;
