@@ -20,6 +20,7 @@ struct DateTime {
 struct DownloadResult {
   bool ok = false;
   std::string error;
+  bool notSaved = false;  // the server answered, but its answer could not be saved
 };
 
 // The one way the core reaches the world outside the process: the window toolkit, the system

@@ -67,6 +67,11 @@ std::string Verdict(const Outcomes& outcomes, T online, T own, std::string_view 
 std::optional<std::string> FetchFirstLine(Form1& form, const std::string& url,
                                           const std::string& file) {
   const DownloadResult result = form.platform.DownloadFile(url, file);
+  if (result.notSaved) {
+    form.platform.MsgBox("The update service answered, but its answer could not be saved to " +
+                         DisplayText(file) + ": " + result.error);
+    return std::nullopt;
+  }
   if (!result.ok) {
     form.platform.MsgBox("The update service could not be reached: " + result.error);
     return std::nullopt;

@@ -84,6 +84,17 @@ TEST(UpdateServerTest, BothChecksReportWhatTheServicePublishesFetchedAsAFreshCop
                                                           " Online version: " + published});
     EXPECT_EQ(folder.Read(program ? "update.dat" : "db.dat"), std::string(published) + "\r\n");
   }
+  // A folder that cannot be written: the service did answer, and the message says so.
+  platform.folder = folder.str() + "/update.dat";
+  platform.messages.clear();
+  CheckUpdateDB(form, server.Url(""));
+  ASSERT_EQ(platform.messages.size(), 1u);
+  EXPECT_EQ(platform.messages[0].rfind("The update service answered, but its answer could not be "
+                                       "saved to " +
+                                           platform.folder + "/db.dat: ",
+                                       0),
+            0u)
+      << platform.messages[0];
   // The program's platform asks for a fresh copy, past any cache on the way.
   const QByteArray head = server.lastRequest.toLower();
   EXPECT_TRUE(head.startsWith("get /dbver http/1.1\r\n")) << head.toStdString();

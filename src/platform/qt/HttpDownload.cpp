@@ -130,7 +130,7 @@ DownloadResult HttpDownload(std::string_view url, const std::string& localFile, 
   // its temporary file, so a failure leaves the old file as it was.
   QSaveFile file(QFile::decodeName(localFile.c_str()));
   if (!file.open(QIODevice::WriteOnly) || file.write(body) != body.size() || !file.commit())
-    return {false, "could not save " + localFile + ": " + file.errorString().toStdString()};
+    return {false, file.errorString().toStdString(), true};
   return {true, {}};
 }
 
