@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "core/Fixture.h"
+#include "generate/Catalogue.h"
 #include "generate/GetSelection.h"
 #include "generate/Report.h"
+#include "generate/Synthesis.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix::test {
@@ -256,6 +258,23 @@ TEST_F(GenerateTest, ReportsInTheSameSecondGetTheirOwnNames) {
   EXPECT_TRUE(fs::exists(folder.path() /
                          "Vettrix.v2.1.3-r26.Professional.Edition-(12-05-2026_041502)-3.txt"));
   EXPECT_EQ(Reports(folder).size(), 3u);
+}
+
+TEST(Catalogue, MatchesTheDeviceTypeListAndEveryTACGivesValidIMEIs) {
+  std::vector<std::string_view> listed(kFixedDeviceTypes.begin() + 1,
+                                       kFixedDeviceTypes.begin() + 28);
+  std::vector<std::string_view> catalogued;
+  FakePlatform platform;
+  Form1 form(platform);
+  for (const CatalogueEntry& entry : kCatalogue) {
+    catalogued.push_back(entry.name);
+    for (const std::string_view tac : entry.tacs) {
+      EXPECT_TRUE(tac.size() == 8 && tac.find_first_not_of("0123456789") == std::string::npos)
+          << entry.name << " " << tac;
+      EXPECT_TRUE(GetIMEIwTAC(form, tac)) << entry.name << " " << tac;
+    }
+  }
+  EXPECT_EQ(listed, catalogued);
 }
 
 TEST(ReportForms, NumberNameAndQuantity) {
