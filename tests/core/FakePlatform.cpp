@@ -1,5 +1,11 @@
 #include "core/FakePlatform.h"
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <sys/wait.h>
+#include <array>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -44,6 +50,32 @@ std::string MakeDatabase(int deviceLines, const std::string& version) {
   }
   db += "00000000," + version + ",Version\r\n";
   return db;
+}
+
+bool RerunUnprivileged() {
+  if (::geteuid() != 0) return false;
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  // A copy of this program in a folder anyone may enter: the build tree may lie below a home
+  // folder that only root can open.
+  const TempFolder copy;
+  const auto program = copy.path() / "tests";
+  std::filesystem::copy_file("/proc/self/exe", program);
+  std::filesystem::permissions(copy.path(), std::filesystem::perms::all);
+  const std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                              program.string() + " --gtest_filter='" + test->test_suite_name() +
+                              "." + test->name() + "' 2>&1";
+  std::string output;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    std::array<char, 4096> buffer;
+    for (std::size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;)
+      output.append(buffer.data(), n);
+    const int status = ::pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+  } else {
+    ADD_FAILURE() << "could not start " << command;
+  }
+  EXPECT_NE(output.find("[  PASSED  ] 1 test."), std::string::npos) << output;
+  return true;
 }
 
 }  // namespace vettrix::test
