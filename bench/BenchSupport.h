@@ -11,6 +11,7 @@
 #include "app/Form1.h"
 #include "platform/Platform.h"
 #include "platform/Ticks.h"
+#include "platform/posix/DiskWatch.h"
 
 namespace vettrix::bench {
 
@@ -30,6 +31,10 @@ class HeadlessPlatform : public Platform {
   void Refresh() override {}
   void DoEvents() override {}
   void CloseWindow() override {}
+  // The program's own watch, so that lookups cost what they cost in the program.
+  std::unique_ptr<FileWatch> WatchFile(const std::string& path) override {
+    return WatchDiskFile(path);
+  }
 
  private:
   std::string folder_;
