@@ -3,8 +3,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/Fixture.h"
@@ -15,36 +16,41 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The program folder, and a folder elsewhere for link targets and other names of the file.
-struct Places {
-  fs::path program, elsewhere;
-  fs::path Database() const { return program / "mobidex.csv"; }
-};
-
-// Writes a database whose line for the TAC of kImei names `model` into `file`, in place.
+// Writes a database whose line for the TAC of the looked-up IMEI names `model`, in place.
 void Put(const fs::path& file, const std::string& model) {
+  fs::create_directories(file.parent_path());
   std::ofstream(file, std::ios::binary | std::ios::trunc)
       << "49015420,Maker," << model << "\r\n00000000,v0.99.0000,Version\r\n";
 }
-// Replaces `file` by a new one renamed over it, as editors save.
-void Swap(const fs::path& file, const std::string& model) {
-  Put(file.string() + ".new", model);
-  fs::rename(file.string() + ".new", file);
-}
-// Points the link `link` at `target` in one step.
-void Repoint(const fs::path& link, const fs::path& target) {
-  fs::create_symlink(target, link.string() + ".new");
-  fs::rename(link.string() + ".new", link);
+
+// Runs the commands of `script`, separated by ";", on paths under `root`:
+//   put FILE MODEL    writes a database naming MODEL into FILE, in place
+//   swap FILE MODEL   writes it beside FILE and renames it over FILE, as editors save
+//   link LINK TARGET  points the symbolic link LINK at TARGET in one step (/… is under `root`)
+//   hard NAME FILE    gives FILE the further name NAME
+//   rm PATH, mv FROM TO, mkdir FOLDER
+void RunScript(const fs::path& root, const std::string& script) {
+  std::istringstream commands(script);
+  for (std::string command; std::getline(commands, command, ';');) {
+    std::istringstream words(command);
+    std::string verb, a, b;
+    words >> verb >> a >> b;
+    const fs::path path = root / a, aside = path.string() + ".new";
+    if (verb == "put" || verb == "swap") Put(verb == "put" ? path : aside, b);
+    if (verb == "link")
+      fs::create_symlink(b.starts_with("/") ? root / b.substr(1) : fs::path(b), aside);
+    if (verb == "swap" || verb == "link") fs::rename(aside, path);
+    if (verb == "hard") fs::create_hard_link(root / b, path);
+    if (verb == "rm") fs::remove(path);
+    if (verb == "mv") fs::rename(path, root / b);
+    if (verb == "mkdir") fs::create_directory(path);
+  }
 }
 
-struct Step {
-  std::function<void(const Places&)> change;
-  const char* model;  // what the next lookup shows; empty when it finds nothing
-};
 struct Row {
   const char* name;
-  std::function<void(const Places&)> setUp;  // mobidex.csv reached, with model "A" in it
-  std::vector<Step> steps;
+  const char* setUp;  // mobidex.csv in the program folder reached, naming model "A"
+  std::vector<std::pair<const char*, const char*>> steps;  // a change, and the model then shown
   WatchMode mode = WatchMode::kNotified;
 };
 void PrintTo(const Row& row, std::ostream* out) {
@@ -82,100 +88,64 @@ class DatabaseEditTest : public AppTest, public ::testing::WithParamInterface<Ro
 
 TEST_P(DatabaseEditTest, ReachesTheNextLookup) {
   const Row& row = GetParam();
-  const Places at{folder.path() / "program", folder.path() / "elsewhere"};
-  fs::create_directories(at.program);
-  fs::create_directories(at.elsewhere);
-  row.setUp(at);
+  for (const char* name : {"program", "data"}) fs::create_directories(folder.path() / name);
+  RunScript(folder.path(), row.setUp);
   platform.watchFile = [&](const std::string& path) {
     return std::make_unique<CountedWatch>(WatchDiskFile(path, row.mode), news);
   };
-  platform.folder = at.program.string();
+  platform.folder = (folder.path() / "program").string();
   form = std::make_unique<Form1>(platform);
   Form_Load(*form);
   ASSERT_EQ(ModelShown(), "A");
-  for (std::size_t k = 0; k < row.steps.size(); ++k) {
-    row.steps[k].change(at);
-    EXPECT_EQ(ModelShown(), row.steps[k].model) << "after step " << k + 1;
+  for (const auto& [change, model] : row.steps) {
+    RunScript(folder.path(), change);
+    EXPECT_EQ(ModelShown(), model) << "after " << change;
   }
 }
 
-// Edits of the same size within one clock tick, which a look at size and times would miss.
+// The empty model: nothing found. Edits in place are of the same size within one clock tick,
+// which a look at the file's size and times would miss.
 const Row kRows[] = {
     {"EditedInPlace",
-     [](const Places& at) { Put(at.Database(), "A"); },
-     {{[](const Places& at) { Put(at.Database(), "B"); }, "B"},
-      {[](const Places& at) { Put(at.Database(), "C"); }, "C"}}},
+     "put program/mobidex.csv A",
+     {{"put program/mobidex.csv B", "B"}, {"put program/mobidex.csv C", "C"}}},
     {"ReplacedByRename",
-     [](const Places& at) { Put(at.Database(), "A"); },
-     {{[](const Places& at) { Swap(at.Database(), "B"); }, "B"},
-      {[](const Places& at) { Put(at.Database(), "C"); }, "C"}}},
+     "put program/mobidex.csv A",
+     {{"swap program/mobidex.csv B", "B"}, {"put program/mobidex.csv C", "C"}}},
     {"DeletedAndPutBack",
-     [](const Places& at) { Put(at.Database(), "A"); },
-     {{[](const Places& at) { fs::remove(at.Database()); }, ""},
-      {[](const Places& at) { Put(at.Database(), "B"); }, "B"}}},
+     "put program/mobidex.csv A",
+     {{"rm program/mobidex.csv", ""}, {"put program/mobidex.csv B", "B"}}},
     {"ProgramFolderGoneAndPutBack",
-     [](const Places& at) { Put(at.Database(), "A"); },
-     {{[](const Places& at) { fs::rename(at.program, at.elsewhere / "old"); }, ""},
-      {[](const Places& at) { fs::create_directory(at.program); }, ""},
-      {[](const Places& at) { Put(at.Database(), "B"); }, "B"}}},
+     "put program/mobidex.csv A",
+     {{"mv program old", ""}, {"mkdir program", ""}, {"put program/mobidex.csv B", "B"}}},
     {"LinkTargetEdited",
-     [](const Places& at) {
-       Put(at.elsewhere / "real.csv", "A");
-       fs::create_symlink(at.elsewhere / "real.csv", at.Database());
-     },
-     {{[](const Places& at) { Put(at.elsewhere / "real.csv", "B"); }, "B"}}},
+     "put data/real.csv A; link program/mobidex.csv /data/real.csv",
+     {{"put data/real.csv B", "B"}}},
     {"LinkTargetReplaced",
-     [](const Places& at) {
-       Put(at.elsewhere / "real.csv", "A");
-       fs::create_symlink(at.elsewhere / "real.csv", at.Database());
-     },
-     {{[](const Places& at) { Swap(at.elsewhere / "real.csv", "B"); }, "B"},
-      {[](const Places& at) { Put(at.elsewhere / "real.csv", "C"); }, "C"}}},
+     "put data/real.csv A; link program/mobidex.csv /data/real.csv",
+     {{"swap data/real.csv B", "B"}, {"put data/real.csv C", "C"}}},
     {"LinkRepointed",
-     [](const Places& at) {
-       Put(at.elsewhere / "a.csv", "A");
-       Put(at.elsewhere / "b.csv", "B");
-       fs::create_symlink(at.elsewhere / "a.csv", at.Database());
-     },
-     {{[](const Places& at) { Repoint(at.Database(), at.elsewhere / "b.csv"); }, "B"},
-      {[](const Places& at) { Put(at.elsewhere / "b.csv", "C"); }, "C"}}},
-    {"ChainOfRelativeLinks",
-     [](const Places& at) {
-       Put(at.elsewhere / "a.csv", "A");
-       Put(at.elsewhere / "b.csv", "B");
-       fs::create_symlink("a.csv", at.elsewhere / "current");
-       fs::create_symlink("../elsewhere/current", at.Database());
-     },
-     {{[](const Places& at) { Repoint(at.elsewhere / "current", "b.csv"); }, "B"},
-      {[](const Places& at) { Put(at.elsewhere / "b.csv", "C"); }, "C"}}},
+     "put data/a.csv A; put data/b.csv B; link program/mobidex.csv ../data/a.csv",
+     {{"link program/mobidex.csv ../data/b.csv", "B"}, {"put data/b.csv C", "C"}}},
+    {"ChainOfLinks",
+     "put data/a.csv A; put data/b.csv B; link data/now a.csv; link program/mobidex.csv "
+     "../data/now",
+     {{"link data/now b.csv", "B"}, {"put data/b.csv C", "C"}}},
     {"LinkedFolderRepointed",
-     [](const Places& at) {
-       fs::create_directories(at.elsewhere / "v1");
-       fs::create_directories(at.elsewhere / "v2");
-       Put(at.elsewhere / "v1/real.csv", "A");
-       Put(at.elsewhere / "v2/real.csv", "B");
-       fs::create_symlink("v1", at.elsewhere / "current");
-       fs::create_symlink(at.elsewhere / "current/real.csv", at.Database());
-     },
-     {{[](const Places& at) { Repoint(at.elsewhere / "current", "v2"); }, "B"},
-      {[](const Places& at) { Put(at.elsewhere / "v2/real.csv", "C"); }, "C"}}},
+     "put data/v1/db.csv A; put data/v2/db.csv B; link data/now v1; "
+     "link program/mobidex.csv /data/now/db.csv",
+     {{"link data/now v2", "B"}, {"put data/v2/db.csv C", "C"}}},
     {"HardLinkEditedByItsOtherName",
-     [](const Places& at) {
-       Put(at.Database(), "A");
-       fs::create_hard_link(at.Database(), at.elsewhere / "alias.csv");
-     },
-     {{[](const Places& at) { Put(at.elsewhere / "alias.csv", "B"); }, "B"}}},
+     "put program/mobidex.csv A; hard data/alias.csv program/mobidex.csv",
+     {{"put data/alias.csv B", "B"}}},
     // Where the kernel tells nothing, a look at the file on every lookup: it sees what changes
     // the file's size or times.
     {"WithoutNotifications",
-     [](const Places& at) {
-       Put(at.elsewhere / "real.csv", "A");
-       fs::create_symlink(at.elsewhere / "real.csv", at.Database());
-     },
-     {{[](const Places& at) { Put(at.elsewhere / "real.csv", "BB"); }, "BB"},
-      {[](const Places& at) { Swap(at.elsewhere / "real.csv", "C"); }, "C"},
-      {[](const Places& at) { fs::remove(at.Database()); }, ""},
-      {[](const Places& at) { Put(at.Database(), "D"); }, "D"}},
+     "put data/real.csv A; link program/mobidex.csv ../data/real.csv",
+     {{"put data/real.csv BB", "BB"},
+      {"swap data/real.csv C", "C"},
+      {"rm program/mobidex.csv", ""},
+      {"put program/mobidex.csv D", "D"}},
      WatchMode::kPolling},
 };
 
