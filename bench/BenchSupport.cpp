@@ -35,7 +35,8 @@ std::unique_ptr<BenchFolder> ShippedDatabaseFolder() {
   return folder;
 }
 
-HeadlessApp::HeadlessApp(const std::string& folder) : platform(folder), form(platform) {
+HeadlessApp::HeadlessApp(const std::string& folder, WatchMode watchMode)
+    : platform(folder, watchMode), form(platform) {
   Form_Load(form);
 }
 

@@ -11,12 +11,14 @@
 #include "app/Form1.h"
 #include "platform/Platform.h"
 #include "platform/Ticks.h"
+#include "platform/posix/DiskWatch.h"
 
 namespace vettrix::bench {
 
 class HeadlessPlatform : public Platform {
  public:
-  explicit HeadlessPlatform(std::string folder) : folder_(std::move(folder)) {}
+  explicit HeadlessPlatform(std::string folder, WatchMode watchMode = WatchMode::kNotified)
+      : folder_(std::move(folder)), watchMode_(watchMode) {}
   void MsgBox(std::string_view) override {}
   bool SetClipboardText(std::string_view) override { return true; }
   bool OpenUrl(std::string_view) override { return true; }
@@ -30,9 +32,14 @@ class HeadlessPlatform : public Platform {
   void Refresh() override {}
   void DoEvents() override {}
   void CloseWindow() override {}
+  // The program's own watch, so that lookups cost what they cost in the program.
+  std::unique_ptr<FileWatch> WatchFile(const std::string& path) override {
+    return WatchDiskFile(path, watchMode_);
+  }
 
  private:
   std::string folder_;
+  WatchMode watchMode_;
 };
 
 // A program folder under the system's temporary folder holding a generated mobidex.csv of
@@ -57,7 +64,7 @@ inline constexpr const char* kListedDevice = "Maker 31 Model 31";
 
 // A started headless window over `folder`.
 struct HeadlessApp {
-  explicit HeadlessApp(const std::string& folder);
+  explicit HeadlessApp(const std::string& folder, WatchMode watchMode = WatchMode::kNotified);
   HeadlessPlatform platform;
   Form1 form;
 };

@@ -78,9 +78,11 @@ void BM_ValidateClick_Headless(benchmark::State& state) {
 }
 BENCHMARK(BM_ValidateClick_Headless)->Arg(60)->Arg(1000)->Arg(10000)->Arg(99999);
 
-void BM_Lookup(benchmark::State& state) {
+// The TAC lookup through the program's own watch on mobidex.csv; with polling, as on a file
+// system that gives no change notifications.
+void LookUp(benchmark::State& state, WatchMode watchMode) {
   BenchFolder folder(static_cast<int>(state.range(0)));
-  HeadlessApp app(folder.str());
+  HeadlessApp app(folder.str(), watchMode);
   const std::string imei(app.form.Devices.Line(app.form.Devices.LineCount() / 2));
   for (auto _ : state) {
     app.form.TACFound = false;
@@ -88,7 +90,14 @@ void BM_Lookup(benchmark::State& state) {
     benchmark::DoNotOptimize(app.form.TACFound);
   }
 }
+void BM_Lookup(benchmark::State& state) {
+  LookUp(state, WatchMode::kNotified);
+}
 BENCHMARK(BM_Lookup)->Arg(60)->Arg(1000)->Arg(10000)->Arg(99999);
+void BM_Lookup_Polling(benchmark::State& state) {
+  LookUp(state, WatchMode::kPolling);
+}
+BENCHMARK(BM_Lookup_Polling)->Arg(99999);
 
 void BM_Generate_Headless_S8_1000(benchmark::State& state) {
   BenchFolder folder(static_cast<int>(state.range(0)));

@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(LinesOf(again) == lines);
 
   // Read from a real file: the same lines as from memory. One table for all runs, as the
-  // program keeps one: a fresh table would set up (and tear down) a folder watch every time.
+  // program keeps one; without a platform it has no watch, so Refresh reads the file again.
   WriteFileOrDie(FilePath(), contents);
   static DeviceTable& fromFile = *new DeviceTable;
   const DeviceTable::ReadResult read = fromFile.Load(FilePath());

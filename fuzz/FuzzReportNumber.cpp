@@ -37,8 +37,8 @@ void CheckNumber(double value) {
 
   // Read back, with the leading space dropped and a 0 put before a bare point.
   std::string plain = text[0] == ' ' ? text.substr(1) : text;
-  if (plain[0] == '.') plain.insert(0, "0");
-  if (plain.compare(0, 2, "-.") == 0) plain.insert(1, "0");
+  if (plain[0] == '.') plain.insert(0, 1, '0');
+  if (plain.compare(0, 2, "-.") == 0) plain.insert(1, 1, '0');
   double back = 0;
   const auto result = std::from_chars(plain.data(), plain.data() + plain.size(), back);
   if (result.ec == std::errc::result_out_of_range) {

@@ -132,8 +132,8 @@ class Form1 {
   std::int64_t GeneratedCount = 0;
   std::string CurrentIMEI;
   bool TACFound = false;
-  DeviceTable Devices;       // DeviceTable and DeviceLineCount
-  std::string databasePath;  // mobidex.csv in the program's folder, set by LoadMobidex
+  DeviceTable Devices{platform};  // DeviceTable and DeviceLineCount
+  std::string databasePath;       // mobidex.csv in the program's folder, set by LoadMobidex
   std::string DatabaseVersionText;
   std::string DatabaseVersionNumber;
   WorkTable DigitTable{};

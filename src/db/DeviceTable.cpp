@@ -17,11 +17,6 @@ std::uint64_t Key8(std::string_view s) {
   return key;
 }
 
-FileStamp StampOf(const struct stat& st) {
-  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-          static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
-}
-
 // Why `path` cannot be read, as far as a look at it tells (nothing when it is a regular file).
 std::optional<DeviceTable::ReadResult> StatFailure(const std::string& path, struct stat& st) {
   using Status = DeviceTable::Status;
@@ -74,38 +69,22 @@ std::string_view DeviceTable::Line(int k) const {
 }
 
 DeviceTable::ReadResult DeviceTable::Refresh(const std::string& path) {
-  if (path == path_) {
-    if (watch_.Active()) {
-      if (!watch_.Changed()) return last_;
-    } else {
-      struct stat st {};
-      if (stamped_ && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-          StampOf(st) == stamp_)
-        return last_;
-    }
-  }
+  if (path == path_ && watch_ && !watch_->Changed()) return last_;
   return Load(path);
 }
 
 DeviceTable::ReadResult DeviceTable::Load(const std::string& path) {
   // Watch first, so that a change made while the file is being read is not missed. The watch
-  // stays while the file is missing or unreadable: its return is news like any other. One that
-  // stopped (its folder went) is set up again once the folder is back.
-  if (path != path_ || !watch_.Active()) {
+  // stays while the file is missing or unreadable: its return is news like any other.
+  if (path != path_ || !watch_) {
     path_ = path;
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-      watch_.Watch(".", path);
-    } else {
-      watch_.Watch(slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1));
-    }
+    watch_ = platform_ != nullptr ? platform_->WatchFile(path) : nullptr;
   }
   last_ = Read(path);
   return last_;
 }
 
 DeviceTable::ReadResult DeviceTable::Read(const std::string& path) {
-  stamped_ = false;
   struct stat st {};
   if (auto failure = StatFailure(path, st)) return *failure;
   std::ifstream in(path, std::ios::binary);
@@ -114,8 +93,6 @@ DeviceTable::ReadResult DeviceTable::Read(const std::string& path) {
   if (in.bad()) return {Status::Unreadable, "read error", false};
 
   data_ = std::move(contents);
-  stamp_ = StampOf(st);
-  stamped_ = true;
   ReadResult result;
   result.truncated = Parse();
   Index();
@@ -124,7 +101,6 @@ DeviceTable::ReadResult DeviceTable::Read(const std::string& path) {
 
 void DeviceTable::Assign(std::string contents) {
   data_ = std::move(contents);
-  stamped_ = false;
   path_.clear();  // the next Refresh reads the file again
   Parse();
   Index();

@@ -4,13 +4,15 @@
 // the TAC lookup and the device-name search independent of the table's size.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "app/Text.h"
-#include "db/FolderWatch.h"
+#include "platform/FileWatch.h"
+#include "platform/Platform.h"
 
 namespace vettrix {
 
@@ -31,13 +33,6 @@ std::string_view FieldOf(std::string_view line, int index);
 // A device's name as the device-type list shows it: field 1, a space, field 2.
 std::string DeviceName(std::string_view line);
 
-// Identity of a file's contents on disk, to notice edits between two reads.
-struct FileStamp {
-  std::uint64_t device = 0, inode = 0, size = 0;
-  std::int64_t mtimeSec = 0, mtimeNsec = 0;
-  friend bool operator==(const FileStamp&, const FileStamp&) = default;
-};
-
 class DeviceTable {
  public:
   static constexpr int kMaxLines = 99'999;
@@ -49,10 +44,15 @@ class DeviceTable {
     bool truncated = false;  // lines beyond kMaxLines were left out
   };
 
+  // Without a platform every Refresh reads the file again.
+  DeviceTable() = default;
+  // The platform's watch tells Refresh whether the file may have changed.
+  explicit DeviceTable(Platform& platform) : platform_(&platform) {}
+
   // Reads the whole file, replacing the table. On failure the table keeps what it held.
   ReadResult Load(const std::string& path);
-  // As Load, but only when the file changed since the last read (size, time, inode). An edit
-  // reaches the very next call.
+  // As Load, but only when the file may have changed since the last read. An edit reaches the
+  // very next call.
   ReadResult Refresh(const std::string& path);
   // Replaces the table with `contents` as if read from a file (for a file-less table).
   void Assign(std::string contents);
@@ -75,11 +75,10 @@ class DeviceTable {
 
   std::string data_;
   std::vector<std::size_t> starts_, lengths_;
-  FileStamp stamp_;
-  bool stamped_ = false;  // the table holds the file as last read
-  std::string path_;      // the file watched and last read
-  ReadResult last_;       // the outcome of that read
-  FolderWatch watch_;     // the file's folder, to skip the stat while nothing changed
+  Platform* platform_ = nullptr;
+  std::string path_;                               // the file watched and last read
+  ReadResult last_;                                // the outcome of that read
+  std::unique_ptr<FileWatch> watch_;               // to skip the read while nothing changed
   std::unordered_map<std::uint64_t, int> tac8_;    // 8-byte keys
   std::unordered_map<std::string, int> tacShort_;  // lines shorter than 8 characters
   mutable std::unordered_map<std::string, std::vector<int>> names_;  // built on first use

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "platform/FileWatch.h"
 
 namespace vettrix {
 
@@ -57,6 +60,11 @@ class Platform {
   virtual void DoEvents() = 0;
   // Closes the main window; the program ends when it has closed.
   virtual void CloseWindow() = 0;
+
+  // File change detection.
+  // A watch on the file `path` reaches, following links. Null when the platform has none: then
+  // every question about the file reads it again.
+  virtual std::unique_ptr<FileWatch> WatchFile(const std::string& /*path*/) { return nullptr; }
 };
 
 }  // namespace vettrix

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,8 @@ class FakePlatform : public Platform {
   int doEventsCount = 0;
   std::function<void()> onDoEvents;  // runs inside DoEvents, as a user's click would
   std::function<DownloadResult(std::string_view, const std::string&)> download;
+  // Makes the file watches; without it every lookup reads the database again.
+  std::function<std::unique_ptr<FileWatch>(const std::string&)> watchFile;
 
   void MsgBox(std::string_view text) override { messages.emplace_back(text); }
   bool SetClipboardText(std::string_view text) override {
@@ -64,6 +67,9 @@ class FakePlatform : public Platform {
     if (onDoEvents) onDoEvents();
   }
   void CloseWindow() override { ++closeCount; }
+  std::unique_ptr<FileWatch> WatchFile(const std::string& path) override {
+    return watchFile ? watchFile(path) : nullptr;
+  }
 };
 
 // A fresh temporary folder, removed with everything in it at the end of the test.

@@ -1,3 +1,5 @@
+#include <signal.h>
+
 #include <fstream>
 #include <string>
 
@@ -35,6 +37,18 @@ TEST_F(StartupTest, ShowsTheStartStateOfEveryControl) {
   EXPECT_EQ(f.Scriptlet1.rect.height, 905);
   EXPECT_TRUE(platform.messages.empty());
   EXPECT_EQ(platform.closeCount, 0);
+}
+
+// The core keeps no process-wide state: a process that uses it, database edits and all, keeps
+// the signal handling it had.
+TEST_F(StartupTest, LeavesTheProcessSignalsAlone) {
+  Start(MakeDatabase(3));
+  Validate("100000019876543");
+  folder.Write("mobidex.csv", MakeDatabase(4));
+  Validate("100000019876543");
+  struct sigaction current {};
+  ASSERT_EQ(::sigaction(SIGIO, nullptr, &current), 0);
+  EXPECT_EQ(current.sa_handler, SIG_DFL);
 }
 
 // Database lines 30 to N - 2 become entries behind the 30 fixed ones.

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "platform/Platform.h"
+#include "platform/posix/DiskWatch.h"
 
 namespace vettrix {
 
@@ -46,6 +47,11 @@ class QtPlatform : public Platform {
   void Refresh() override;
   void DoEvents() override;
   void CloseWindow() override;
+
+  // File change detection.
+  std::unique_ptr<FileWatch> WatchFile(const std::string& path) override {
+    return WatchDiskFile(path);
+  }
 
  private:
   // Syncs the window from the model unless it was synced within the last frame.
