@@ -48,4 +48,26 @@ double DecimalValue(std::string_view number) {
   return negative ? -value : value;
 }
 
+std::size_t DecimalLength(std::string_view text) {
+  const auto isDigit = [&](std::size_t at) {
+    return at < text.size() && text[at] >= '0' && text[at] <= '9';
+  };
+  std::size_t i = 0;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  std::size_t digits = 0;
+  for (; isDigit(i); ++i) ++digits;
+  if (i < text.size() && text[i] == '.')
+    for (++i; isDigit(i); ++i) ++digits;
+  if (digits == 0) return 0;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    std::size_t j = i + 1;
+    if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+    if (isDigit(j)) {
+      while (isDigit(j)) ++j;
+      i = j;
+    }
+  }
+  return i;
+}
+
 }  // namespace vettrix

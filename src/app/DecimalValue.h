@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace vettrix {
@@ -9,5 +10,9 @@ namespace vettrix {
 // locale, whatever the user's locale: a magnitude beyond the largest double gives an infinity, one
 // below the smallest gives 0, however many digits the text has.
 double DecimalValue(std::string_view number);
+
+// Length of the decimal number at the start of `text` in the shape DecimalValue reads (an
+// exponent only where digits follow its "e"); 0 when the text does not start with one.
+std::size_t DecimalLength(std::string_view text);
 
 }  // namespace vettrix

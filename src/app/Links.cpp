@@ -30,14 +30,6 @@ std::string PercentEncode(std::string_view text) {
   return encoded;
 }
 
-std::string ServicePage(std::string_view pathAndQuery) {
-  std::string_view base = kServiceUrl;
-  while (!base.empty() && base.back() == '/') base.remove_suffix(1);
-  std::string url(base);
-  url += pathAndQuery;
-  return url;
-}
-
 void Open(Form1& form, const std::string& url) {
   if (!form.platform.OpenUrl(url))
     form.platform.MsgBox("No web browser could be started for " + Quoted(url, 200));
@@ -81,13 +73,14 @@ void Label_Click(Form1& form, int labelNumber) {
     case 13:
     case 14:
       // Only the not-found texts link to the submission page.
-      if (!form.TACFound) Open(form, ServicePage("/?imei=" + PercentEncode(form.CurrentIMEI)));
+      if (!form.TACFound)
+        Open(form, JoinUrl(kServiceUrl, "/?imei=" + PercentEncode(form.CurrentIMEI)));
       break;
     case 18:
       Open(form, std::string(kMakerSiteUrl));
       break;
     case 21:
-      Open(form, ServicePage("/"));
+      Open(form, JoinUrl(kServiceUrl, "/"));
       break;
     case 26:
       Open(form, std::string(kSourcePageUrl));

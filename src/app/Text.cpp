@@ -119,4 +119,11 @@ std::string Quoted(std::string_view text, std::size_t maxShown) {
   return quoted;
 }
 
+std::string JoinUrl(std::string_view base, std::string_view path) {
+  while (!base.empty() && base.back() == '/') base.remove_suffix(1);
+  std::string url(base);
+  url += path;
+  return url;
+}
+
 }  // namespace vettrix

@@ -46,4 +46,7 @@ std::string_view FirstChars(std::string_view text, std::size_t count);
 // whatever arrived (a typed text, a file's bytes).
 std::string Quoted(std::string_view text, std::size_t maxShown = 40);
 
+// A base address and a path with exactly one slash between them, whatever the base ends with.
+std::string JoinUrl(std::string_view base, std::string_view path);
+
 }  // namespace vettrix

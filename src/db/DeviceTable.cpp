@@ -33,19 +33,6 @@ std::optional<DeviceTable::ReadResult> StatFailure(const std::string& path, stru
 
 }  // namespace
 
-Fields::Fields(std::string_view line) {
-  std::size_t from = 0;
-  for (;;) {
-    const std::size_t comma = line.find(',', from);
-    if (comma == std::string_view::npos) {
-      parts_.push_back(line.substr(from));
-      return;
-    }
-    parts_.push_back(line.substr(from, comma - from));
-    from = comma + 1;
-  }
-}
-
 std::string_view FieldOf(std::string_view line, int index) {
   std::size_t from = 0;
   for (int i = 0; i < index; ++i) {

@@ -16,17 +16,6 @@
 
 namespace vettrix {
 
-// One line split at every ","; a missing field reads as empty.
-class Fields {
- public:
-  explicit Fields(std::string_view line);
-  std::string_view operator[](std::size_t i) const { return i < parts_.size() ? parts_[i] : ""; }
-  std::size_t size() const { return parts_.size(); }
-
- private:
-  std::vector<std::string_view> parts_;
-};
-
 // Field `index` of `line` without splitting the rest; empty when the line has fewer fields.
 std::string_view FieldOf(std::string_view line, int index);
 

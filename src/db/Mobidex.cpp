@@ -54,8 +54,8 @@ void Mobidex(Form1& form, std::string_view imei) {
   if (k == 0) return;
   // Every matching line overwrites the same captions, so the last match is all that shows.
   form.TACFound = true;
-  SetCounter(form.Label19.caption, "Valid: ", form.ValidCount);
-  SetCounter(form.Label28.caption, "Found: ", form.FoundCount);
+  ShowValidCount(form);
+  ShowFoundCount(form);
   const std::string_view line = form.Devices.Line(k);
   const std::string_view manufacturer = FieldOf(line, 1);
   form.Label13.visible = true;

@@ -39,7 +39,7 @@ void WriteReport(Form1& form) {
                          written.error);
     return;
   }
-  SetCounter(form.Label19.caption, "Valid: ", form.ValidCount);
+  ShowValidCount(form);
   form.platform.MsgBox("Calculation completed in " + elapsed + " seconds. Output written to " +
                        written.path);
 }
@@ -86,8 +86,8 @@ void Command2_Click(Form1& form) {
     if (!form.FoundIMEI.empty()) form.CurrentIMEI = form.FoundIMEI;
     form.Text1.text = form.CurrentIMEI;
     form.platform.Refresh();
-    SetCounter(form.Label12.caption, "Generated: ", form.GeneratedCount);
-    SetCounter(form.Label19.caption, "Valid: ", form.ValidCount);
+    ShowGeneratedCount(form);
+    ShowValidCount(form);
     form.platform.DoEvents();
     if (form.closed) break;
     const bool valid = ValidateIMEI(form, form.CurrentIMEI);

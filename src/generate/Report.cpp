@@ -31,27 +31,9 @@ std::string ReportNumber(double value) {
 }
 
 double LeadingNumber(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  const std::size_t start = i;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-  std::size_t digits = 0;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
-  }
-  if (digits == 0) return 0;
-  std::size_t end = i;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    std::size_t j = i + 1;
-    if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
-    if (j < text.size() && text[j] >= '0' && text[j] <= '9') {
-      while (j < text.size() && text[j] >= '0' && text[j] <= '9') ++j;
-      end = j;
-    }
-  }
-  return DecimalValue(text.substr(start, end - start));
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  const std::size_t length = DecimalLength(text);
+  return length == 0 ? 0 : DecimalValue(text.substr(0, length));
 }
 
 std::string ReportFileName(std::string_view versionText, const DateTime& when) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/Captions.h"
+#include "app/Shell.h"
 #include "app/Text.h"
 #include "validate/ValidateIMEI.h"
 
@@ -92,7 +93,7 @@ bool GetIMEIwTAC(Form1& form, std::string_view tac) {
   form.Text1.text = form.CurrentIMEI;
   form.TACFound = true;
   ++form.FoundCount;
-  SetCounter(form.Label28.caption, "Found: ", form.FoundCount);
+  ShowFoundCount(form);
   form.FoundIMEI = form.CurrentIMEI;
   return true;
 }

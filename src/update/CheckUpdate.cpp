@@ -11,19 +11,8 @@
 namespace vettrix {
 namespace {
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
-}
-
-// Base address and path with exactly one slash between them, whatever the build setting ends with.
-std::string JoinUrl(std::string_view base, std::string_view path) {
-  while (!base.empty() && base.back() == '/') base.remove_suffix(1);
-  std::string url(base);
-  url += path;
-  return url;
 }
 
 // First line of the file, or nothing when it cannot be opened.
@@ -90,34 +79,10 @@ std::optional<double> ParseDecimal(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
 
-  // from_chars takes no leading '+' and would accept "inf" and "nan"; check the shape first.
-  std::string_view number = text;
-  std::size_t i = 0;
-  if (!number.empty() && number.front() == '+') {
-    number.remove_prefix(1);
-  } else if (!number.empty() && number.front() == '-') {
-    i = 1;
-  }
-  const auto skipDigits = [&] {
-    const std::size_t from = i;
-    while (i < number.size() && IsDigit(number[i])) ++i;
-    return i - from;
-  };
-  std::size_t digits = skipDigits();
-  if (i < number.size() && number[i] == '.') {
-    ++i;
-    digits += skipDigits();
-  }
-  if (digits == 0) return std::nullopt;
-  if (i < number.size() && (number[i] == 'e' || number[i] == 'E')) {
-    ++i;
-    if (i < number.size() && (number[i] == '+' || number[i] == '-')) ++i;
-    if (skipDigits() == 0) return std::nullopt;
-  }
-  if (i != number.size()) return std::nullopt;
+  if (text.empty() || DecimalLength(text) != text.size()) return std::nullopt;
 
   // Too small a magnitude reads as 0; too large is no version number.
-  const double value = DecimalValue(number);
+  const double value = DecimalValue(text);
   if (!std::isfinite(value)) return std::nullopt;
   return value;
 }

@@ -8,6 +8,7 @@
 
 #include "app/Captions.h"
 #include "app/Handlers.h"
+#include "app/Shell.h"
 #include "app/Text.h"
 #include "db/Mobidex.h"
 #include "generate/Synthesis.h"
@@ -305,7 +306,7 @@ bool ValidateIMEI(Form1& form, std::string& imei) {
 
   form.Label16.foreColor = kGreen;
   form.Label16.caption = "VALID";
-  SetCounter(form.Label19.caption, "Valid: ", form.ValidCount);
+  ShowValidCount(form);
   std::string& list = form.ValidList;
   if (list.empty()) {
     list = imei;
