@@ -16,6 +16,7 @@
 #include <QUrl>
 #include <algorithm>
 #include <chrono>
+#include <utility>
 #include <vector>
 
 #include "app/Branding.h"
@@ -43,7 +44,8 @@ bool IsAdminGroupMember(gid_t primaryGroup, std::span<const gid_t> userGroups,
   return isAdmin(primaryGroup) || std::any_of(userGroups.begin(), userGroups.end(), isAdmin);
 }
 
-QtPlatform::QtPlatform() = default;
+QtPlatform::QtPlatform(std::string programFolder, std::string sharedDataFolder)
+    : programFolder_(std::move(programFolder)), sharedDataFolder_(std::move(sharedDataFolder)) {}
 
 void QtPlatform::SetWindow(MainWindow* window) {
   window_ = window;
@@ -125,7 +127,23 @@ bool QtPlatform::IsUserAnAdmin() {
 }
 
 std::string QtPlatform::ProgramFolder() {
-  return QCoreApplication::applicationDirPath().toStdString();
+  return programFolder_;
+}
+
+Locations QtPlatform::Where() {
+  return FindLocations(ProgramFolder(), sharedDataFolder_);
+}
+
+std::string QtPlatform::DatabaseFile() {
+  return Where().database;
+}
+
+std::string QtPlatform::CacheFolder() {
+  return Where().cacheFolder;
+}
+
+std::string QtPlatform::ReportFolder() {
+  return Where().reportFolder;
 }
 
 bool QtPlatform::SyncIfDue() {

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "platform/Platform.h"
+#include "platform/locations/Locations.h"
 
 namespace vettrix {
 
@@ -23,7 +24,10 @@ bool IsAdminGroupMember(gid_t primaryGroup, std::span<const gid_t> userGroups,
 // POSIX for the user's rights.
 class QtPlatform : public Platform {
  public:
-  QtPlatform();
+  // `programFolder` and `sharedDataFolder` are where the program runs from and where its
+  // shipped data is installed (see FindLocations).
+  explicit QtPlatform(std::string programFolder = ProgramFolderPath(),
+                      std::string sharedDataFolder = InstalledDataFolder());
 
   // The window that message boxes belong to and that Refresh and DoEvents keep up to date.
   void SetWindow(MainWindow* window);
@@ -42,6 +46,9 @@ class QtPlatform : public Platform {
 
   bool IsUserAnAdmin() override;
   std::string ProgramFolder() override;
+  std::string DatabaseFile() override;
+  std::string CacheFolder() override;
+  std::string ReportFolder() override;
 
   void Refresh() override;
   void DoEvents() override;
@@ -51,6 +58,11 @@ class QtPlatform : public Platform {
   // Syncs the window from the model unless it was synced within the last frame.
   bool SyncIfDue();
 
+  // Looked up afresh on every call, so that a folder removed meanwhile is made again.
+  Locations Where();
+
+  std::string programFolder_;
+  std::string sharedDataFolder_;
   MainWindow* window_ = nullptr;
   QElapsedTimer sinceSync_;
   bool closed_ = false;
