@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,10 @@ struct Where {
   std::string cacheFolder;
   std::string reportFolder;
 };
+
+void PrintTo(const Where& where, std::ostream* out) {
+  *out << where.name;
+}
 
 class LocationsTest : public ::testing::TestWithParam<Where> {
  protected:
