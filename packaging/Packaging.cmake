@@ -1,10 +1,15 @@
 # Installs the program as a desktop application and packs it as a Debian package:
 #   cmake --build build --target package   ->   build/vettrix_<version>_<arch>.deb
+# (with umask 022, as Debian's folders are 0755)
 # Included from the top-level CMakeLists.txt, after the vettrix target.
 
 set(VETTRIX_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(VETTRIX_APP_ID net.vettrix.Vettrix)
 set(VETTRIX_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/vettrix)
+# Folders as Debian wants them. The umask still narrows the folders that get made, so the package
+# is built with umask 022 (tools/check-package sets it).
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 # The Debian version comes from the version the program shows ("2.1.3-r26" -> "2.1.3+r26": a
 # "-" would start a Debian revision), and must head the changelog.
@@ -55,8 +60,6 @@ foreach(source vettrix.1 changelog)
 endforeach()
 add_custom_target(vettrix_packaging_files ALL DEPENDS ${gzipped})
 
-set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 install(TARGETS vettrix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/data/mobidex.csv DESTINATION ${CMAKE_INSTALL_DATADIR}/vettrix)
 install(FILES ${VETTRIX_PACKAGING_DIR}/${VETTRIX_APP_ID}.desktop
