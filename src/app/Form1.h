@@ -132,7 +132,7 @@ class Form1 {
   std::string CurrentIMEI;
   bool TACFound = false;
   DeviceTable Devices;       // DeviceTable and DeviceLineCount
-  std::string databasePath;  // the mobidex.csv loaded, set by LoadMobidex
+  std::string databasePath;  // mobidex.csv in the program's folder, set by LoadMobidex
   std::string DatabaseVersionText;
   std::string DatabaseVersionNumber;
   WorkTable DigitTable{};

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/Branding.h"
+#include "platform/locations/Locations.h"
 #include "platform/qt/HttpDownload.h"
 #include "platform/qt/MainWindow.h"
 
@@ -43,6 +44,8 @@ bool IsAdminGroupMember(gid_t primaryGroup, std::span<const gid_t> userGroups,
   };
   return isAdmin(primaryGroup) || std::any_of(userGroups.begin(), userGroups.end(), isAdmin);
 }
+
+QtPlatform::QtPlatform() : QtPlatform(ProgramFolderPath(), InstalledDataFolder()) {}
 
 QtPlatform::QtPlatform(std::string programFolder, std::string sharedDataFolder)
     : programFolder_(std::move(programFolder)), sharedDataFolder_(std::move(sharedDataFolder)) {}
@@ -130,20 +133,18 @@ std::string QtPlatform::ProgramFolder() {
   return programFolder_;
 }
 
-Locations QtPlatform::Where() {
-  return FindLocations(ProgramFolder(), sharedDataFolder_);
-}
-
+// The locations are looked up afresh on every call, so that a folder removed meanwhile is made
+// again.
 std::string QtPlatform::DatabaseFile() {
-  return Where().database;
+  return FindLocations(ProgramFolder(), sharedDataFolder_).database;
 }
 
 std::string QtPlatform::CacheFolder() {
-  return Where().cacheFolder;
+  return FindLocations(ProgramFolder(), sharedDataFolder_).cacheFolder;
 }
 
 std::string QtPlatform::ReportFolder() {
-  return Where().reportFolder;
+  return FindLocations(ProgramFolder(), sharedDataFolder_).reportFolder;
 }
 
 bool QtPlatform::SyncIfDue() {

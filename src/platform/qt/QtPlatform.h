@@ -6,7 +6,6 @@
 #include <span>
 
 #include "platform/Platform.h"
-#include "platform/locations/Locations.h"
 
 namespace vettrix {
 
@@ -24,10 +23,10 @@ bool IsAdminGroupMember(gid_t primaryGroup, std::span<const gid_t> userGroups,
 // POSIX for the user's rights.
 class QtPlatform : public Platform {
  public:
+  QtPlatform();
   // `programFolder` and `sharedDataFolder` are where the program runs from and where its
-  // shipped data is installed (see FindLocations).
-  explicit QtPlatform(std::string programFolder = ProgramFolderPath(),
-                      std::string sharedDataFolder = InstalledDataFolder());
+  // shipped data is installed (see FindLocations); by default the running program's.
+  QtPlatform(std::string programFolder, std::string sharedDataFolder);
 
   // The window that message boxes belong to and that Refresh and DoEvents keep up to date.
   void SetWindow(MainWindow* window);
@@ -57,9 +56,6 @@ class QtPlatform : public Platform {
  private:
   // Syncs the window from the model unless it was synced within the last frame.
   bool SyncIfDue();
-
-  // Looked up afresh on every call, so that a folder removed meanwhile is made again.
-  Locations Where();
 
   std::string programFolder_;
   std::string sharedDataFolder_;
