@@ -133,18 +133,29 @@ std::string QtPlatform::ProgramFolder() {
   return programFolder_;
 }
 
-// The locations are looked up afresh on every call, so that a folder removed meanwhile is made
-// again.
+void QtPlatform::FindLocationsOnce() {
+  const std::string programFolder = ProgramFolder();
+  if (!databaseFile_.empty() && programFolder == locationsFor_) return;
+  const Locations found = FindLocations(programFolder, sharedDataFolder_);
+  locationsFor_ = programFolder;
+  databaseFile_ = found.database;
+  cacheFolder_ = found.cacheFolder;
+  reportFolder_ = found.reportFolder;
+}
+
 std::string QtPlatform::DatabaseFile() {
-  return FindLocations(ProgramFolder(), sharedDataFolder_).database;
+  FindLocationsOnce();
+  return databaseFile_;
 }
 
 std::string QtPlatform::CacheFolder() {
-  return FindLocations(ProgramFolder(), sharedDataFolder_).cacheFolder;
+  FindLocationsOnce();
+  return cacheFolder_;
 }
 
 std::string QtPlatform::ReportFolder() {
-  return FindLocations(ProgramFolder(), sharedDataFolder_).reportFolder;
+  FindLocationsOnce();
+  return reportFolder_;
 }
 
 bool QtPlatform::SyncIfDue() {

@@ -57,8 +57,14 @@ class QtPlatform : public Platform {
   // Syncs the window from the model unless it was synced within the last frame.
   bool SyncIfDue();
 
+  // Picks the locations for the program folder once: a copy whose database vanished during the
+  // session does not start writing elsewhere.
+  void FindLocationsOnce();
+
   std::string programFolder_;
   std::string sharedDataFolder_;
+  std::string locationsFor_;  // the program folder the locations below were found for
+  std::string databaseFile_, cacheFolder_, reportFolder_;
   MainWindow* window_ = nullptr;
   QElapsedTimer sinceSync_;
   bool closed_ = false;
