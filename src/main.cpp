@@ -1,4 +1,6 @@
 #include <QApplication>
+#include <QDirIterator>
+#include <QIcon>
 
 #include "app/Branding.h"
 #include "app/Handlers.h"
@@ -9,6 +11,12 @@ int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(
       QString::fromUtf8(vettrix::kAppTitle.data(), vettrix::kAppTitle.size()));
+  // The desktop entry's name lets the desktop match the window to its menu entry and icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("net.vettrix.Vettrix"));
+  QIcon icon;
+  for (QDirIterator png(QStringLiteral(":/icons"), QDirIterator::Subdirectories); png.hasNext();)
+    icon.addFile(png.next());
+  QApplication::setWindowIcon(icon);
 
   vettrix::QtPlatform platform;
   vettrix::Form1 form(platform);

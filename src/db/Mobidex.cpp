@@ -20,14 +20,15 @@ std::string VersionNumberOf(std::string_view versionText) {
 }
 
 bool LoadMobidex(Form1& form) {
-  form.databasePath = form.ProgramFile(kDatabaseFile);
+  form.databasePath = form.platform.DatabaseFile();
   const DeviceTable::ReadResult read = form.Devices.Load(form.databasePath);
   if (read.status != DeviceTable::Status::Ok) {
     if (read.status == DeviceTable::Status::Missing) {
       form.platform.MsgBox("Fatal Error! IMEI Database not found! Please download and reinstall!");
     } else {
-      form.platform.MsgBox("Fatal Error! IMEI Database could not be read: " + form.databasePath +
-                           " (" + read.error + "). Please download and reinstall!");
+      form.platform.MsgBox(
+          "Fatal Error! IMEI Database could not be read: " + DisplayText(form.databasePath) + " (" +
+          read.error + "). Please download and reinstall!");
     }
     form.Label20.caption = "Database Version: ERROR! Download and reinstall!";
     CloseForm(form);

@@ -9,9 +9,9 @@ namespace vettrix {
 
 inline constexpr std::string_view kDatabaseFile = "mobidex.csv";
 
-// Reads mobidex.csv from the program's folder into the device table, shows its version and
-// device count. On a missing or unreadable file: a fatal message, then the window closes.
-// Returns false in that case.
+// Reads the device database the platform names (mobidex.csv) into the device table, shows its
+// version and device count. On a missing or unreadable file: a fatal message, then the window
+// closes. Returns false in that case.
 bool LoadMobidex(Form1& form);
 
 // Looks the TAC (first 8 characters) of `imei` up in the database, re-reading the file first

@@ -3,6 +3,7 @@
 #include "app/Handlers.h"
 #include "app/Shell.h"
 #include "app/Text.h"
+#include "db/DeviceTable.h"
 #include "db/Mobidex.h"
 #include "generate/GetSelection.h"
 #include "generate/Report.h"
@@ -32,16 +33,16 @@ void WriteReport(Form1& form) {
   form.ReportText += "\r\n";
 
   const WriteResult written =
-      WriteNewFile(form.platform.ProgramFolder(),
+      WriteNewFile(form.platform.ReportFolder(),
                    ReportFileName(form.ProgramVersionText, form.platform.Now()), form.ReportText);
   if (!written.ok) {
-    form.platform.MsgBox("The report could not be written to " + written.path + ": " +
+    form.platform.MsgBox("The report could not be written to " + DisplayText(written.path) + ": " +
                          written.error);
     return;
   }
   ShowValidCount(form);
   form.platform.MsgBox("Calculation completed in " + elapsed + " seconds. Output written to " +
-                       written.path);
+                       DisplayText(written.path));
 }
 
 }  // namespace

@@ -53,6 +53,11 @@ class Platform {
   virtual bool IsUserAnAdmin() = 0;
   // Folder of the running program, without a trailing separator.
   virtual std::string ProgramFolder() = 0;
+  // The device database to load, the folder for the version files and the folder for reports.
+  // A program run from its own folder keeps them all there.
+  virtual std::string DatabaseFile() { return ProgramFolder() + "/mobidex.csv"; }
+  virtual std::string CacheFolder() { return ProgramFolder(); }
+  virtual std::string ReportFolder() { return ProgramFolder(); }
 
   // Paints the window from the model now.
   virtual void Refresh() = 0;

@@ -113,7 +113,7 @@ struct VersionCheck {
   std::string_view ownUnreadable;     // message when the own version is no number
   std::string_view onlineUnreadable;  // message when the published one is no number
   std::string_view path;              // on the service
-  std::string_view file;              // in the program's folder
+  std::string_view file;              // in the cache folder
   const Outcomes& outcomes;
 };
 
@@ -144,7 +144,8 @@ void RunCheck(Form1& form, const VersionCheck<T>& check, const std::string& ownT
     return;
   }
   const std::optional<std::string> line =
-      FetchFirstLine(form, JoinUrl(serviceUrl, check.path), form.ProgramFile(check.file));
+      FetchFirstLine(form, JoinUrl(serviceUrl, check.path),
+                     form.platform.CacheFolder() + "/" + std::string(check.file));
   if (!line) return;
   online = *line;
   const std::optional<T> published = check.value(online);

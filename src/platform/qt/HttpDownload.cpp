@@ -1,17 +1,23 @@
 #include "platform/qt/HttpDownload.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
 #include <QVariant>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <utility>
+
 
 namespace vettrix {
 namespace {
@@ -42,6 +48,35 @@ std::string NetworkErrorText(const QNetworkReply& reply) {
     default:
       return reply.errorString().toStdString();
   }
+}
+
+// Writes `body` to a temporary file beside `path` and renames it over `path`, so a failure
+// leaves the old file as it was. The path's bytes are used as they are: a folder name that is
+// not valid in the locale's encoding would not survive a trip through QString. Returns the
+// system's reason on failure.
+std::string SaveFile(const std::string& path, const QByteArray& body) {
+  std::random_device random;
+  std::string temp;
+  int fd = -1;
+  do {  // a fresh name, created with the usual permissions (0666 less the umask)
+    temp = path + "." + std::to_string(random()) + ".tmp";
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EEXIST);
+  if (fd < 0) return std::strerror(errno);
+  qsizetype written = 0;
+  while (written < body.size()) {
+    const ssize_t n =
+        ::write(fd, body.constData() + written, static_cast<std::size_t>(body.size() - written));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += n;
+  }
+  int error = written == body.size() ? 0 : errno != 0 ? errno : EIO;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error == 0) return {};
+  ::unlink(temp.c_str());
+  return std::strerror(error);
 }
 
 }  // namespace
@@ -126,11 +161,8 @@ DownloadResult HttpDownload(std::string_view url, const std::string& localFile, 
   if (error != QNetworkReply::NoError) return {false, NetworkErrorText(*reply)};
   if (!code.isValid()) return {false, "no HTTP response"};
 
-  // QSaveFile writes beside the target and renames only on commit; dropped unsaved, it removes
-  // its temporary file, so a failure leaves the old file as it was.
-  QSaveFile file(QFile::decodeName(localFile.c_str()));
-  if (!file.open(QIODevice::WriteOnly) || file.write(body) != body.size() || !file.commit())
-    return {false, file.errorString().toStdString(), true};
+  if (std::string error = SaveFile(localFile, body); !error.empty())
+    return {false, std::move(error), true};
   return {true, {}};
 }
 

@@ -29,6 +29,7 @@
 #include <utility>
 
 #include "app/Handlers.h"
+#include "platform/qt/Accessibility.h"
 
 namespace vettrix {
 namespace {
@@ -156,6 +157,7 @@ MainWindow::MainWindow(Form1& form, QWidget* parent) : QMainWindow(parent), form
   BuildControls(client);
   BuildMenus();
   SetFocusOrder();
+  DescribeControls(*this);
   SyncAll(true);
   text1_->setFocus();
 }
@@ -232,6 +234,8 @@ void MainWindow::BuildControls(QWidget* client) {
     connect(view.widget, &QPushButton::clicked, this,
             [this, i] { Run(i == 0 ? Command1_Click : Command2_Click); });
   }
+  // Return in the IMEI box validates, as a click on Validate would.
+  connect(text1_, &QLineEdit::returnPressed, buttons_[0].widget, &QPushButton::click);
 
   for (int n = 1; n <= Form1::kCheckCount; ++n) {
     CheckView view;
@@ -393,6 +397,7 @@ void MainWindow::SyncLabel(LabelView& view, bool force) {
   if (force || view.caption != model.caption) {
     view.caption = model.caption;
     view.widget->setText(LabelText(view.caption));
+    ShowAccessibleValue(*view.widget, view.widget->text());
     // Labels grow to the right to show their whole text, and never shrink below the design.
     const QRect design = ToPixels(model.rect);
     view.widget->resize(std::max(design.width(), view.widget->sizeHint().width()), design.height());

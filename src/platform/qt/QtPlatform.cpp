@@ -16,9 +16,11 @@
 #include <QUrl>
 #include <algorithm>
 #include <chrono>
+#include <utility>
 #include <vector>
 
 #include "app/Branding.h"
+#include "platform/locations/Locations.h"
 #include "platform/qt/HttpDownload.h"
 #include "platform/qt/MainWindow.h"
 
@@ -43,7 +45,10 @@ bool IsAdminGroupMember(gid_t primaryGroup, std::span<const gid_t> userGroups,
   return isAdmin(primaryGroup) || std::any_of(userGroups.begin(), userGroups.end(), isAdmin);
 }
 
-QtPlatform::QtPlatform() = default;
+QtPlatform::QtPlatform() : QtPlatform(ProgramFolderPath(), InstalledDataFolder()) {}
+
+QtPlatform::QtPlatform(std::string programFolder, std::string sharedDataFolder)
+    : programFolder_(std::move(programFolder)), sharedDataFolder_(std::move(sharedDataFolder)) {}
 
 void QtPlatform::SetWindow(MainWindow* window) {
   window_ = window;
@@ -127,7 +132,32 @@ bool QtPlatform::IsUserAnAdmin() {
 }
 
 std::string QtPlatform::ProgramFolder() {
-  return QCoreApplication::applicationDirPath().toStdString();
+  return programFolder_;
+}
+
+void QtPlatform::FindLocationsOnce() {
+  const std::string programFolder = ProgramFolder();
+  if (!databaseFile_.empty() && programFolder == locationsFor_) return;
+  const Locations found = FindLocations(programFolder, sharedDataFolder_);
+  locationsFor_ = programFolder;
+  databaseFile_ = found.database;
+  cacheFolder_ = found.cacheFolder;
+  reportFolder_ = found.reportFolder;
+}
+
+std::string QtPlatform::DatabaseFile() {
+  FindLocationsOnce();
+  return databaseFile_;
+}
+
+std::string QtPlatform::CacheFolder() {
+  FindLocationsOnce();
+  return cacheFolder_;
+}
+
+std::string QtPlatform::ReportFolder() {
+  FindLocationsOnce();
+  return reportFolder_;
 }
 
 bool QtPlatform::SyncIfDue() {

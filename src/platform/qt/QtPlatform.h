@@ -25,6 +25,9 @@ bool IsAdminGroupMember(gid_t primaryGroup, std::span<const gid_t> userGroups,
 class QtPlatform : public Platform {
  public:
   QtPlatform();
+  // `programFolder` and `sharedDataFolder` are where the program runs from and where its
+  // shipped data is installed (see FindLocations); by default the running program's.
+  QtPlatform(std::string programFolder, std::string sharedDataFolder);
 
   // The window that message boxes belong to and that Refresh and DoEvents keep up to date.
   void SetWindow(MainWindow* window);
@@ -43,6 +46,9 @@ class QtPlatform : public Platform {
 
   bool IsUserAnAdmin() override;
   std::string ProgramFolder() override;
+  std::string DatabaseFile() override;
+  std::string CacheFolder() override;
+  std::string ReportFolder() override;
 
   void Refresh() override;
   void DoEvents() override;
@@ -57,6 +63,14 @@ class QtPlatform : public Platform {
   // Syncs the window from the model unless it was synced within the last frame.
   bool SyncIfDue();
 
+  // Picks the locations for the program folder once: a copy whose database vanished during the
+  // session does not start writing elsewhere.
+  void FindLocationsOnce();
+
+  std::string programFolder_;
+  std::string sharedDataFolder_;
+  std::string locationsFor_;  // the program folder the locations below were found for
+  std::string databaseFile_, cacheFolder_, reportFolder_;
   MainWindow* window_ = nullptr;
   QElapsedTimer sinceSync_;
   std::int64_t lastEventsTick_ = -1;  // the coarse tick at which events were last handled

@@ -1,0 +1,100 @@
+# Installs the program as a desktop application and packs it as a Debian package:
+#   cmake --build build --target package   ->   build/vettrix_<version>_<arch>.deb
+# (with umask 022, as Debian's folders are 0755)
+# Included from the top-level CMakeLists.txt, after the vettrix target.
+
+set(VETTRIX_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
+set(VETTRIX_APP_ID net.vettrix.Vettrix)
+set(VETTRIX_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/vettrix)
+# Folders as Debian wants them. The umask still narrows the folders that get made, so the package
+# is built with umask 022 (tools/check-package sets it).
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# The Debian version comes from the version the program shows ("2.1.3-r26" -> "2.1.3+r26": a
+# "-" would start a Debian revision), and must head the changelog.
+file(STRINGS ${CMAKE_SOURCE_DIR}/src/app/FormLoad.cpp version_line
+     REGEX "ProgramVersionText = \"")
+string(REGEX MATCH "\"([^ \"]+)" version_match "${version_line}")
+set(program_version "${CMAKE_MATCH_1}")
+string(FIND "${program_version}" "${PROJECT_VERSION}" project_at)
+if(NOT project_at EQUAL 0)
+  message(FATAL_ERROR "The program's version \"${program_version}\" does not start with the "
+                      "project's version ${PROJECT_VERSION}")
+endif()
+string(REPLACE "-" "+" VETTRIX_DEBIAN_VERSION "${program_version}")
+file(STRINGS ${VETTRIX_PACKAGING_DIR}/changelog changelog_head LIMIT_COUNT 1)
+string(REGEX MATCH "^vettrix \\(([^)]*)\\)" changelog_match "${changelog_head}")
+if(NOT CMAKE_MATCH_1 STREQUAL VETTRIX_DEBIAN_VERSION)
+  message(FATAL_ERROR "packaging/changelog must start with an entry for ${VETTRIX_DEBIAN_VERSION}")
+endif()
+
+# The icon is drawn once as SVG; the sizes the desktop asks for are rendered from it.
+find_program(RSVG_CONVERT rsvg-convert REQUIRED)
+find_program(GZIP gzip REQUIRED)
+set(icon_svg ${VETTRIX_PACKAGING_DIR}/${VETTRIX_APP_ID}.svg)
+set(icon_pngs)
+foreach(size 16 32 48 64 128 256)
+  set(png ${CMAKE_BINARY_DIR}/icons/${size}x${size}/${VETTRIX_APP_ID}.png)
+  add_custom_command(OUTPUT ${png}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/icons/${size}x${size}
+    COMMAND ${RSVG_CONVERT} -w ${size} -h ${size} -o ${png} ${icon_svg}
+    DEPENDS ${icon_svg} VERBATIM)
+  list(APPEND icon_pngs ${png})
+  install(FILES ${png} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+endforeach()
+
+# The window's own icon, built into the program.
+qt_add_resources(vettrix vettrix_icons PREFIX /icons BASE ${CMAKE_BINARY_DIR}/icons
+                 FILES ${icon_pngs})
+
+# Debian wants manual pages and changelogs compressed, without a time stamp in them.
+set(gzipped)
+foreach(source vettrix.1 changelog)
+  set(gz ${CMAKE_BINARY_DIR}/packaging/${source}.gz)
+  add_custom_command(OUTPUT ${gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
+    COMMAND ${GZIP} -9n -c ${VETTRIX_PACKAGING_DIR}/${source} > ${gz}
+    DEPENDS ${VETTRIX_PACKAGING_DIR}/${source} VERBATIM)
+  list(APPEND gzipped ${gz})
+endforeach()
+add_custom_target(vettrix_packaging_files ALL DEPENDS ${gzipped})
+
+install(TARGETS vettrix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/data/mobidex.csv DESTINATION ${CMAKE_INSTALL_DATADIR}/vettrix)
+install(FILES ${VETTRIX_PACKAGING_DIR}/${VETTRIX_APP_ID}.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${VETTRIX_PACKAGING_DIR}/${VETTRIX_APP_ID}.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+install(FILES ${icon_svg} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/vettrix.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${VETTRIX_PACKAGING_DIR}/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+        DESTINATION ${VETTRIX_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME vettrix)
+set(CPACK_PACKAGE_VERSION ${VETTRIX_DEBIAN_VERSION})
+set(CPACK_PACKAGE_VENDOR "Vettrix Labs")
+set(CPACK_PACKAGE_CONTACT "Vettrix Labs <support@vettrix.net>")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_VERSION ${VETTRIX_DEBIAN_VERSION})
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "http://vettrix.net/")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Vettrix Labs <support@vettrix.net>")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "validate IMEI numbers and generate valid ones
+Vettrix is a desktop tool for IMEI numbers. It checks an IMEI's check digit
+(Luhn), its fields, the reporting body of its type allocation code (TAC) and
+the device that the TAC belongs to in a local device database derived from
+the Osmocom TAC database. It also generates valid IMEIs for a chosen device
+type into a dated report, and checks a web service for newer versions.")
+# The libraries the program links are found by dpkg-shlibdeps. The plugins Qt loads at run time
+# (xcb platform, image formats, TLS) come with libqt6gui6 and libqt6network6, which that scan
+# already names; a Wayland session and the Arial-compatible fonts the layout is measured in are
+# recommended.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland, fonts-liberation")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

@@ -1,0 +1,102 @@
+#include "platform/locations/Locations.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <array>
+
+namespace vettrix {
+namespace {
+
+constexpr const char* kDatabaseName = "mobidex.csv";
+
+std::string Bytes(const QString& path) {
+  return QFile::encodeName(path).toStdString();
+}
+
+bool IsFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The effective user may create files in `folder` (root may everywhere, as the system says).
+bool IsWritableFolder(const std::string& folder) {
+  return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+// Creates `folder` and its parents with the usual permissions; false when it cannot be made.
+bool MakeFolder(const std::string& folder) {
+  return !folder.empty() && QDir().mkpath(QFile::decodeName(folder.c_str()));
+}
+
+// A folder of the user's under an XDG base folder, e.g. ~/.local/share/vettrix.
+std::string UserFolder(QStandardPaths::StandardLocation base) {
+  return Bytes(QStandardPaths::writableLocation(base)) + "/vettrix";
+}
+
+}  // namespace
+
+Locations FindLocations(const std::string& programFolder, const std::string& sharedDataFolder) {
+  Locations found;
+  const std::string beside = programFolder + "/" + kDatabaseName;
+  // A copy that can write beside itself works as it always has. A folder without a database
+  // beside the program is an installed one, even where root could write into it.
+  if (IsWritableFolder(programFolder) && IsFile(beside)) {
+    found.portable = true;
+    found.database = beside;
+    found.cacheFolder = programFolder;
+    found.reportFolder = programFolder;
+    return found;
+  }
+
+  const std::string user = UserFolder(QStandardPaths::GenericDataLocation) + "/" + kDatabaseName;
+  if (IsFile(user)) {
+    found.database = user;
+  } else {
+    // The shipped copy; a read-only copy of the program may also have its database beside it.
+    const std::string candidates[] = {sharedDataFolder + "/" + kDatabaseName,
+                                      programFolder + "/../share/vettrix/" + kDatabaseName, beside};
+    found.database = candidates[0];  // where it belongs, for the message when none is there
+    for (const std::string& candidate : candidates) {
+      if (!IsFile(candidate)) continue;
+      found.database = candidate;
+      break;
+    }
+  }
+
+  // A download or a report into a folder that could not be made fails and names the folder.
+  found.cacheFolder = UserFolder(QStandardPaths::GenericCacheLocation);
+  MakeFolder(found.cacheFolder);
+  found.reportFolder = Bytes(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
+  if (!MakeFolder(found.reportFolder)) found.reportFolder = Bytes(QDir::homePath());
+  return found;
+}
+
+Locations FindLocations(const std::string& programFolder) {
+  return FindLocations(programFolder, InstalledDataFolder());
+}
+
+std::string InstalledDataFolder() {
+  return VETTRIX_INSTALLED_DATA_FOLDER;
+}
+
+std::string ProgramFolderPath() {
+  // Qt gives the folder as text, which cannot hold a name that is not valid in the locale's
+  // encoding; the link the kernel keeps holds the exact bytes.
+  std::array<char, 4096> buffer{};
+  const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+  if (length > 0 && static_cast<std::size_t>(length) < buffer.size()) {
+    std::string path(buffer.data(), static_cast<std::size_t>(length));
+    const std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos) return slash == 0 ? "/" : path.substr(0, slash);
+  }
+  return Bytes(QCoreApplication::applicationDirPath());
+}
+
+}  // namespace vettrix

@@ -1,0 +1,31 @@
+#pragma once
+
+// Where the program finds its device database and puts the files it writes. A copy run from a
+// folder the user can write keeps everything beside itself; an installed copy reads the user's
+// own database or the shipped one, and writes into the user's cache and documents folders.
+// Paths are bytes, as the system gives them, and may be any bytes.
+
+#include <string>
+
+namespace vettrix {
+
+struct Locations {
+  std::string database;      // mobidex.csv to load (bytes, any bytes)
+  std::string cacheFolder;   // update.dat, db.dat
+  std::string reportFolder;  // reports
+  bool portable = false;     // the program folder is writable: everything beside the program
+};
+
+// The locations for a program in `programFolder`. The cache and report folders are created
+// when missing; the home folder takes the reports when no documents folder can be made.
+Locations FindLocations(const std::string& programFolder);
+// The shipped read-only database is looked for in `sharedDataFolder` (by default the installed
+// data folder), then in `<programFolder>/../share/vettrix`, then beside the program.
+Locations FindLocations(const std::string& programFolder, const std::string& sharedDataFolder);
+
+// Folder of the running program, as the bytes of its path.
+std::string ProgramFolderPath();
+// The folder the shipped read-only data is installed into, as built (e.g. /usr/share/vettrix).
+std::string InstalledDataFolder();
+
+}  // namespace vettrix
