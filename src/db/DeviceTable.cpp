@@ -17,6 +17,27 @@ std::uint64_t Key8(std::string_view s) {
   return key;
 }
 
+FileStamp StampOf(const struct stat& st) {
+  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+          static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+}
+
+// Why `path` cannot be read, as far as a look at it tells (nothing when it is a regular file).
+std::optional<DeviceTable::ReadResult> StatFailure(const std::string& path, struct stat& st) {
+  using Status = DeviceTable::Status;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      return DeviceTable::ReadResult{Status::Missing, std::strerror(errno), false};
+    }
+    return DeviceTable::ReadResult{Status::Unreadable, std::strerror(errno), false};
+  }
+  if (!S_ISREG(st.st_mode))
+    return DeviceTable::ReadResult{Status::Unreadable, "not a regular file", false};
+  return std::nullopt;
+}
+
+}  // namespace
+
 bool ValidUtf8(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size()) {
@@ -50,27 +71,6 @@ bool ValidUtf8(std::string_view s) {
   }
   return true;
 }
-
-FileStamp StampOf(const struct stat& st) {
-  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-          static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
-}
-
-// Why `path` cannot be read, as far as a look at it tells (nothing when it is a regular file).
-std::optional<DeviceTable::ReadResult> StatFailure(const std::string& path, struct stat& st) {
-  using Status = DeviceTable::Status;
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) {
-      return DeviceTable::ReadResult{Status::Missing, std::strerror(errno), false};
-    }
-    return DeviceTable::ReadResult{Status::Unreadable, std::strerror(errno), false};
-  }
-  if (!S_ISREG(st.st_mode))
-    return DeviceTable::ReadResult{Status::Unreadable, "not a regular file", false};
-  return std::nullopt;
-}
-
-}  // namespace
 
 Fields::Fields(std::string_view line) {
   std::size_t from = 0;

@@ -27,6 +27,9 @@ class Fields {
 // Field `index` of `line` without splitting the rest; empty when the line has fewer fields.
 std::string_view FieldOf(std::string_view line, int index);
 
+// Whether `bytes` are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool ValidUtf8(std::string_view bytes);
+
 // Bytes of the database shown as text: kept as they are when valid UTF-8, else read as Latin-1.
 std::string DisplayText(std::string_view bytes);
 

@@ -1,0 +1,60 @@
+#pragma once
+
+// One record of `vettrix-cli check`: what the window makes of one input, and what it is.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "db/DeviceTable.h"
+#include "validate/Judgement.h"
+
+namespace vettrix::cli {
+
+struct Line;
+
+enum class Kind { Imei, ImeiNoCheckDigit, Imeisv, Other };
+enum class Verdict { Valid, Invalid, NotApplicable };
+
+std::string_view KindName(Kind kind);
+std::string_view VerdictName(Verdict verdict);
+// "empty", "too short", "too long", "not a digit", "check digit"; "" for Flaw::None.
+std::string_view FlawName(Flaw flaw);
+
+struct CheckRecord {
+  std::string_view input;      // as read (the kept part of a long line)
+  std::uint64_t inputCut = 0;  // bytes of the input not kept
+  std::string_view normalized;
+  std::uint64_t normalizedCut = 0;  // characters kept by the normalisation beyond `normalized`
+  Kind kind = Kind::Other;
+  Verdict verdict = Verdict::Invalid;
+  Judgement judgement;
+  std::string_view tac, serial, checkDigit, softwareVersion, reportingBody;
+  int deviceLine = 0;  // the database line that names the TAC; 0 when none does
+};
+
+// Judges inputs as the window does and splits them into their fields. Keeps the buffers that
+// records point into, so judging a line allocates nothing once they have grown.
+class Checker {
+ public:
+  explicit Checker(const DeviceTable* devices) : devices_(devices) {}
+
+  // The record of one input; valid until the next call.
+  const CheckRecord& Check(std::string_view input);
+  const CheckRecord& Check(const Line& line);
+
+  // The reason of an INVALID record as the output shows it.
+  std::string_view Reason(const CheckRecord& record);
+
+ private:
+  const CheckRecord& Judge();  // fills record_ from normalized_
+
+  const DeviceTable* devices_;
+  CheckRecord record_;
+  std::string normalized_;
+  std::string unknownBody_, reason_;
+  char checkDigit_ = '\0';
+};
+
+}  // namespace vettrix::cli

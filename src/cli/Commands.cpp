@@ -1,0 +1,378 @@
+#include "cli/Commands.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#include "cli/Checker.h"
+#include "cli/Columns.h"
+#include "cli/Generator.h"
+#include "cli/LineReader.h"
+#include "generate/Catalogue.h"
+#include "generate/Synthesis.h"
+#include "validate/ValidateIMEI.h"
+
+namespace vettrix::cli {
+namespace {
+
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
+// `text` for a message: shown as the window shows it, quoted, and cut when long.
+std::string Quoted(std::string_view text) {
+  constexpr std::size_t kShown = 60;
+  std::string shown = DisplayText(text.substr(0, kShown));
+  return "'" + shown + (text.size() > kShown ? "...'" : "'");
+}
+
+bool LoadDevices(const std::string& path, DeviceTable& devices) {
+  const DeviceTable::ReadResult read = devices.Load(path);
+  if (read.status != DeviceTable::Status::Ok) {
+    Complain(path + ": " + (read.error.empty() ? "cannot be read" : read.error));
+    return false;
+  }
+  if (read.truncated) {
+    Complain(path + ": more than " + std::to_string(DeviceTable::kMaxLines) +
+             " lines; only the first " + std::to_string(DeviceTable::kMaxLines) + " were read");
+  }
+  return true;
+}
+
+// The exit status after the output ended: a closed pipe ends quietly with the status so far.
+int Finish(Output& out, int status) {
+  out.Flush();
+  if (out.Failed() && out.Error() != EPIPE) {
+    Complain(std::string("standard output: ") + std::strerror(out.Error()));
+    return kFailed;
+  }
+  return status;
+}
+
+struct Counts {
+  std::uint64_t read = 0, valid = 0, invalid = 0, found = 0;
+  std::array<std::uint64_t, 6> byFlaw{};
+  std::array<std::uint64_t, 4> notApplicable{};  // by kind
+};
+
+void PrintSummary(const Counts& c) {
+  std::string text = "read: " + std::to_string(c.read) + "\nvalid: " + std::to_string(c.valid) +
+                     "\ninvalid: " + std::to_string(c.invalid) + "\n";
+  for (std::size_t f = 1; f < c.byFlaw.size(); ++f)
+    text += "  " + std::string(FlawName(static_cast<Flaw>(f))) + ": " +
+            std::to_string(c.byFlaw[f]) + "\n";
+  text += "n/a: " + std::to_string(c.notApplicable[1] + c.notApplicable[2]) + "\n";
+  for (const Kind kind : {Kind::ImeiNoCheckDigit, Kind::Imeisv})
+    text += "  " + std::string(KindName(kind)) + ": " +
+            std::to_string(c.notApplicable[static_cast<std::size_t>(kind)]) + "\n";
+  text += "found in the database: " + std::to_string(c.found) + "\n";
+  std::fputs(text.c_str(), stderr);
+}
+
+constexpr std::array<std::string_view, 14> kCheckColumns = {
+    "file", "line",   "input",       "normalized",       "kind",           "verdict",      "reason",
+    "tac",  "serial", "check_digit", "software_version", "reporting_body", "manufacturer", "model"};
+
+class CheckRun {
+ public:
+  CheckRun(const CheckOptions& options, const DeviceTable& devices, Output& out)
+      : options_(options),
+        devices_(devices),
+        out_(out),
+        checker_(&devices),
+        writer_(out, options.format, kCheckColumns) {}
+
+  int Run() {
+    writer_.Begin();
+    for (const std::string& file : options_.files) {
+      if (out_.Failed()) break;
+      ReadFile(file);
+    }
+    if (!out_.Failed()) writer_.End();
+    if (options_.summary) PrintSummary(counts_);
+    return Finish(out_, failed_ ? kFailed : counts_.invalid > 0 ? kSomeInvalid : kAllValid);
+  }
+
+ private:
+  void ReadFile(const std::string& file) {
+    const bool standardInput = file == "-";
+    const int fd = standardInput ? 0 : ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string name = standardInput ? "standard input" : file;
+    if (fd < 0) {
+      Complain(name + ": " + std::strerror(errno));
+      failed_ = true;
+      return;
+    }
+    LineReader reader(fd, &out_);
+    Line line;
+    std::size_t column = 0;
+    char delimiter = ',';
+    bool first = true;
+    while (!out_.Failed() && reader.Next(line)) {
+      if (first && line.bytes.starts_with(kBom)) line.bytes.remove_prefix(kBom.size());
+      if (line.cut > 0) {
+        Complain(name + ": line " + std::to_string(line.number) + " has " +
+                 std::to_string(line.bytes.size() + line.cut) +
+                 " bytes; its record shows the first " + std::to_string(line.bytes.size()));
+      }
+      if (first && !StartFile(name, line.bytes, column, delimiter)) break;
+      const bool skip = first && (options_.header || HeaderNamed());
+      first = false;
+      if (skip) continue;
+      if (options_.column.empty()) {
+        Write(file, line.number, checker_.Check(line));
+        continue;
+      }
+      // A record whose quotes stay open goes on in the next lines.
+      const std::uint64_t number = line.number;
+      FieldScan scan = FieldAt(line.bytes, delimiter, column, field_);
+      if (scan.continues) {
+        record_.assign(line.bytes);
+        while (scan.continues && record_.size() < LineReader::kKeptBytes && reader.Next(line)) {
+          record_ += '\n';
+          record_.append(line.bytes);
+          scan = FieldAt(record_, delimiter, column, field_);
+        }
+      }
+      Write(file, number, checker_.Check(field_));
+    }
+    if (reader.Error() != 0) {
+      Complain(name + ": " + std::strerror(reader.Error()));
+      failed_ = true;
+    }
+    if (!standardInput) ::close(fd);
+  }
+
+  bool HeaderNamed() const {
+    return !options_.column.empty() &&
+           options_.column.find_first_not_of("0123456789") != std::string::npos;
+  }
+
+  // Reads the delimiter and the column from the first line; false when the column is not there.
+  bool StartFile(const std::string& name, std::string_view firstLine, std::size_t& column,
+                 char& delimiter) {
+    if (options_.column.empty()) return true;
+    if (!options_.delimiter.empty()) {
+      delimiter = options_.delimiter[0];
+    } else {
+      delimiter = firstLine.find('\t') != std::string_view::npos &&
+                          firstLine.find(',') == std::string_view::npos
+                      ? '\t'
+                      : ',';
+    }
+    if (!HeaderNamed()) {
+      column = std::stoull(options_.column) - 1;
+      return true;
+    }
+    // The named column: an exact match first, else one that differs only in letter case.
+    std::optional<std::size_t> caseless;
+    for (std::size_t i = 0; FieldAt(firstLine, delimiter, i, field_).present; ++i) {
+      if (field_ == options_.column) {
+        column = i;
+        return true;
+      }
+      if (!caseless && field_.size() == options_.column.size() &&
+          std::equal(field_.begin(), field_.end(), options_.column.begin(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) ==
+                   std::tolower(static_cast<unsigned char>(b));
+          }))
+        caseless = i;
+    }
+    if (caseless) {
+      column = *caseless;
+      return true;
+    }
+    Complain(name + ": no column named " + Quoted(options_.column) + " in the header line");
+    failed_ = true;
+    return false;
+  }
+
+  void Write(const std::string& file, std::uint64_t number, const CheckRecord& r) {
+    ++counts_.read;
+    if (r.verdict == Verdict::Valid) ++counts_.valid;
+    if (r.verdict == Verdict::Invalid) {
+      ++counts_.invalid;
+      ++counts_.byFlaw[static_cast<std::size_t>(r.judgement.flaw)];
+    }
+    if (r.verdict == Verdict::NotApplicable)
+      ++counts_.notApplicable[static_cast<std::size_t>(r.kind)];
+    if (r.deviceLine != 0) ++counts_.found;
+    if ((options_.only == "valid" && r.verdict != Verdict::Valid) ||
+        (options_.only == "invalid" && r.verdict != Verdict::Invalid))
+      return;
+
+    writer_.StartRecord();
+    writer_.Text(file);
+    writer_.Number(number);
+    if (r.inputCut == 0) {
+      writer_.Text(r.input);
+    } else {
+      writer_.Text(DisplayText(r.input) + "...[+" + std::to_string(r.inputCut) + " bytes]");
+    }
+    if (r.normalizedCut == 0) {
+      writer_.Text(r.normalized);
+    } else {
+      writer_.Text(DisplayText(r.normalized) + "...[+" + std::to_string(r.normalizedCut) +
+                   " bytes]");
+    }
+    writer_.Text(KindName(r.kind));
+    writer_.Text(VerdictName(r.verdict));
+    writer_.Text(checker_.Reason(r));
+    writer_.Text(r.tac);
+    writer_.Text(r.serial);
+    writer_.Text(r.checkDigit);
+    writer_.Text(r.softwareVersion);
+    writer_.Text(r.reportingBody);
+    const std::string_view device = devices_.Line(r.deviceLine);
+    writer_.Text(FieldOf(device, 1));
+    writer_.Text(FieldOf(device, 2));
+    writer_.EndRecord();
+  }
+
+  const CheckOptions& options_;
+  const DeviceTable& devices_;
+  Output& out_;
+  Checker checker_;
+  RecordWriter writer_;
+  Counts counts_;
+  bool failed_ = false;
+  std::string field_, record_;
+};
+
+}  // namespace
+
+std::string DefaultDatabase() {
+  std::string path(4096, '\0');
+  const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+  path.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  const std::size_t slash = path.rfind('/');
+  path.resize(slash == std::string::npos ? 0 : slash);
+  return (path.empty() ? std::string(".") : path) + "/mobidex.csv";
+}
+
+void Complain(const std::string& message) {
+  const std::string text = "vettrix-cli: " + message + "\n";
+  std::fputs(text.c_str(), stderr);
+}
+
+int RunCheck(const CheckOptions& options) {
+  DeviceTable devices;
+  if (!LoadDevices(options.database, devices)) return kFailed;
+  Output out(1);
+  return CheckRun(options, devices, out).Run();
+}
+
+int RunGenerate(const GenerateOptions& options) {
+  GenerateRequest request;
+  request.count = options.count;
+  request.distinct = options.distinct;
+  request.seed = options.seed
+                     ? *options.seed
+                     : (std::uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
+  std::string what = "TAC";
+  DeviceTable devices;
+  if (options.type) {
+    if (const CatalogueEntry* entry = FindCatalogueEntry(*options.type)) {
+      request.prefixes.assign(entry->tacs.begin(), entry->tacs.end());
+    } else {
+      if (!LoadDevices(options.database, devices)) return kFailed;
+      for (const int k : devices.LinesNamed(*options.type))
+        request.prefixes.emplace_back(FieldOf(devices.Line(k), 0));
+    }
+    if (request.prefixes.empty()) {
+      Complain("no device type named " + Quoted(*options.type) +
+               " in the catalogue or the database");
+      return kFailed;
+    }
+    request.randomDigits = 7;
+  } else if (options.tac) {
+    // As the window's "Custom": the first 8 characters typed, as they are.
+    request.prefixes = {options.tac->substr(0, 8)};
+    request.randomDigits = 7;
+  } else if (options.rbi) {
+    request.prefixes = {*options.rbi};
+    request.randomDigits = 13;
+    what = "reporting body";
+  } else {
+    request.prefixes = {""};
+  }
+
+  Output out(1);
+  const GenerateOutcome outcome = Generate(request, out);
+  const int status = Finish(out, kAllValid);
+  switch (outcome.status) {
+    case GenerateOutcome::Status::PrefixFailed:
+      Complain("no valid IMEI on the " + what + " " + Quoted(outcome.prefix) + " in " +
+               std::to_string(kMaxTACAttempts) + " attempts in a row; it can never give one");
+      return kFailed;
+    case GenerateOutcome::Status::OutOfDistinct:
+      Complain("only " + std::to_string(outcome.made) + " distinct IMEIs found: " +
+               std::to_string(kDistinctAttempts) + " attempts in a row gave none new");
+      return kFailed;
+    default:
+      return status;
+  }
+}
+
+int RunLookup(const std::vector<std::string>& keys, Format format, const std::string& database) {
+  DeviceTable devices;
+  if (!LoadDevices(database, devices)) return kFailed;
+  static constexpr std::array<std::string_view, 6> kColumns = {
+      "input", "tac", "manufacturer", "model", "database_line", "database_entry"};
+  Output out(1);
+  RecordWriter writer(out, format, kColumns);
+  writer.Begin();
+  bool allFound = true;
+  for (const std::string& key : keys) {
+    const std::string normalized = NormalizeIMEI(TrimSpaces(key));
+    const int k = devices.FindTAC(normalized);
+    allFound = allFound && k != 0;
+    const std::string_view line = devices.Line(k);
+    writer.StartRecord();
+    writer.Text(key);
+    writer.Text(std::string_view(normalized).substr(0, 8));
+    writer.Text(FieldOf(line, 1));
+    writer.Text(FieldOf(line, 2));
+    if (k != 0) {
+      writer.Number(static_cast<std::uint64_t>(k));
+    } else {
+      writer.Text("");
+    }
+    writer.Text(line);
+    writer.EndRecord();
+  }
+  writer.End();
+  return Finish(out, allFound ? kAllValid : kSomeInvalid);
+}
+
+int RunComplete(const std::vector<std::string>& bodies, Format format) {
+  static constexpr std::array<std::string_view, 5> kColumns = {"input", "body", "check_digit",
+                                                               "imei", "reason"};
+  Output out(1);
+  RecordWriter writer(out, format, kColumns);
+  writer.Begin();
+  bool allComplete = true;
+  for (const std::string& input : bodies) {
+    const std::string body = NormalizeIMEI(TrimSpaces(input));
+    const char digit = CompletingDigit(body);
+    const bool digits =
+        body.size() == 14 && body.find_first_not_of("0123456789") == std::string::npos;
+    allComplete = allComplete && digit != '\0';
+    writer.StartRecord();
+    writer.Text(input);
+    writer.Text(body);
+    writer.Text(digit != '\0' ? std::string_view(&digit, 1) : std::string_view());
+    writer.Text(digit != '\0' ? body + digit : std::string());
+    writer.Text(digit != '\0' ? "" : digits ? "no check digit completes it" : "not 14 digits");
+    writer.EndRecord();
+  }
+  writer.End();
+  return Finish(out, allComplete ? kAllValid : kSomeInvalid);
+}
+
+}  // namespace vettrix::cli

@@ -1,0 +1,194 @@
+#include "cli/Generator.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+
+#include "cli/Output.h"
+#include "generate/Synthesis.h"
+#include "validate/ValidateIMEI.h"
+
+namespace vettrix::cli {
+namespace {
+
+__extension__ typedef unsigned __int128 Wide;
+
+// Two random digits 1..9 at once, from one of 81 values: their characters and their share of
+// the Luhn total at an odd and the following even position.
+struct DigitPair {
+  char text[2];
+  int weight;
+};
+constexpr std::array<DigitPair, 81> MakePairs() {
+  std::array<DigitPair, 81> pairs{};
+  for (int v = 0; v < 81; ++v) {
+    const int odd = v / 9 + 1, even = v % 9 + 1;
+    pairs[static_cast<std::size_t>(v)] = {
+        {static_cast<char>('0' + odd), static_cast<char>('0' + even)},
+        odd + (even * 2 > 9 ? even * 2 - 9 : even * 2)};
+  }
+  return pairs;
+}
+constexpr auto kPairs = MakePairs();
+
+// Draws digits as the base-81 (and last base-9) expansion of a 64-bit fraction; four pairs use
+// 26 of its 64 bits, so every digit stays uniform to within 2^-38.
+class Digits {
+ public:
+  explicit Digits(FastRandom& random) : random_(random) {}
+  const DigitPair& Pair() {
+    if (left_ == 0) x_ = random_.Next(), left_ = 4;
+    --left_;
+    const Wide t = static_cast<Wide>(x_) * 81;
+    x_ = static_cast<std::uint64_t>(t);
+    return kPairs[static_cast<std::size_t>(t >> 64)];
+  }
+  int Single() {
+    if (left_ == 0) x_ = random_.Next(), left_ = 4;
+    --left_;
+    const Wide t = static_cast<Wide>(x_) * 9;
+    x_ = static_cast<std::uint64_t>(t);
+    return static_cast<int>(t >> 64) + 1;
+  }
+
+ private:
+  FastRandom& random_;
+  std::uint64_t x_ = 0;
+  int left_ = 0;
+};
+
+// The Luhn share of a prefix of digits at positions 1..n, or -1 when it is no such prefix.
+int PrefixWeight(const std::string& prefix) {
+  int weight = 0;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    const int d = prefix[i] - '0';
+    if (d < 0 || d > 9) return -1;
+    weight += i % 2 == 0 ? d : (d * 2 > 9 ? d * 2 - 9 : d * 2);
+  }
+  return weight;
+}
+
+// IMEIs already written, for --distinct: an open-addressing set of their values.
+class Seen {
+ public:
+  bool Insert(std::uint64_t value) {
+    if ((count_ + 1) * 2 > slots_.size()) Grow();
+    std::size_t i = Slot(value);
+    while (slots_[i] != 0) {
+      if (slots_[i] == value) return false;
+      i = (i + 1) & (slots_.size() - 1);
+    }
+    slots_[i] = value;
+    ++count_;
+    return true;
+  }
+
+ private:
+  std::size_t Slot(std::uint64_t value) const {
+    return static_cast<std::size_t>((value * 0x9E3779B97F4A7C15ULL) >> 20) & (slots_.size() - 1);
+  }
+  void Grow() {
+    std::vector<std::uint64_t> old = std::move(slots_);
+    slots_.assign(std::max<std::size_t>(1024, old.size() * 2), 0);
+    count_ = 0;
+    for (const std::uint64_t v : old)
+      if (v != 0) Insert(v);
+  }
+  std::vector<std::uint64_t> slots_;
+  std::size_t count_ = 0;
+};
+
+std::uint64_t ValueOf(const char* imei) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < 15; ++i) value = value * 10 + static_cast<std::uint64_t>(imei[i] - '0');
+  return value;
+}
+
+}  // namespace
+
+std::uint64_t FastRandom::Next() {
+  state_ += 0xA0761D6478BD642FULL;
+  const Wide t = static_cast<Wide>(state_) * (state_ ^ 0xE7037ED1A0B428DBULL);
+  return static_cast<std::uint64_t>(t >> 64) ^ static_cast<std::uint64_t>(t);
+}
+
+std::size_t FastRandom::Below(std::size_t n) {
+  return static_cast<std::size_t>((static_cast<Wide>(Next()) * n) >> 64);
+}
+
+GenerateOutcome Generate(const GenerateRequest& request, Output& out) {
+  GenerateOutcome outcome;
+  FastRandom random(request.seed);
+  Digits digits(random);
+  Seen seen;
+  const std::size_t n = request.prefixes.size();
+  std::vector<int> weights(n), failures(n, 0);
+  std::vector<bool> fast(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::string& prefix = request.prefixes[k];
+    weights[k] = PrefixWeight(prefix);
+    fast[k] = weights[k] >= 0 && prefix.size() % 2 == 0 &&
+              prefix.size() + static_cast<std::size_t>(request.randomDigits) == 15;
+  }
+  std::uint64_t sinceNew = 0;
+
+  while (outcome.made < request.count) {
+    const std::size_t k = n == 1 ? 0 : random.Below(n);
+    const std::string& prefix = request.prefixes[k];
+    const std::size_t length = prefix.size() + static_cast<std::size_t>(request.randomDigits);
+    char* at = out.Reserve(length + 1);
+    std::memcpy(at, prefix.data(), prefix.size());
+    bool valid;
+    if (fast[k]) {
+      // The usual case: pairs of digits with their Luhn shares; the window's verdict confirms
+      // each candidate whose total passes.
+      int total = weights[k];
+      char* next = at + prefix.size();
+      for (int i = 0; i < (request.randomDigits - 1) / 2; ++i, next += 2) {
+        const DigitPair& pair = digits.Pair();
+        std::memcpy(next, pair.text, 2);
+        total += pair.weight;
+      }
+      const int last = digits.Single();
+      *next = static_cast<char>('0' + last);
+      total += last;
+      valid = total % 10 == 0 && IsValidNormalizedIMEI(std::string_view(at, 15));
+    } else {
+      for (int i = 0; i < request.randomDigits; ++i)
+        at[prefix.size() + static_cast<std::size_t>(i)] = static_cast<char>('0' + digits.Single());
+      valid = IsValidNormalizedIMEI(std::string_view(at, length));
+    }
+    if (!valid) {
+      if (++failures[k] >= kMaxTACAttempts) {
+        outcome.status = GenerateOutcome::Status::PrefixFailed;
+        outcome.prefix = prefix;
+        return outcome;
+      }
+      if (request.distinct && ++sinceNew >= kDistinctAttempts) {
+        outcome.status = GenerateOutcome::Status::OutOfDistinct;
+        return outcome;
+      }
+      continue;
+    }
+    failures[k] = 0;
+    if (request.distinct && !seen.Insert(ValueOf(at))) {
+      if (++sinceNew >= kDistinctAttempts) {
+        outcome.status = GenerateOutcome::Status::OutOfDistinct;
+        return outcome;
+      }
+      continue;
+    }
+    sinceNew = 0;
+    at[length] = '\n';
+    out.Commit(at + length + 1);
+    ++outcome.made;
+    if (out.Failed()) {
+      outcome.status = GenerateOutcome::Status::OutputFailed;
+      return outcome;
+    }
+  }
+  return outcome;
+}
+
+}  // namespace vettrix::cli

@@ -1,0 +1,73 @@
+#pragma once
+
+// Buffered output to a file descriptor, and the record formats of the command line.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vettrix::cli {
+
+// Writes through a large buffer. The first failure ends all writing: later output is dropped, so
+// a closed pipe or a full disk gives one outcome, not one per record.
+class Output {
+ public:
+  static constexpr std::size_t kBufferSize = 1 << 20;
+
+  explicit Output(int fd);
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  // Room for `n` <= kBufferSize bytes at the returned pointer; Commit tells how many were used.
+  char* Reserve(std::size_t n) {
+    if (kBufferSize - used_ < n) Flush();
+    return buffer_.get() + used_;
+  }
+  void Commit(char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
+  void Put(std::string_view bytes);
+  void Put(char c) { *Reserve(1) = c, ++used_; }
+
+  // Writes out what the buffer holds; false once writing has failed.
+  bool Flush();
+  bool Failed() const { return error_ != 0; }
+  // The system's error number of the failure (EPIPE: the reader went away).
+  int Error() const { return error_; }
+
+ private:
+  int fd_;
+  int error_ = 0;
+  std::size_t used_ = 0;
+  std::unique_ptr<char[]> buffer_;
+};
+
+enum class Format { Tsv, Csv, Json, Jsonl };
+
+// Records of named fields in one of the formats. Texts are shown as the window shows them (valid
+// UTF-8 as it is, anything else read as Latin-1) and escaped so that every record stays
+// well-formed: TSV with \t \n \r \\ \0, CSV quoted as RFC 4180 says, JSON escaped.
+class RecordWriter {
+ public:
+  RecordWriter(Output& out, Format format, std::span<const std::string_view> columns);
+
+  void Begin();  // the header line, or the opening of the JSON array
+  void StartRecord();
+  void Text(std::string_view bytes);
+  void Number(std::uint64_t value);
+  void EndRecord();
+  void End();  // closes the JSON array
+
+ private:
+  void Separator();
+  void Escaped(std::string_view text);
+
+  Output& out_;
+  Format format_;
+  std::span<const std::string_view> columns_;
+  std::size_t field_ = 0;
+  bool anyRecord_ = false;
+};
+
+}  // namespace vettrix::cli

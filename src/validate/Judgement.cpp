@@ -1,0 +1,43 @@
+#include "validate/Judgement.h"
+
+#include "db/DeviceTable.h"
+#include "validate/ValidateIMEI.h"
+
+namespace vettrix {
+
+std::size_t CharacterCount(std::string_view text) {
+  if (!ValidUtf8(text)) return text.size();
+  std::size_t count = 0;
+  for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+  return count;
+}
+
+Judgement JudgeNormalizedIMEI(std::string_view normalized) {
+  if (IsValidNormalizedIMEI(normalized)) return {true, Flaw::None, 0};
+  if (normalized.empty()) return {false, Flaw::Empty, 0};
+  const std::size_t length = CharacterCount(normalized);
+  if (length < 15) return {false, Flaw::TooShort, 0};
+  if (length > 15) return {false, Flaw::TooLong, 0};
+  // Fifteen characters: the first one that is not a digit, counted in characters.
+  const bool utf8 = normalized.size() != length;
+  std::size_t position = 0;
+  for (const char c : normalized) {
+    if (utf8 && (static_cast<unsigned char>(c) & 0xC0) == 0x80) continue;
+    ++position;
+    if (c < '0' || c > '9') return {false, Flaw::NotDigit, position};
+  }
+  return {false, Flaw::CheckDigit, 0};
+}
+
+char CompletingDigit(std::string_view body) {
+  if (body.size() != 14) return '\0';
+  char imei[15];
+  body.copy(imei, 14);
+  for (char d = '0'; d <= '9'; ++d) {
+    imei[14] = d;
+    if (IsValidNormalizedIMEI(std::string_view(imei, 15))) return d;
+  }
+  return '\0';
+}
+
+}  // namespace vettrix
