@@ -1,6 +1,7 @@
 #include "cli/Checker.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "cli/LineReader.h"
 #include "validate/CheckRBI.h"
@@ -53,6 +54,14 @@ std::string_view FlawName(Flaw flaw) {
   return kNames[static_cast<std::size_t>(flaw)];
 }
 
+int Checker::FindTAC(std::string_view tac) {
+  std::uint64_t key = 0;
+  std::memcpy(&key, tac.data(), 8);
+  Remembered& slot = remembered_[(key * 0x9E3779B97F4A7C15ULL) >> 48];
+  if (slot.line < 0 || slot.key != key) slot = {key, devices_->FindTAC(tac)};
+  return slot.line;
+}
+
 std::string_view Checker::Reason(const CheckRecord& record) {
   if (record.verdict != Verdict::Invalid) return {};
   if (record.judgement.flaw != Flaw::NotDigit) return FlawName(record.judgement.flaw);
@@ -73,13 +82,24 @@ const CheckRecord& Checker::Check(const Line& line) {
   // Whatever the length of the line, when little enough was kept it is judged in full.
   if (record_.normalizedCut == 0) return Judge();
   record_.normalized = normalized_;
-  record_.judgement = {false, Flaw::TooLong, 0};
+  record_.judgement = {false, Flaw::TooLong, 0, 0};
   return record_;
 }
 
 const CheckRecord& Checker::Check(std::string_view input) {
   record_ = CheckRecord{};
   record_.input = input;
+  if (input.size() == 15 && AllDigits(input)) {
+    // The usual input needs no normalising, and only the verdict tells its flaw.
+    CheckRecord& r = record_;
+    r.plainDigits = true;
+    r.normalized = input;
+    r.kind = Kind::Imei;
+    r.judgement = IsValidNormalizedIMEI(input) ? Judgement{true, Flaw::None, 0, 15}
+                                               : Judgement{false, Flaw::CheckDigit, 0, 15};
+    r.verdict = r.judgement.valid ? Verdict::Valid : Verdict::Invalid;
+    return Fields(input, 15);
+  }
   NormalizeInto(TrimSpaces(input), normalized_);
   return Judge();
 }
@@ -89,12 +109,11 @@ const CheckRecord& Checker::Judge() {
   const std::string_view text = normalized_;
   r.normalized = text;
   r.judgement = JudgeNormalizedIMEI(text);
-  const std::size_t characters = r.judgement.valid ? 15 : CharacterCount(text);
+  const std::size_t characters = r.judgement.length;
 
   if (characters == 15) {
     r.kind = Kind::Imei;
     r.verdict = r.judgement.valid ? Verdict::Valid : Verdict::Invalid;
-    r.checkDigit = Characters(text, characters, 14, 1);
   } else if ((characters == 14 || characters == 16) && AllDigits(text)) {
     r.kind = characters == 14 ? Kind::ImeiNoCheckDigit : Kind::Imeisv;
     r.verdict = Verdict::NotApplicable;
@@ -104,7 +123,7 @@ const CheckRecord& Checker::Judge() {
         r.checkDigit = std::string_view(&checkDigit_, 1);
       } else {
         r.verdict = Verdict::Invalid;  // fourteen zeros: no digit completes them
-        r.judgement = {false, Flaw::CheckDigit, 0};
+        r.judgement = {false, Flaw::CheckDigit, 0, 14};
       }
     } else {
       r.softwareVersion = text.substr(14, 2);
@@ -114,19 +133,24 @@ const CheckRecord& Checker::Judge() {
     r.verdict = Verdict::Invalid;
     return r;
   }
+  return Fields(text, characters);
+}
 
+const CheckRecord& Checker::Fields(std::string_view text, std::size_t characters) {
+  CheckRecord& r = record_;
+  if (r.kind == Kind::Imei) r.checkDigit = Characters(text, characters, 14, 1);
   r.tac = Characters(text, characters, 0, 8);
   r.serial = Characters(text, characters, 8, 6);
   const std::string_view code = Characters(text, characters, 0, 2);
-  if (const ReportingBody* body = FindReportingBody(code)) {
-    r.reportingBody = body->text;
+  r.body = FindReportingBody(code);
+  if (r.body != nullptr) {
+    r.reportingBody = r.body->text;
   } else {
     unknownBody_.assign(code);
     unknownBody_ += " (Unknown)";
     r.reportingBody = unknownBody_;
   }
-  if (devices_ != nullptr && r.tac.size() == 8 && AllDigits(r.tac))
-    r.deviceLine = devices_->FindTAC(r.tac);
+  if (devices_ != nullptr && r.tac.size() == 8 && AllDigits(r.tac)) r.deviceLine = FindTAC(r.tac);
   return r;
 }
 

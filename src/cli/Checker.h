@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "db/DeviceTable.h"
+#include "validate/CheckRBI.h"
 #include "validate/Judgement.h"
 
 namespace vettrix::cli {
@@ -31,7 +33,9 @@ struct CheckRecord {
   Verdict verdict = Verdict::Invalid;
   Judgement judgement;
   std::string_view tac, serial, checkDigit, softwareVersion, reportingBody;
-  int deviceLine = 0;  // the database line that names the TAC; 0 when none does
+  const ReportingBody* body = nullptr;  // the known body that reportingBody names
+  int deviceLine = 0;                   // the database line that names the TAC; 0 when none does
+  bool plainDigits = false;             // the input is the normalised IMEI, 15 ASCII digits
 };
 
 // Judges inputs as the window does and splits them into their fields. Keeps the buffers that
@@ -49,9 +53,20 @@ class Checker {
 
  private:
   const CheckRecord& Judge();  // fills record_ from normalized_
+  // The fields cut from an IMEI-like normalised text of `characters` characters.
+  const CheckRecord& Fields(std::string_view text, std::size_t characters);
+
+  int FindTAC(std::string_view tac);  // the table's FindTAC, remembered
 
   const DeviceTable* devices_;
   CheckRecord record_;
+  // The last lookup of each slot's 8-byte keys: a lookup in the table costs a division and a
+  // cache miss, and lists repeat their TACs.
+  struct Remembered {
+    std::uint64_t key = 0;
+    int line = -1;
+  };
+  std::vector<Remembered> remembered_ = std::vector<Remembered>(1 << 16);
   std::string normalized_;
   std::string unknownBody_, reason_;
   char checkDigit_ = '\0';

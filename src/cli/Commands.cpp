@@ -7,6 +7,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -85,7 +86,9 @@ class CheckRun {
         devices_(devices),
         out_(out),
         checker_(&devices),
-        writer_(out, options.format, kCheckColumns) {}
+        writer_(out, options.format, kCheckColumns) {
+    if (!options.only.empty()) only_ = options.only == "valid" ? Verdict::Valid : Verdict::Invalid;
+  }
 
   int Run() {
     writer_.Begin();
@@ -202,36 +205,69 @@ class CheckRun {
     if (r.verdict == Verdict::NotApplicable)
       ++counts_.notApplicable[static_cast<std::size_t>(r.kind)];
     if (r.deviceLine != 0) ++counts_.found;
-    if ((options_.only == "valid" && r.verdict != Verdict::Valid) ||
-        (options_.only == "invalid" && r.verdict != Verdict::Invalid))
-      return;
+    if (only_ && r.verdict != *only_) return;
 
-    writer_.StartRecord();
-    writer_.Text(file);
-    writer_.Number(number);
-    if (r.inputCut == 0) {
-      writer_.Text(r.input);
-    } else {
-      writer_.Text(DisplayText(r.input) + "...[+" + std::to_string(r.inputCut) + " bytes]");
+    using Piece = RecordWriter::Piece;
+    std::array<Piece, kCheckColumns.size()> f;
+    if (file.data() != fileShown_.data()) {
+      fileShown_ = file;
+      filePiece_ = writer_.Text(fileShown_, fileScratch_);
     }
-    if (r.normalizedCut == 0) {
-      writer_.Text(r.normalized);
+    f[0] = filePiece_;
+    char digits[24];
+    f[1] = {std::string_view(digits, std::to_chars(digits, digits + 24, number).ptr),
+            Piece::Number};
+    if (r.plainDigits) {
+      f[2] = f[3] = {r.input};
+    } else if (r.inputCut == 0) {
+      f[2] = writer_.Text(r.input, scratch_[0]);
     } else {
-      writer_.Text(DisplayText(r.normalized) + "...[+" + std::to_string(r.normalizedCut) +
-                   " bytes]");
+      shown_ = DisplayText(r.input) + "...[+" + std::to_string(r.inputCut) + " bytes]";
+      f[2] = writer_.Text(shown_, scratch_[0]);
     }
-    writer_.Text(KindName(r.kind));
-    writer_.Text(VerdictName(r.verdict));
-    writer_.Text(checker_.Reason(r));
-    writer_.Text(r.tac);
-    writer_.Text(r.serial);
-    writer_.Text(r.checkDigit);
-    writer_.Text(r.softwareVersion);
-    writer_.Text(r.reportingBody);
-    const std::string_view device = devices_.Line(r.deviceLine);
-    writer_.Text(FieldOf(device, 1));
-    writer_.Text(FieldOf(device, 2));
-    writer_.EndRecord();
+    if (r.plainDigits) {
+    } else if (r.normalizedCut == 0) {
+      f[3] = writer_.Text(r.normalized, scratch_[1]);
+    } else {
+      shownNormalized_ =
+          DisplayText(r.normalized) + "...[+" + std::to_string(r.normalizedCut) + " bytes]";
+      f[3] = writer_.Text(shownNormalized_, scratch_[1]);
+    }
+    f[4] = {KindName(r.kind)};
+    f[5] = {VerdictName(r.verdict)};
+    f[6] = {checker_.Reason(r)};
+    if (r.plainDigits) {
+      f[7] = {r.tac}, f[8] = {r.serial}, f[9] = {r.checkDigit};
+    } else {
+      f[7] = writer_.Text(r.tac, scratch_[2]);
+      f[8] = writer_.Text(r.serial, scratch_[3]);
+      f[9] = writer_.Text(r.checkDigit, scratch_[4]);
+    }
+    f[10] = {r.softwareVersion};
+    if (r.body != nullptr) {
+      // The 19 texts and the names of the devices are encoded once.
+      std::string& body = bodies_[static_cast<std::size_t>(r.body - kReportingBodies.data())];
+      if (body.empty()) writer_.Encode(r.body->text, body);
+      f[11] = {body, Piece::Encoded};
+    } else {
+      f[11] = writer_.Text(r.reportingBody, scratch_[5]);
+    }
+    if (r.deviceLine != 0) {
+      if (devicesShown_.empty())
+        devicesShown_.resize(static_cast<std::size_t>(devices_.LineCount()) + 1);
+      auto& names = devicesShown_[static_cast<std::size_t>(r.deviceLine)];
+      if (names.empty()) {
+        const std::string_view line = devices_.Line(r.deviceLine);
+        names.resize(2);
+        writer_.Encode(FieldOf(line, 1), names[0]);
+        writer_.Encode(FieldOf(line, 2), names[1]);
+      }
+      f[12] = {names[0], Piece::Encoded};
+      f[13] = {names[1], Piece::Encoded};
+    } else {
+      f[12] = f[13] = {std::string_view()};
+    }
+    writer_.Write(f);
   }
 
   const CheckOptions& options_;
@@ -241,7 +277,15 @@ class CheckRun {
   RecordWriter writer_;
   Counts counts_;
   bool failed_ = false;
+  std::optional<Verdict> only_;
   std::string field_, record_;
+  // Encoded fields: the file's name, the reporting bodies, the names of the devices.
+  std::string_view fileShown_;
+  RecordWriter::Piece filePiece_;
+  std::string fileScratch_, shown_, shownNormalized_;
+  std::array<std::string, 6> scratch_;
+  std::array<std::string, kReportingBodies.size()> bodies_;
+  std::vector<std::vector<std::string>> devicesShown_;
 };
 
 }  // namespace
@@ -328,23 +372,21 @@ int RunLookup(const std::vector<std::string>& keys, Format format, const std::st
   RecordWriter writer(out, format, kColumns);
   writer.Begin();
   bool allFound = true;
+  std::array<std::string, kColumns.size()> scratch;
   for (const std::string& key : keys) {
     const std::string normalized = NormalizeIMEI(TrimSpaces(key));
     const int k = devices.FindTAC(normalized);
     allFound = allFound && k != 0;
     const std::string_view line = devices.Line(k);
-    writer.StartRecord();
-    writer.Text(key);
-    writer.Text(std::string_view(normalized).substr(0, 8));
-    writer.Text(FieldOf(line, 1));
-    writer.Text(FieldOf(line, 2));
-    if (k != 0) {
-      writer.Number(static_cast<std::uint64_t>(k));
-    } else {
-      writer.Text("");
-    }
-    writer.Text(line);
-    writer.EndRecord();
+    const std::string number = k != 0 ? std::to_string(k) : "";
+    const std::array<RecordWriter::Piece, kColumns.size()> f = {
+        writer.Text(key, scratch[0]),
+        writer.Text(std::string_view(normalized).substr(0, 8), scratch[1]),
+        writer.Text(FieldOf(line, 1), scratch[2]),
+        writer.Text(FieldOf(line, 2), scratch[3]),
+        k != 0 ? RecordWriter::Piece{number, RecordWriter::Piece::Number} : RecordWriter::Piece{},
+        writer.Text(line, scratch[5])};
+    writer.Write(f);
   }
   writer.End();
   return Finish(out, allFound ? kAllValid : kSomeInvalid);
@@ -357,19 +399,22 @@ int RunComplete(const std::vector<std::string>& bodies, Format format) {
   RecordWriter writer(out, format, kColumns);
   writer.Begin();
   bool allComplete = true;
+  std::array<std::string, kColumns.size()> scratch;
   for (const std::string& input : bodies) {
     const std::string body = NormalizeIMEI(TrimSpaces(input));
     const char digit = CompletingDigit(body);
     const bool digits =
         body.size() == 14 && body.find_first_not_of("0123456789") == std::string::npos;
     allComplete = allComplete && digit != '\0';
-    writer.StartRecord();
-    writer.Text(input);
-    writer.Text(body);
-    writer.Text(digit != '\0' ? std::string_view(&digit, 1) : std::string_view());
-    writer.Text(digit != '\0' ? body + digit : std::string());
-    writer.Text(digit != '\0' ? "" : digits ? "no check digit completes it" : "not 14 digits");
-    writer.EndRecord();
+    const std::string imei = digit != '\0' ? body + digit : "";
+    const std::array<RecordWriter::Piece, kColumns.size()> f = {
+        writer.Text(input, scratch[0]), writer.Text(body, scratch[1]),
+        RecordWriter::Piece{imei.empty() ? "" : std::string_view(imei).substr(14)},
+        RecordWriter::Piece{imei},
+        RecordWriter::Piece{digit != '\0' ? ""
+                            : digits      ? "no check digit completes it"
+                                          : "not 14 digits"}};
+    writer.Write(f);
   }
   writer.End();
   return Finish(out, allComplete ? kAllValid : kSomeInvalid);

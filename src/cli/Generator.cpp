@@ -30,33 +30,28 @@ constexpr std::array<DigitPair, 81> MakePairs() {
   }
   return pairs;
 }
-constexpr auto kPairs = MakePairs();
+constexpr auto kDigitPairs = MakePairs();
 
-// Draws digits as the base-81 (and last base-9) expansion of a 64-bit fraction; four pairs use
-// 26 of its 64 bits, so every digit stays uniform to within 2^-38.
-class Digits {
- public:
-  explicit Digits(FastRandom& random) : random_(random) {}
-  const DigitPair& Pair() {
-    if (left_ == 0) x_ = random_.Next(), left_ = 4;
-    --left_;
-    const Wide t = static_cast<Wide>(x_) * 81;
-    x_ = static_cast<std::uint64_t>(t);
-    return kPairs[static_cast<std::size_t>(t >> 64)];
+// Fills `pairs` pairs of random digits and one more digit at `at` from the base-81 (and last
+// base-9) expansion of 64-bit fractions, four pairs to a fraction (26 of its 64 bits, so every
+// digit stays uniform to within 2^-38); returns their share of the Luhn total.
+template <int kPairs>
+int FillDigits(FastRandom& random, char* at) {
+  std::uint64_t words[2] = {random.Next(), kPairs > 3 ? random.Next() : 0};
+  int total = 0;
+  for (int i = 0; i < kPairs; ++i) {
+    std::uint64_t& x = words[i / 4];
+    const Wide t = static_cast<Wide>(x) * 81;
+    x = static_cast<std::uint64_t>(t);
+    const DigitPair& pair = kDigitPairs[static_cast<std::size_t>(t >> 64)];
+    std::memcpy(at + 2 * i, pair.text, 2);
+    total += pair.weight;
   }
-  int Single() {
-    if (left_ == 0) x_ = random_.Next(), left_ = 4;
-    --left_;
-    const Wide t = static_cast<Wide>(x_) * 9;
-    x_ = static_cast<std::uint64_t>(t);
-    return static_cast<int>(t >> 64) + 1;
-  }
-
- private:
-  FastRandom& random_;
-  std::uint64_t x_ = 0;
-  int left_ = 0;
-};
+  const Wide t = static_cast<Wide>(words[kPairs / 4]) * 9;
+  const int last = static_cast<int>(t >> 64) + 1;
+  at[2 * kPairs] = static_cast<char>('0' + last);
+  return total + last;
+}
 
 // The Luhn share of a prefix of digits at positions 1..n, or -1 when it is no such prefix.
 int PrefixWeight(const std::string& prefix) {
@@ -117,46 +112,40 @@ std::size_t FastRandom::Below(std::size_t n) {
   return static_cast<std::size_t>((static_cast<Wide>(Next()) * n) >> 64);
 }
 
-GenerateOutcome Generate(const GenerateRequest& request, Output& out) {
+namespace {
+
+// The run, for prefixes that all leave `kPairs` pairs and one digit to draw (8-digit TACs: 3,
+// two reporting-body digits: 6, none: 7), or for any prefixes with kPairs 0.
+template <int kPairs>
+GenerateOutcome Run(const GenerateRequest& request, Output& out) {
   GenerateOutcome outcome;
   FastRandom random(request.seed);
-  Digits digits(random);
   Seen seen;
   const std::size_t n = request.prefixes.size();
   std::vector<int> weights(n), failures(n, 0);
-  std::vector<bool> fast(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    const std::string& prefix = request.prefixes[k];
-    weights[k] = PrefixWeight(prefix);
-    fast[k] = weights[k] >= 0 && prefix.size() % 2 == 0 &&
-              prefix.size() + static_cast<std::size_t>(request.randomDigits) == 15;
-  }
+  for (std::size_t k = 0; k < n; ++k) weights[k] = PrefixWeight(request.prefixes[k]);
   std::uint64_t sinceNew = 0;
 
   while (outcome.made < request.count) {
     const std::size_t k = n == 1 ? 0 : random.Below(n);
     const std::string& prefix = request.prefixes[k];
-    const std::size_t length = prefix.size() + static_cast<std::size_t>(request.randomDigits);
-    char* at = out.Reserve(length + 1);
-    std::memcpy(at, prefix.data(), prefix.size());
     bool valid;
-    if (fast[k]) {
-      // The usual case: pairs of digits with their Luhn shares; the window's verdict confirms
-      // each candidate whose total passes.
-      int total = weights[k];
-      char* next = at + prefix.size();
-      for (int i = 0; i < (request.randomDigits - 1) / 2; ++i, next += 2) {
-        const DigitPair& pair = digits.Pair();
-        std::memcpy(next, pair.text, 2);
-        total += pair.weight;
-      }
-      const int last = digits.Single();
-      *next = static_cast<char>('0' + last);
-      total += last;
+    std::size_t length;
+    char* at;
+    if constexpr (kPairs > 0) {
+      // The usual case: the digits' Luhn share is known as they are drawn, and the window's
+      // verdict confirms each candidate whose total passes.
+      length = 15;
+      at = out.Reserve(16);
+      std::memcpy(at, prefix.data(), 14 - 2 * kPairs);
+      const int total = weights[k] + FillDigits<kPairs>(random, at + 14 - 2 * kPairs);
       valid = total % 10 == 0 && IsValidNormalizedIMEI(std::string_view(at, 15));
     } else {
-      for (int i = 0; i < request.randomDigits; ++i)
-        at[prefix.size() + static_cast<std::size_t>(i)] = static_cast<char>('0' + digits.Single());
+      length = prefix.size() + static_cast<std::size_t>(request.randomDigits);
+      at = out.Reserve(length + 1);
+      std::memcpy(at, prefix.data(), prefix.size());
+      for (std::size_t i = prefix.size(); i < length; ++i)
+        at[i] = static_cast<char>('1' + random.Below(9));
       valid = IsValidNormalizedIMEI(std::string_view(at, length));
     }
     if (!valid) {
@@ -189,6 +178,28 @@ GenerateOutcome Generate(const GenerateRequest& request, Output& out) {
     }
   }
   return outcome;
+}
+
+}  // namespace
+
+GenerateOutcome Generate(const GenerateRequest& request, Output& out) {
+  // Prefixes of digits with 15 characters left to fill in pairs and one digit take the fast run.
+  std::size_t length = request.prefixes.empty() ? 1 : request.prefixes.front().size();
+  for (const std::string& prefix : request.prefixes)
+    if (prefix.size() != length || PrefixWeight(prefix) < 0) length = 1;
+  if (length + static_cast<std::size_t>(request.randomDigits) == 15) {
+    switch (length) {
+      case 0:
+        return Run<7>(request, out);
+      case 2:
+        return Run<6>(request, out);
+      case 8:
+        return Run<3>(request, out);
+      default:
+        break;
+    }
+  }
+  return Run<0>(request, out);
 }
 
 }  // namespace vettrix::cli

@@ -59,7 +59,20 @@ bool Output::Flush() {
 }
 
 RecordWriter::RecordWriter(Output& out, Format format, std::span<const std::string_view> columns)
-    : out_(out), format_(format), columns_(columns) {}
+    : out_(out),
+      format_(format),
+      json_(format == Format::Json || format == Format::Jsonl),
+      columns_(columns) {
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    std::string prefix = i == 0 ? "" : format == Format::Tsv ? "\t" : ",";
+    if (json_) {
+      prefix += '"';
+      prefix += columns[i];
+      prefix += "\":";
+    }
+    prefixes_.push_back(std::move(prefix));
+  }
+}
 
 void RecordWriter::Begin() {
   if (format_ == Format::Json) {
@@ -68,85 +81,120 @@ void RecordWriter::Begin() {
   }
   if (format_ == Format::Jsonl) return;
   for (std::size_t i = 0; i < columns_.size(); ++i) {
-    if (i > 0) out_.Put(format_ == Format::Tsv ? '\t' : ',');
+    out_.Put(prefixes_[i]);
     out_.Put(columns_[i]);
   }
   out_.Put(format_ == Format::Tsv ? "\n" : "\r\n");
 }
 
-void RecordWriter::StartRecord() {
-  field_ = 0;
-  if (format_ == Format::Json) out_.Put(anyRecord_ ? ",\n{" : "\n{");
-  if (format_ == Format::Jsonl) out_.Put('{');
-  anyRecord_ = true;
-}
-
-void RecordWriter::Separator() {
-  if (format_ == Format::Tsv || format_ == Format::Csv) {
-    if (field_ > 0) out_.Put(format_ == Format::Tsv ? '\t' : ',');
-  } else {
-    if (field_ > 0) out_.Put(',');
-    out_.Put('"');
-    out_.Put(columns_[field_]);
-    out_.Put("\":");
-  }
-  ++field_;
-}
-
-void RecordWriter::Number(std::uint64_t value) {
-  Separator();
-  char* at = out_.Reserve(24);
-  out_.Commit(std::to_chars(at, at + 24, value).ptr);
-}
-
-void RecordWriter::Text(std::string_view bytes) {
-  Separator();
-  const auto& special = kSpecial[static_cast<std::size_t>(format_)];
-  bool plain = true;
-  for (const char c : bytes) {
-    if (special[static_cast<unsigned char>(c)]) {
-      plain = false;
+void RecordWriter::Write(std::span<const Piece> fields) {
+  std::string_view start, end;
+  switch (format_) {
+    case Format::Tsv:
+      end = "\n";
       break;
-    }
+    case Format::Csv:
+      end = "\r\n";
+      break;
+    case Format::Json:
+      start = anyRecord_ ? ",\n{" : "\n{", end = "}";
+      break;
+    case Format::Jsonl:
+      start = "{", end = "}\n";
+      break;
   }
-  const bool json = format_ == Format::Json || format_ == Format::Jsonl;
-  if (plain) {
-    if (json) out_.Put('"');
-    out_.Put(bytes);
-    if (json) out_.Put('"');
+  anyRecord_ = true;
+  std::size_t total = start.size() + end.size();
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    total += prefixes_[i].size() + fields[i].text.size() + 2;
+  if (total > Output::kBufferSize) {
+    // A record of megabytes goes out piece by piece.
+    out_.Put(start);
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      const bool quote = json_ && fields[i].kind == Piece::Plain;
+      out_.Put(prefixes_[i]);
+      if (quote) out_.Put('"');
+      out_.Put(fields[i].text);
+      if (quote) out_.Put('"');
+    }
+    out_.Put(end);
     return;
   }
+  char* at = out_.Reserve(total);
+  // Most pieces are a few bytes: copied inline, not through a call to memcpy.
+  auto put = [&at](std::string_view text) {
+    const char* from = text.data();
+    const std::size_t n = text.size();
+    if (n >= 8 && n <= 16) {
+      std::memcpy(at, from, 8);
+      std::memcpy(at + n - 8, from + n - 8, 8);
+    } else if (n < 8) {
+      for (std::size_t i = 0; i < n; ++i) at[i] = from[i];
+    } else {
+      std::memcpy(at, from, n);
+    }
+    at += n;
+  };
+  put(start);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const bool quote = json_ && fields[i].kind == Piece::Plain;
+    put(prefixes_[i]);
+    if (quote) *at++ = '"';
+    put(fields[i].text);
+    if (quote) *at++ = '"';
+  }
+  put(end);
+  out_.Commit(at);
+}
+
+void RecordWriter::End() {
+  if (format_ == Format::Json) out_.Put(anyRecord_ ? "\n]\n" : "]\n");
+}
+
+RecordWriter::Piece RecordWriter::Text(std::string_view bytes, std::string& scratch) const {
+  const auto& special = kSpecial[static_cast<std::size_t>(format_)];
+  for (const char c : bytes) {
+    if (special[static_cast<unsigned char>(c)]) {
+      Encode(bytes, scratch);
+      return {scratch, Piece::Encoded};
+    }
+  }
+  return {bytes, Piece::Plain};
+}
+
+void RecordWriter::Encode(std::string_view bytes, std::string& out) const {
+  out.clear();
   bool ascii = true;
   for (const char c : bytes) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
   if (ascii || ValidUtf8(bytes)) {
-    Escaped(bytes);
+    Escape(bytes, out);
   } else {
-    Escaped(DisplayText(bytes));
+    Escape(DisplayText(bytes), out);
   }
 }
 
-void RecordWriter::Escaped(std::string_view text) {
+void RecordWriter::Escape(std::string_view text, std::string& out) const {
   switch (format_) {
     case Format::Tsv:
       for (const char c : text) {
         switch (c) {
           case '\t':
-            out_.Put("\\t");
+            out += "\\t";
             break;
           case '\n':
-            out_.Put("\\n");
+            out += "\\n";
             break;
           case '\r':
-            out_.Put("\\r");
+            out += "\\r";
             break;
           case '\\':
-            out_.Put("\\\\");
+            out += "\\\\";
             break;
           case '\0':
-            out_.Put("\\0");
+            out += "\\0";
             break;
           default:
-            out_.Put(c);
+            out += c;
         }
       }
       return;
@@ -154,55 +202,34 @@ void RecordWriter::Escaped(std::string_view text) {
       bool quote = false;
       for (const char c : text) quote = quote || c == '"' || c == ',' || c == '\n' || c == '\r';
       if (!quote) {
-        out_.Put(text);
+        out += text;
         return;
       }
-      out_.Put('"');
+      out += '"';
       for (const char c : text) {
-        if (c == '"') out_.Put('"');
-        out_.Put(c);
+        if (c == '"') out += '"';
+        out += c;
       }
-      out_.Put('"');
+      out += '"';
       return;
     }
     default:
-      out_.Put('"');
+      out += '"';
       for (const char c : text) {
         const auto u = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
-          out_.Put('\\');
-          out_.Put(c);
+          out += '\\';
+          out += c;
         } else if (u < 0x20) {
           static constexpr char kHex[] = "0123456789abcdef";
           const char escape[6] = {'\\', 'u', '0', '0', kHex[u >> 4], kHex[u & 15]};
-          out_.Put(std::string_view(escape, 6));
+          out.append(escape, 6);
         } else {
-          out_.Put(c);
+          out += c;
         }
       }
-      out_.Put('"');
+      out += '"';
   }
-}
-
-void RecordWriter::EndRecord() {
-  switch (format_) {
-    case Format::Tsv:
-      out_.Put('\n');
-      break;
-    case Format::Csv:
-      out_.Put("\r\n");
-      break;
-    case Format::Json:
-      out_.Put('}');
-      break;
-    case Format::Jsonl:
-      out_.Put("}\n");
-      break;
-  }
-}
-
-void RecordWriter::End() {
-  if (format_ == Format::Json) out_.Put(anyRecord_ ? "\n]\n" : "]\n");
 }
 
 }  // namespace vettrix::cli

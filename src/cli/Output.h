@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vettrix::cli {
 
@@ -50,23 +51,33 @@ enum class Format { Tsv, Csv, Json, Jsonl };
 // well-formed: TSV with \t \n \r \\ \0, CSV quoted as RFC 4180 says, JSON escaped.
 class RecordWriter {
  public:
+  // A field's value: a text that needs no escaping, a text already in the format's form
+  // (from Encode), or a number.
+  struct Piece {
+    enum Kind : unsigned char { Plain, Encoded, Number };
+    std::string_view text;
+    Kind kind = Plain;
+  };
+
   RecordWriter(Output& out, Format format, std::span<const std::string_view> columns);
 
   void Begin();  // the header line, or the opening of the JSON array
-  void StartRecord();
-  void Text(std::string_view bytes);
-  void Number(std::uint64_t value);
-  void EndRecord();
+  // One record, its fields in the order of the columns.
+  void Write(std::span<const Piece> fields);
   void End();  // closes the JSON array
 
+  // `bytes` as a field: Plain when it needs no escaping, else encoded into `scratch`.
+  Piece Text(std::string_view bytes, std::string& scratch) const;
+  void Encode(std::string_view bytes, std::string& out) const;
+
  private:
-  void Separator();
-  void Escaped(std::string_view text);
+  void Escape(std::string_view text, std::string& out) const;
 
   Output& out_;
   Format format_;
+  bool json_;
   std::span<const std::string_view> columns_;
-  std::size_t field_ = 0;
+  std::vector<std::string> prefixes_;  // written before each field
   bool anyRecord_ = false;
 };
 

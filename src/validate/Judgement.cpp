@@ -13,20 +13,20 @@ std::size_t CharacterCount(std::string_view text) {
 }
 
 Judgement JudgeNormalizedIMEI(std::string_view normalized) {
-  if (IsValidNormalizedIMEI(normalized)) return {true, Flaw::None, 0};
-  if (normalized.empty()) return {false, Flaw::Empty, 0};
+  if (IsValidNormalizedIMEI(normalized)) return {true, Flaw::None, 0, 15};
+  if (normalized.empty()) return {false, Flaw::Empty, 0, 0};
   const std::size_t length = CharacterCount(normalized);
-  if (length < 15) return {false, Flaw::TooShort, 0};
-  if (length > 15) return {false, Flaw::TooLong, 0};
+  if (length < 15) return {false, Flaw::TooShort, 0, length};
+  if (length > 15) return {false, Flaw::TooLong, 0, length};
   // Fifteen characters: the first one that is not a digit, counted in characters.
   const bool utf8 = normalized.size() != length;
   std::size_t position = 0;
   for (const char c : normalized) {
     if (utf8 && (static_cast<unsigned char>(c) & 0xC0) == 0x80) continue;
     ++position;
-    if (c < '0' || c > '9') return {false, Flaw::NotDigit, position};
+    if (c < '0' || c > '9') return {false, Flaw::NotDigit, position, length};
   }
-  return {false, Flaw::CheckDigit, 0};
+  return {false, Flaw::CheckDigit, 0, length};
 }
 
 char CompletingDigit(std::string_view body) {

@@ -18,6 +18,7 @@ struct Judgement {
   bool valid = false;
   Flaw flaw = Flaw::None;
   std::size_t position = 0;  // the first character that is not a digit, from 1, for NotDigit
+  std::size_t length = 0;    // characters of the normalised IMEI
 };
 
 // The window's verdict on `normalized` (IsValidNormalizedIMEI) and, when INVALID, the first of
