@@ -54,12 +54,41 @@ std::string_view FlawName(Flaw flaw) {
   return kNames[static_cast<std::size_t>(flaw)];
 }
 
-int Checker::FindTAC(std::string_view tac) {
+namespace {
+
+std::uint64_t Key8(std::string_view text) {
   std::uint64_t key = 0;
-  std::memcpy(&key, tac.data(), 8);
-  Remembered& slot = remembered_[(key * 0x9E3779B97F4A7C15ULL) >> 48];
-  if (slot.line < 0 || slot.key != key) slot = {key, devices_->FindTAC(tac)};
-  return slot.line;
+  std::memcpy(&key, text.data(), 8);
+  return key;
+}
+
+std::size_t SlotOf(std::uint64_t key, std::size_t mask) {
+  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
+}
+
+}  // namespace
+
+Checker::Checker(const DeviceTable* devices) : devices_(devices) {
+  if (devices == nullptr) return;
+  std::size_t size = 16;
+  while (size < static_cast<std::size_t>(devices->LineCount()) * 2) size *= 2;
+  known_.resize(size);
+  for (int k = 1; k <= devices->LineCount(); ++k) {
+    const std::string_view line = devices->Line(k);
+    if (line.size() < 8) continue;
+    const std::uint64_t key = Key8(line);
+    std::size_t i = SlotOf(key, size - 1);
+    while (known_[i].line >= 0 && known_[i].key != key) i = (i + 1) & (size - 1);
+    known_[i] = {key, devices->FindTAC(line.substr(0, 8))};
+  }
+}
+
+int Checker::FindTAC(std::string_view tac) {
+  const std::uint64_t key = Key8(tac);
+  const std::size_t mask = known_.size() - 1;
+  for (std::size_t i = SlotOf(key, mask); known_[i].line >= 0; i = (i + 1) & mask)
+    if (known_[i].key == key) return known_[i].line;
+  return devices_->FindTAC(tac);
 }
 
 std::string_view Checker::Reason(const CheckRecord& record) {

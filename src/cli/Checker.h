@@ -42,7 +42,7 @@ struct CheckRecord {
 // records point into, so judging a line allocates nothing once they have grown.
 class Checker {
  public:
-  explicit Checker(const DeviceTable* devices) : devices_(devices) {}
+  explicit Checker(const DeviceTable* devices);
 
   // The record of one input; valid until the next call.
   const CheckRecord& Check(std::string_view input);
@@ -60,13 +60,13 @@ class Checker {
 
   const DeviceTable* devices_;
   CheckRecord record_;
-  // The last lookup of each slot's 8-byte keys: a lookup in the table costs a division and a
-  // cache miss, and lists repeat their TACs.
-  struct Remembered {
+  // The table's answer for every TAC its lines hold, in one flat open-addressing table: the
+  // table's own index costs a division and a few cache misses per lookup.
+  struct Known {
     std::uint64_t key = 0;
-    int line = -1;
+    int line = -1;  // -1: empty slot
   };
-  std::vector<Remembered> remembered_ = std::vector<Remembered>(1 << 16);
+  std::vector<Known> known_;
   std::string normalized_;
   std::string unknownBody_, reason_;
   char checkDigit_ = '\0';

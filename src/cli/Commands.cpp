@@ -207,12 +207,18 @@ class CheckRun {
     if (r.deviceLine != 0) ++counts_.found;
     if (only_ && r.verdict != *only_) return;
 
-    using Piece = RecordWriter::Piece;
-    std::array<Piece, kCheckColumns.size()> f;
     if (file.data() != fileShown_.data()) {
       fileShown_ = file;
       filePiece_ = writer_.Text(fileShown_, fileScratch_);
+      head_.clear();
     }
+    if (r.plainDigits && (options_.format != Format::Json || !firstRecord_)) {
+      WritePlain(number, r);
+      return;
+    }
+    firstRecord_ = false;
+    using Piece = RecordWriter::Piece;
+    std::array<Piece, kCheckColumns.size()> f;
     f[0] = filePiece_;
     char digits[24];
     f[1] = {std::string_view(digits, std::to_chars(digits, digits + 24, number).ptr),
@@ -253,21 +259,122 @@ class CheckRun {
       f[11] = writer_.Text(r.reportingBody, scratch_[5]);
     }
     if (r.deviceLine != 0) {
-      if (devicesShown_.empty())
-        devicesShown_.resize(static_cast<std::size_t>(devices_.LineCount()) + 1);
-      auto& names = devicesShown_[static_cast<std::size_t>(r.deviceLine)];
-      if (names.empty()) {
-        const std::string_view line = devices_.Line(r.deviceLine);
-        names.resize(2);
-        writer_.Encode(FieldOf(line, 1), names[0]);
-        writer_.Encode(FieldOf(line, 2), names[1]);
-      }
-      f[12] = {names[0], Piece::Encoded};
-      f[13] = {names[1], Piece::Encoded};
+      f[12] = DeviceField(r.deviceLine, 1);
+      f[13] = DeviceField(r.deviceLine, 2);
     } else {
       f[12] = f[13] = {std::string_view()};
     }
     writer_.Write(f);
+  }
+
+  // Field `index` of database line `k` as written; encoded once per line into one arena, since
+  // the names are read again for every input on the same TAC.
+  RecordWriter::Piece DeviceField(int k, int index) {
+    if (shownRefs_.empty()) shownRefs_.resize(static_cast<std::size_t>(devices_.LineCount()) + 1);
+    ShownRef& ref = shownRefs_[static_cast<std::size_t>(k)];
+    if (ref.offset == ShownRef::kNone) {
+      const std::string_view line = devices_.Line(k);
+      writer_.Encode(FieldOf(line, 1), nameScratch_[0]);
+      writer_.Encode(FieldOf(line, 2), nameScratch_[1]);
+      const std::size_t length = nameScratch_[0].size() + nameScratch_[1].size();
+      if (length > ShownRef::kMaxLength || shownArena_.size() + length >= ShownRef::kNone)
+        return writer_.Text(FieldOf(line, index),
+                            nameScratch_[static_cast<std::size_t>(index) + 1]);
+      ref = {static_cast<std::uint32_t>(shownArena_.size()),
+             static_cast<std::uint16_t>(nameScratch_[0].size()),
+             static_cast<std::uint16_t>(nameScratch_[1].size())};
+      shownArena_ += nameScratch_[0];
+      shownArena_ += nameScratch_[1];
+    }
+    const std::string_view arena = shownArena_;
+    return {index == 1 ? arena.substr(ref.offset, ref.first)
+                       : arena.substr(ref.offset + ref.first, ref.second),
+            RecordWriter::Piece::Encoded};
+  }
+
+  // The usual record, an input of 15 ASCII digits, laid out from texts made once: what comes
+  // before the line number (per file), between the fields cut from the IMEI, and everything
+  // from the reporting body on (per database line, or per reporting body when not found).
+  void WritePlain(std::uint64_t number, const CheckRecord& r) {
+    const std::string_view q = writer_.Quote();
+    if (head_.empty()) {
+      head_.assign(writer_.RecordStart());
+      head_ += writer_.Before(0);
+      if (filePiece_.kind == RecordWriter::Piece::Plain) head_ += q;
+      head_ += filePiece_.text;
+      if (filePiece_.kind == RecordWriter::Piece::Plain) head_ += q;
+      head_ += writer_.Before(1);
+      for (std::size_t i : {2, 3, 8, 9})
+        glue_[i] = std::string(q) + std::string(writer_.Before(i)) + std::string(q);
+      glue_[2].erase(0, q.size());
+      for (const Verdict v : {Verdict::Valid, Verdict::Invalid}) {
+        std::string& text = verdictGlue_[v == Verdict::Valid ? 0 : 1];
+        text = std::string(q);
+        const std::string_view values[] = {KindName(Kind::Imei), VerdictName(v),
+                                           v == Verdict::Valid ? "" : FlawName(Flaw::CheckDigit)};
+        for (std::size_t i = 0; i < 3; ++i)
+          text += std::string(writer_.Before(4 + i)) + std::string(q) + std::string(values[i]) +
+                  std::string(q);
+        text += std::string(writer_.Before(7)) + std::string(q);
+      }
+      glue_[10] = std::string(q) + std::string(writer_.Before(10)) + std::string(q) +
+                  std::string(q) + std::string(writer_.Before(11));
+    }
+    const std::string_view tail = TailOf(r);
+    const std::string_view verdict = verdictGlue_[r.verdict == Verdict::Valid ? 0 : 1];
+    char* at = out_.Reserve(head_.size() + 24 + 2 * 15 + 8 + 6 + 1 + glue_[2].size() +
+                            glue_[3].size() + verdict.size() + glue_[8].size() + glue_[9].size() +
+                            glue_[10].size() + tail.size());
+    auto put = [&at](std::string_view text) {
+      std::memcpy(at, text.data(), text.size());
+      at += text.size();
+    };
+    put(head_);
+    at = std::to_chars(at, at + 24, number).ptr;
+    put(glue_[2]);
+    std::memcpy(at, r.input.data(), 15), at += 15;
+    put(glue_[3]);
+    std::memcpy(at, r.input.data(), 15), at += 15;
+    put(verdict);
+    std::memcpy(at, r.input.data(), 8), at += 8;
+    put(glue_[8]);
+    std::memcpy(at, r.input.data() + 8, 6), at += 6;
+    put(glue_[9]);
+    *at++ = r.input[14];
+    put(glue_[10]);
+    put(tail);
+    out_.Commit(at);
+    writer_.Written();
+  }
+
+  // The fields from the reporting body to the end of the record, made once.
+  std::string_view TailOf(const CheckRecord& r) {
+    std::size_t slot;
+    if (r.deviceLine != 0) {
+      slot = 100 + static_cast<std::size_t>(r.deviceLine);
+    } else {
+      slot = static_cast<std::size_t>((r.input[0] - '0') * 10 + (r.input[1] - '0'));
+    }
+    if (tailRefs_.empty()) tailRefs_.resize(101 + static_cast<std::size_t>(devices_.LineCount()));
+    TailRef& ref = tailRefs_[slot];
+    if (ref.offset == TailRef::kNone) {
+      std::string& tail = scratch_[5];
+      tail.clear();
+      std::string encoded;
+      const std::string_view line = devices_.Line(r.deviceLine);
+      const std::string_view values[] = {r.reportingBody, FieldOf(line, 1), FieldOf(line, 2)};
+      for (std::size_t i = 0; i < 3; ++i) {
+        if (i > 0) tail += writer_.Before(11 + i);
+        writer_.Encode(values[i], encoded);
+        tail += encoded;
+      }
+      tail += writer_.RecordEnd();
+      if (tail.size() > 0xFFFF || tailArena_.size() + tail.size() >= TailRef::kNone) return tail;
+      ref = {static_cast<std::uint32_t>(tailArena_.size()),
+             static_cast<std::uint16_t>(tail.size())};
+      tailArena_ += tail;
+    }
+    return std::string_view(tailArena_).substr(ref.offset, ref.length);
   }
 
   const CheckOptions& options_;
@@ -285,7 +392,26 @@ class CheckRun {
   std::string fileScratch_, shown_, shownNormalized_;
   std::array<std::string, 6> scratch_;
   std::array<std::string, kReportingBodies.size()> bodies_;
-  std::vector<std::vector<std::string>> devicesShown_;
+  struct ShownRef {
+    static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+    static constexpr std::size_t kMaxLength = 0xFFFF;
+    std::uint32_t offset = kNone;
+    std::uint16_t first = 0, second = 0;
+  };
+  std::vector<ShownRef> shownRefs_;
+  std::string shownArena_;
+  std::array<std::string, 4> nameScratch_;
+  std::string head_;
+  bool firstRecord_ = true;  // a JSON array opens its first record apart
+  std::array<std::string, 11> glue_;
+  std::array<std::string, 2> verdictGlue_;
+  struct TailRef {
+    static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+    std::uint32_t offset = kNone;
+    std::uint16_t length = 0;
+  };
+  std::vector<TailRef> tailRefs_;
+  std::string tailArena_;
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -35,7 +36,8 @@ bool LineReader::Fill() {
   }
   if (beforeRead_ != nullptr) beforeRead_->Flush();
   for (;;) {
-    const ssize_t n = ::read(fd_, buffer_.get() + end_, kKeptBytes + kChunk - end_);
+    const ssize_t n =
+        ::read(fd_, buffer_.get() + end_, std::min(kChunk, kKeptBytes + kChunk - end_));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       error_ = errno;

@@ -23,7 +23,7 @@ struct Line {
 
 class LineReader {
  public:
-  static constexpr std::size_t kChunk = 1 << 20;
+  static constexpr std::size_t kChunk = 256 << 10;  // per read: stays in the cache while used
   // Longer lines are read to their end but only this much is kept, so memory stays flat.
   static constexpr std::size_t kKeptBytes = 4 << 20;
   // Of the bytes beyond, this many kept by the normalisation are enough to judge the line.

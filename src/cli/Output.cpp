@@ -87,22 +87,26 @@ void RecordWriter::Begin() {
   out_.Put(format_ == Format::Tsv ? "\n" : "\r\n");
 }
 
-void RecordWriter::Write(std::span<const Piece> fields) {
-  std::string_view start, end;
+std::string_view RecordWriter::RecordStart() const {
+  if (format_ == Format::Json) return anyRecord_ ? ",\n{" : "\n{";
+  return format_ == Format::Jsonl ? "{" : "";
+}
+
+std::string_view RecordWriter::RecordEnd() const {
   switch (format_) {
     case Format::Tsv:
-      end = "\n";
-      break;
+      return "\n";
     case Format::Csv:
-      end = "\r\n";
-      break;
+      return "\r\n";
     case Format::Json:
-      start = anyRecord_ ? ",\n{" : "\n{", end = "}";
-      break;
-    case Format::Jsonl:
-      start = "{", end = "}\n";
-      break;
+      return "}";
+    default:
+      return "}\n";
   }
+}
+
+void RecordWriter::Write(std::span<const Piece> fields) {
+  const std::string_view start = RecordStart(), end = RecordEnd();
   anyRecord_ = true;
   std::size_t total = start.size() + end.size();
   for (std::size_t i = 0; i < fields.size(); ++i)

@@ -16,7 +16,8 @@ namespace vettrix::cli {
 // a closed pipe or a full disk gives one outcome, not one per record.
 class Output {
  public:
-  static constexpr std::size_t kBufferSize = 1 << 20;
+  // Large enough to make few system calls, small enough to stay in the cache while it fills.
+  static constexpr std::size_t kBufferSize = 256 << 10;
 
   explicit Output(int fd);
   Output(const Output&) = delete;
@@ -55,8 +56,10 @@ class RecordWriter {
   // (from Encode), or a number.
   struct Piece {
     enum Kind : unsigned char { Plain, Encoded, Number };
+    Piece() = default;
+    Piece(std::string_view text_, Kind kind_ = Plain) : text(text_), kind(kind_) {}
     std::string_view text;
-    Kind kind = Plain;
+    Kind kind;
   };
 
   RecordWriter(Output& out, Format format, std::span<const std::string_view> columns);
@@ -65,6 +68,15 @@ class RecordWriter {
   // One record, its fields in the order of the columns.
   void Write(std::span<const Piece> fields);
   void End();  // closes the JSON array
+
+  // The text around field values, for callers that lay out a record of fixed shape themselves
+  // (then Written() must follow): what opens the next record, what comes before field i,
+  // the quote around a text, what closes a record.
+  std::string_view RecordStart() const;
+  std::string_view Before(std::size_t i) const { return prefixes_[i]; }
+  std::string_view Quote() const { return json_ ? "\"" : ""; }
+  std::string_view RecordEnd() const;
+  void Written() { anyRecord_ = true; }
 
   // `bytes` as a field: Plain when it needs no escaping, else encoded into `scratch`.
   Piece Text(std::string_view bytes, std::string& scratch) const;
