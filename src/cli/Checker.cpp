@@ -71,7 +71,7 @@ std::size_t SlotOf(std::uint64_t key, std::size_t mask) {
 Checker::Checker(const DeviceTable* devices) : devices_(devices) {
   if (devices == nullptr) return;
   std::size_t size = 16;
-  while (size < static_cast<std::size_t>(devices->LineCount()) * 2) size *= 2;
+  while (size < static_cast<std::size_t>(devices->LineCount()) * 3 / 2) size *= 2;
   known_.resize(size);
   for (int k = 1; k <= devices->LineCount(); ++k) {
     const std::string_view line = devices->Line(k);
@@ -79,15 +79,20 @@ Checker::Checker(const DeviceTable* devices) : devices_(devices) {
     const std::uint64_t key = Key8(line);
     std::size_t i = SlotOf(key, size - 1);
     while (known_[i].line >= 0 && known_[i].key != key) i = (i + 1) & (size - 1);
-    known_[i] = {key, devices->FindTAC(line.substr(0, 8))};
+    known_[i] = {key, devices->FindTAC(line.substr(0, 8)), 0};
   }
 }
 
-int Checker::FindTAC(std::string_view tac) {
+int Checker::FindTAC(std::string_view tac, std::uint32_t*& note) {
   const std::uint64_t key = Key8(tac);
   const std::size_t mask = known_.size() - 1;
-  for (std::size_t i = SlotOf(key, mask); known_[i].line >= 0; i = (i + 1) & mask)
-    if (known_[i].key == key) return known_[i].line;
+  for (std::size_t i = SlotOf(key, mask); known_[i].line >= 0; i = (i + 1) & mask) {
+    if (known_[i].key == key) {
+      note = &known_[i].note;
+      return known_[i].line;
+    }
+  }
+  note = nullptr;
   return devices_->FindTAC(tac);
 }
 
@@ -116,11 +121,15 @@ const CheckRecord& Checker::Check(const Line& line) {
 }
 
 const CheckRecord& Checker::Check(std::string_view input) {
-  record_ = CheckRecord{};
-  record_.input = input;
   if (input.size() == 15 && AllDigits(input)) {
-    // The usual input needs no normalising, and only the verdict tells its flaw.
+    // The usual input needs no normalising, and only the verdict tells its flaw. Every field
+    // is set here or by Fields.
     CheckRecord& r = record_;
+    r.input = input;
+    r.inputCut = r.normalizedCut = 0;
+    r.softwareVersion = {};
+    r.deviceLine = 0;
+    r.deviceNote = nullptr;
     r.plainDigits = true;
     r.normalized = input;
     r.kind = Kind::Imei;
@@ -129,6 +138,8 @@ const CheckRecord& Checker::Check(std::string_view input) {
     r.verdict = r.judgement.valid ? Verdict::Valid : Verdict::Invalid;
     return Fields(input, 15);
   }
+  record_ = CheckRecord{};
+  record_.input = input;
   NormalizeInto(TrimSpaces(input), normalized_);
   return Judge();
 }
@@ -179,7 +190,8 @@ const CheckRecord& Checker::Fields(std::string_view text, std::size_t characters
     unknownBody_ += " (Unknown)";
     r.reportingBody = unknownBody_;
   }
-  if (devices_ != nullptr && r.tac.size() == 8 && AllDigits(r.tac)) r.deviceLine = FindTAC(r.tac);
+  if (devices_ != nullptr && r.tac.size() == 8 && AllDigits(r.tac))
+    r.deviceLine = FindTAC(r.tac, r.deviceNote);
   return r;
 }
 

@@ -35,7 +35,10 @@ struct CheckRecord {
   std::string_view tac, serial, checkDigit, softwareVersion, reportingBody;
   const ReportingBody* body = nullptr;  // the known body that reportingBody names
   int deviceLine = 0;                   // the database line that names the TAC; 0 when none does
-  bool plainDigits = false;             // the input is the normalised IMEI, 15 ASCII digits
+  // A value the caller may keep with a TAC the database holds (nullptr for other TACs), so that
+  // what it makes of the device is found in the same cache line as the TAC.
+  std::uint32_t* deviceNote = nullptr;
+  bool plainDigits = false;  // the input is the normalised IMEI, 15 ASCII digits
 };
 
 // Judges inputs as the window does and splits them into their fields. Keeps the buffers that
@@ -56,7 +59,7 @@ class Checker {
   // The fields cut from an IMEI-like normalised text of `characters` characters.
   const CheckRecord& Fields(std::string_view text, std::size_t characters);
 
-  int FindTAC(std::string_view tac);  // the table's FindTAC, remembered
+  int FindTAC(std::string_view tac, std::uint32_t*& note);  // the table's FindTAC, remembered
 
   const DeviceTable* devices_;
   CheckRecord record_;
@@ -65,6 +68,7 @@ class Checker {
   struct Known {
     std::uint64_t key = 0;
     int line = -1;  // -1: empty slot
+    std::uint32_t note = 0;
   };
   std::vector<Known> known_;
   std::string normalized_;

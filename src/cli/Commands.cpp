@@ -317,14 +317,14 @@ class CheckRun {
                   std::string(q);
         text += std::string(writer_.Before(7)) + std::string(q);
       }
-      glue_[10] = std::string(q) + std::string(writer_.Before(10)) + std::string(q) +
-                  std::string(q) + std::string(writer_.Before(11));
+      glue_[10] =
+          std::string(q) + std::string(writer_.Before(10)) + std::string(q) + std::string(q);
     }
-    const std::string_view tail = TailOf(r);
+    const std::string_view body = BodyOf(r), names = NamesOf(r);
     const std::string_view verdict = verdictGlue_[r.verdict == Verdict::Valid ? 0 : 1];
     char* at = out_.Reserve(head_.size() + 24 + 2 * 15 + 8 + 6 + 1 + glue_[2].size() +
                             glue_[3].size() + verdict.size() + glue_[8].size() + glue_[9].size() +
-                            glue_[10].size() + tail.size());
+                            glue_[10].size() + body.size() + names.size());
     auto put = [&at](std::string_view text) {
       std::memcpy(at, text.data(), text.size());
       at += text.size();
@@ -342,39 +342,58 @@ class CheckRun {
     put(glue_[9]);
     *at++ = r.input[14];
     put(glue_[10]);
-    put(tail);
+    put(body);
+    put(names);
     out_.Commit(at);
     writer_.Written();
   }
 
-  // The fields from the reporting body to the end of the record, made once.
-  std::string_view TailOf(const CheckRecord& r) {
-    std::size_t slot;
-    if (r.deviceLine != 0) {
-      slot = 100 + static_cast<std::size_t>(r.deviceLine);
-    } else {
-      slot = static_cast<std::size_t>((r.input[0] - '0') * 10 + (r.input[1] - '0'));
+  // The reporting body as written, made once per code; the first two characters are digits.
+  std::string_view BodyOf(const CheckRecord& r) {
+    std::string& body =
+        plainBodies_[static_cast<std::size_t>((r.input[0] - '0') * 10 + (r.input[1] - '0'))];
+    if (body.empty()) {
+      writer_.Encode(r.reportingBody, scratch_[5]);
+      body = std::string(writer_.Before(11)) + scratch_[5];
     }
-    if (tailRefs_.empty()) tailRefs_.resize(101 + static_cast<std::size_t>(devices_.LineCount()));
-    TailRef& ref = tailRefs_[slot];
-    if (ref.offset == TailRef::kNone) {
-      std::string& tail = scratch_[5];
-      tail.clear();
+    return body;
+  }
+
+  // Manufacturer and model to the end of the record, made once per database line into one
+  // arena (its length, two bytes, then the text), so the working set stays small.
+  std::string_view NamesOf(const CheckRecord& r) {
+    if (r.deviceNote == nullptr) {
+      if (noNames_.empty())
+        noNames_ = std::string(writer_.Before(12)) + std::string(writer_.Quote()) +
+                   std::string(writer_.Quote()) + std::string(writer_.Before(13)) +
+                   std::string(writer_.Quote()) + std::string(writer_.Quote()) +
+                   std::string(writer_.RecordEnd());
+      return noNames_;
+    }
+    std::uint32_t& offset = *r.deviceNote;
+    if (offset == 0) {
+      std::string& names = scratch_[5];
       std::string encoded;
       const std::string_view line = devices_.Line(r.deviceLine);
-      const std::string_view values[] = {r.reportingBody, FieldOf(line, 1), FieldOf(line, 2)};
-      for (std::size_t i = 0; i < 3; ++i) {
-        if (i > 0) tail += writer_.Before(11 + i);
-        writer_.Encode(values[i], encoded);
-        tail += encoded;
-      }
-      tail += writer_.RecordEnd();
-      if (tail.size() > 0xFFFF || tailArena_.size() + tail.size() >= TailRef::kNone) return tail;
-      ref = {static_cast<std::uint32_t>(tailArena_.size()),
-             static_cast<std::uint16_t>(tail.size())};
-      tailArena_ += tail;
+      names.assign(writer_.Before(12));
+      writer_.Encode(FieldOf(line, 1), encoded);
+      names += encoded;
+      names += writer_.Before(13);
+      writer_.Encode(FieldOf(line, 2), encoded);
+      names += encoded;
+      names += writer_.RecordEnd();
+      if (namesArena_.empty()) namesArena_ += '\0';  // offset 0 means none
+      if (names.size() > 0xFFFF || namesArena_.size() + names.size() + 2 > 0xFFFFFFF0u)
+        return names;
+      offset = static_cast<std::uint32_t>(namesArena_.size());
+      namesArena_ += static_cast<char>(names.size() & 0xFF);
+      namesArena_ += static_cast<char>(names.size() >> 8);
+      namesArena_ += names;
     }
-    return std::string_view(tailArena_).substr(ref.offset, ref.length);
+    const char* at = namesArena_.data() + offset;
+    const std::size_t length = static_cast<unsigned char>(at[0]) |
+                               static_cast<std::size_t>(static_cast<unsigned char>(at[1])) << 8;
+    return std::string_view(at + 2, length);
   }
 
   const CheckOptions& options_;
@@ -405,13 +424,8 @@ class CheckRun {
   bool firstRecord_ = true;  // a JSON array opens its first record apart
   std::array<std::string, 11> glue_;
   std::array<std::string, 2> verdictGlue_;
-  struct TailRef {
-    static constexpr std::uint32_t kNone = ~std::uint32_t{0};
-    std::uint32_t offset = kNone;
-    std::uint16_t length = 0;
-  };
-  std::vector<TailRef> tailRefs_;
-  std::string tailArena_;
+  std::array<std::string, 100> plainBodies_;
+  std::string noNames_, namesArena_;
 };
 
 }  // namespace
