@@ -57,7 +57,7 @@ class RecordWriter {
   struct Piece {
     enum Kind : unsigned char { Plain, Encoded, Number };
     Piece() = default;
-    Piece(std::string_view text_, Kind kind_ = Plain) : text(text_), kind(kind_) {}
+    Piece(std::string_view value, Kind form = Plain) : text(value), kind(form) {}
     std::string_view text;
     Kind kind;
   };

@@ -2,7 +2,9 @@
 // window's own rules.
 
 #include <CLI/CLI.hpp>
+#include <charconv>
 #include <csignal>
+#include <cstdint>
 #include <map>
 
 #include "cli/Commands.h"
@@ -90,9 +92,13 @@ int main(int argc, char** argv) {
     if (check.delimiter == "tab" || check.delimiter == "\\t") check.delimiter = "\t";
     if (check.delimiter.size() > 1)
       throw CLI::ValidationError("--delimiter", "one character, or tab");
-    if (check.column == "0" ||
-        (!check.column.empty() && check.column.find_first_not_of('0') == std::string::npos))
-      throw CLI::ValidationError("--column", "columns are counted from 1");
+    if (!check.column.empty() &&
+        check.column.find_first_not_of("0123456789") == std::string::npos) {
+      std::uint64_t n = 0;
+      const char* end = check.column.data() + check.column.size();
+      if (std::from_chars(check.column.data(), end, n).ptr != end || n == 0 || n > 1'000'000)
+        throw CLI::ValidationError("--column", "columns are counted from 1 to 1000000");
+    }
     if (generateCommand->parsed() &&
         type->count() + tac->count() + rbi->count() + random->count() != 1)
       throw CLI::ValidationError("generate", "give exactly one of --type, --tac, --rbi, --random");
