@@ -250,46 +250,11 @@ class CheckRun {
       f[9] = writer_.Text(r.checkDigit, scratch_[4]);
     }
     f[10] = {r.softwareVersion};
-    if (r.body != nullptr) {
-      // The 19 texts and the names of the devices are encoded once.
-      std::string& body = bodies_[static_cast<std::size_t>(r.body - kReportingBodies.data())];
-      if (body.empty()) writer_.Encode(r.body->text, body);
-      f[11] = {body, Piece::Encoded};
-    } else {
-      f[11] = writer_.Text(r.reportingBody, scratch_[5]);
-    }
-    if (r.deviceLine != 0) {
-      f[12] = DeviceField(r.deviceLine, 1);
-      f[13] = DeviceField(r.deviceLine, 2);
-    } else {
-      f[12] = f[13] = {std::string_view()};
-    }
+    f[11] = writer_.Text(r.reportingBody, scratch_[5]);
+    const std::string_view device = devices_.Line(r.deviceLine);
+    f[12] = writer_.Text(FieldOf(device, 1), nameScratch_[0]);
+    f[13] = writer_.Text(FieldOf(device, 2), nameScratch_[1]);
     writer_.Write(f);
-  }
-
-  // Field `index` of database line `k` as written; encoded once per line into one arena, since
-  // the names are read again for every input on the same TAC.
-  RecordWriter::Piece DeviceField(int k, int index) {
-    if (shownRefs_.empty()) shownRefs_.resize(static_cast<std::size_t>(devices_.LineCount()) + 1);
-    ShownRef& ref = shownRefs_[static_cast<std::size_t>(k)];
-    if (ref.offset == ShownRef::kNone) {
-      const std::string_view line = devices_.Line(k);
-      writer_.Encode(FieldOf(line, 1), nameScratch_[0]);
-      writer_.Encode(FieldOf(line, 2), nameScratch_[1]);
-      const std::size_t length = nameScratch_[0].size() + nameScratch_[1].size();
-      if (length > ShownRef::kMaxLength || shownArena_.size() + length >= ShownRef::kNone)
-        return writer_.Text(FieldOf(line, index),
-                            nameScratch_[static_cast<std::size_t>(index) + 1]);
-      ref = {static_cast<std::uint32_t>(shownArena_.size()),
-             static_cast<std::uint16_t>(nameScratch_[0].size()),
-             static_cast<std::uint16_t>(nameScratch_[1].size())};
-      shownArena_ += nameScratch_[0];
-      shownArena_ += nameScratch_[1];
-    }
-    const std::string_view arena = shownArena_;
-    return {index == 1 ? arena.substr(ref.offset, ref.first)
-                       : arena.substr(ref.offset + ref.first, ref.second),
-            RecordWriter::Piece::Encoded};
   }
 
   // The usual record, an input of 15 ASCII digits, laid out from texts made once: what comes
@@ -410,16 +375,7 @@ class CheckRun {
   RecordWriter::Piece filePiece_;
   std::string fileScratch_, shown_, shownNormalized_;
   std::array<std::string, 6> scratch_;
-  std::array<std::string, kReportingBodies.size()> bodies_;
-  struct ShownRef {
-    static constexpr std::uint32_t kNone = ~std::uint32_t{0};
-    static constexpr std::size_t kMaxLength = 0xFFFF;
-    std::uint32_t offset = kNone;
-    std::uint16_t first = 0, second = 0;
-  };
-  std::vector<ShownRef> shownRefs_;
-  std::string shownArena_;
-  std::array<std::string, 4> nameScratch_;
+  std::array<std::string, 2> nameScratch_;
   std::string head_;
   bool firstRecord_ = true;  // a JSON array opens its first record apart
   std::array<std::string, 11> glue_;
