@@ -83,6 +83,10 @@ Checker::Checker(const DeviceTable* devices) : devices_(devices) {
   }
 }
 
+std::size_t Checker::SlotFor(std::string_view tac) const {
+  return SlotOf(Key8(tac), known_.size() - 1);
+}
+
 int Checker::FindTAC(std::string_view tac, std::uint32_t*& note) {
   const std::uint64_t key = Key8(tac);
   const std::size_t mask = known_.size() - 1;

@@ -128,6 +128,7 @@ class CheckRun {
       first = false;
       if (skip) continue;
       if (options_.column.empty()) {
+        checker_.Prepare(reader.Ahead());
         Write(file, line.number, checker_.Check(line));
         continue;
       }

@@ -1,6 +1,9 @@
 #include "cli/LineReader.h"
 
 #include <unistd.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +17,16 @@ namespace {
 
 // The first CR or LF in [from, to), or `to`.
 const char* FindLineEnd(const char* from, const char* to) {
+#ifdef __SSE2__
+  // Lines are short: one pass over 16 bytes at a time for both ends beats two memchr calls.
+  const __m128i lf16 = _mm_set1_epi8('\n'), cr16 = _mm_set1_epi8('\r');
+  for (; to - from >= 16; from += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    const int hits =
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, lf16), _mm_cmpeq_epi8(bytes, cr16)));
+    if (hits != 0) return from + __builtin_ctz(static_cast<unsigned>(hits));
+  }
+#endif
   const auto* lf =
       static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
   const char* limit = lf != nullptr ? lf : to;

@@ -37,6 +37,8 @@ class LineReader {
   // The line stays valid until the next call.
   bool Next(Line& line);
   int Error() const { return error_; }
+  // The bytes read but not yet returned (the next line's start, when buffered).
+  std::string_view Ahead() const { return std::string_view(buffer_.get() + pos_, end_ - pos_); }
 
  private:
   bool Fill();  // reads more after the buffered bytes; false at the end or on an error
