@@ -14,6 +14,7 @@ BUILD=${VETTRIX_BUILD_DIR:-build}
 SEED=20261206
 INPUTS=200000
 GENERATED=10000
+CLI_LINES=10000000
 NODE_IMEI=node-imei@1.0.8
 export DEBIAN_FRONTEND=noninteractive
 
@@ -40,8 +41,9 @@ MODULES="$WORK/npm/node_modules"
 
 step "Building $BUILD (Release)"
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target vettrix vettrix_compare vettrix_bench
+cmake --build "$BUILD" -j"$(nproc)" --target vettrix vettrix-cli vettrix_compare vettrix_bench
 COMPARE="$BUILD/bench/vettrix_compare"
+CLI="$BUILD/vettrix-cli"
 
 step "Inputs: $INPUTS 15-digit strings, seed $SEED"
 "$COMPARE" inputs "$INPUTS" "$SEED" "$WORK/inputs.txt"
@@ -68,6 +70,37 @@ step "Generation: $GENERATED valid IMEIs"
 "$COMPARE" tac "$GENERATED" "$WORK/gen-vettrix-tac.txt" | tee -a "$RESULTS"
 node bench/compare/node_imei.js "$MODULES" random "$GENERATED" "$WORK/gen-node-random.txt" |
   tee -a "$RESULTS"
+
+step "vettrix-cli: check over $CLI_LINES lines, generate $CLI_LINES IMEIs"
+# One file for every check: half valid, TACs from the shipped database. The databases of 60 and
+# 99,999 lines are the shipped one's first 59 device lines, and all of them filled up with
+# generated lines, each with the version line.
+"$COMPARE" lines "$CLI_LINES" "$SEED" data/mobidex.csv "$WORK/lines.txt"
+DB=data/mobidex.csv
+{ head -n 59 "$DB"; tail -n 1 "$DB"; } >"$WORK/db-60.csv"
+{
+  head -n -1 "$DB"
+  awk -v n="$(($(wc -l <"$DB") - 1))" 'BEGIN { for (k = n + 1; k < 99999; ++k)
+    printf "%d,Maker %d,Model %d\r\n", 10000000 + (k * 7919) % 89999999, k, k }'
+  tail -n 1 "$DB"
+} >"$WORK/db-99999.csv"
+timed() { /usr/bin/python3 bench/compare/cli_timed.py "$@" | tee -a "$RESULTS"; }
+timed vettrix-cli "cli: check" "$CLI_LINES" 3 "$CLI" check --db "$DB" "$WORK/lines.txt"
+for lines in 1000000 2000000 5000000; do
+  head -n "$lines" "$WORK/lines.txt" >"$WORK/lines-$lines.txt"
+  timed vettrix-cli "cli: check $lines lines" "$lines" 3 "$CLI" check --db "$DB" \
+    "$WORK/lines-$lines.txt"
+  rm "$WORK/lines-$lines.txt"
+done
+for lines in 60 99999; do
+  timed vettrix-cli "cli: check, database of $lines lines" "$CLI_LINES" 3 "$CLI" check --summary \
+    --db "$WORK/db-$lines.csv" "$WORK/lines.txt"
+done
+timed python-stdnum "cli: stdnum check script" "$CLI_LINES" 1 /usr/bin/python3 \
+  bench/compare/stdnum_check.py "$WORK/lines.txt"
+timed vettrix-cli "cli: generate --random" "$CLI_LINES" 3 "$CLI" generate -n "$CLI_LINES" --random
+"$CLI" generate -n "$GENERATED" --random >"$WORK/gen-cli-random.txt"
+rm "$WORK/lines.txt"
 
 step "Vettrix at 60, 1,000, 10,000 and 99,999 database lines (vettrix_bench)"
 QT_QPA_PLATFORM=offscreen "$BUILD/bench/vettrix_bench" \

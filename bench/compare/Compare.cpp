@@ -37,7 +37,8 @@ int Usage() {
   std::cerr << "usage: vettrix_compare inputs COUNT SEED FILE\n"
                "       vettrix_compare verdict|validate INPUTS VERDICTS\n"
                "       vettrix_compare random|tac COUNT OUTPUT\n"
-               "       vettrix_compare database LINES FOLDER\n";
+               "       vettrix_compare database LINES FOLDER\n"
+               "       vettrix_compare lines COUNT SEED DATABASE FILE\n";
   return 2;
 }
 
@@ -107,6 +108,40 @@ int MakeInputs(std::size_t count, std::uint64_t seed, const std::string& path) {
   }
   WriteLines(path, inputs);
   return 0;
+}
+
+// COUNT lines for vettrix-cli: a TAC of DATABASE (its lines whose TAC is 8 digits), six random
+// digits and the right check digit on every second line, a wrong one on the others.
+int MakeLines(std::size_t count, std::uint64_t seed, const std::string& database,
+              const std::string& path) {
+  std::vector<std::string> tacs;
+  for (const std::string& line : ReadLines(database)) {
+    const std::string tac = line.substr(0, 8);
+    if (tac.size() == 8 && tac.find_first_not_of("0123456789") == std::string::npos &&
+        line.size() > 8 && line[8] == ',')
+      tacs.push_back(tac);
+  }
+  if (tacs.empty()) return 1;
+  std::mt19937_64 random(seed);
+  std::ofstream out(path, std::ios::binary);
+  std::string chunk;
+  for (std::size_t n = 0; n < count; ++n) {
+    std::string imei = tacs[random() % tacs.size()];
+    for (int i = 0; i < 6; ++i) imei += static_cast<char>('0' + random() % 10);
+    int sum = 0;
+    for (int i = 0; i < 14; ++i) {
+      const int digit = imei[static_cast<std::size_t>(i)] - '0';
+      sum += i % 2 == 1 ? (2 * digit > 9 ? 2 * digit - 9 : 2 * digit) : digit;
+    }
+    int check = (10 - sum % 10) % 10;
+    if (n % 2 == 1) check = (check + 1 + static_cast<int>(random() % 9)) % 10;
+    chunk += imei;
+    chunk += static_cast<char>('0' + check);
+    chunk += '\n';
+    if (chunk.size() > (1 << 20)) out << chunk, chunk.clear();
+  }
+  out << chunk;
+  return out ? 0 : 1;
 }
 
 // The verdict alone: IsValidIMEI (trim, normalise, check) on each input.
@@ -204,6 +239,8 @@ int main(int argc, char* argv[]) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 4 && args[0] == "inputs")
     return MakeInputs(std::stoul(args[1]), std::stoull(args[2]), args[3]);
+  if (args.size() == 5 && args[0] == "lines")
+    return MakeLines(std::stoul(args[1]), std::stoull(args[2]), args[3], args[4]);
   if (args.size() != 3) return Usage();
   if (args[0] == "verdict") return TimeVerdict(args[1], args[2]);
   if (args[0] == "validate") return TimeValidate(args[1], args[2]);

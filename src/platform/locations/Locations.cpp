@@ -42,34 +42,39 @@ std::string UserFolder(QStandardPaths::StandardLocation base) {
 
 }  // namespace
 
+namespace {
+
+// The program folder when the program runs from a copy that can write beside itself.
+bool IsPortable(const std::string& programFolder) {
+  // A folder without a database beside the program is an installed one, even where root could
+  // write into it.
+  return IsWritableFolder(programFolder) && IsFile(programFolder + "/" + kDatabaseName);
+}
+
+}  // namespace
+
+std::string FindDatabase(const std::string& programFolder, const std::string& sharedDataFolder) {
+  const std::string beside = programFolder + "/" + kDatabaseName;
+  if (IsPortable(programFolder)) return beside;
+  const std::string user = UserFolder(QStandardPaths::GenericDataLocation) + "/" + kDatabaseName;
+  if (IsFile(user)) return user;
+  // The shipped copy; a read-only copy of the program may also have its database beside it.
+  const std::string candidates[] = {sharedDataFolder + "/" + kDatabaseName,
+                                    programFolder + "/../share/vettrix/" + kDatabaseName, beside};
+  for (const std::string& candidate : candidates)
+    if (IsFile(candidate)) return candidate;
+  return candidates[0];  // where it belongs, for the message when none is there
+}
+
 Locations FindLocations(const std::string& programFolder, const std::string& sharedDataFolder) {
   Locations found;
-  const std::string beside = programFolder + "/" + kDatabaseName;
-  // A copy that can write beside itself works as it always has. A folder without a database
-  // beside the program is an installed one, even where root could write into it.
-  if (IsWritableFolder(programFolder) && IsFile(beside)) {
+  found.database = FindDatabase(programFolder, sharedDataFolder);
+  if (IsPortable(programFolder)) {
     found.portable = true;
-    found.database = beside;
     found.cacheFolder = programFolder;
     found.reportFolder = programFolder;
     return found;
   }
-
-  const std::string user = UserFolder(QStandardPaths::GenericDataLocation) + "/" + kDatabaseName;
-  if (IsFile(user)) {
-    found.database = user;
-  } else {
-    // The shipped copy; a read-only copy of the program may also have its database beside it.
-    const std::string candidates[] = {sharedDataFolder + "/" + kDatabaseName,
-                                      programFolder + "/../share/vettrix/" + kDatabaseName, beside};
-    found.database = candidates[0];  // where it belongs, for the message when none is there
-    for (const std::string& candidate : candidates) {
-      if (!IsFile(candidate)) continue;
-      found.database = candidate;
-      break;
-    }
-  }
-
   // A download or a report into a folder that could not be made fails and names the folder.
   found.cacheFolder = UserFolder(QStandardPaths::GenericCacheLocation);
   MakeFolder(found.cacheFolder);

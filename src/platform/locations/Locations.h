@@ -23,9 +23,14 @@ Locations FindLocations(const std::string& programFolder);
 // data folder), then in `<programFolder>/../share/vettrix`, then beside the program.
 Locations FindLocations(const std::string& programFolder, const std::string& sharedDataFolder);
 
-// Folder of the running program, as the bytes of its path.
-std::string ProgramFolderPath();
 // The folder the shipped read-only data is installed into, as built (e.g. /usr/share/vettrix).
 std::string InstalledDataFolder();
+
+// The device database alone, as FindLocations finds it, without making any folder.
+std::string FindDatabase(const std::string& programFolder,
+                         const std::string& sharedDataFolder = InstalledDataFolder());
+
+// Folder of the running program, as the bytes of its path.
+std::string ProgramFolderPath();
 
 }  // namespace vettrix

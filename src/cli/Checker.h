@@ -1,0 +1,87 @@
+#pragma once
+
+// One record of `vettrix-cli check`: what the window makes of one input, and what it is.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/DeviceTable.h"
+#include "validate/CheckRBI.h"
+#include "validate/Judgement.h"
+
+namespace vettrix::cli {
+
+struct Line;
+
+enum class Kind { Imei, ImeiNoCheckDigit, Imeisv, Other };
+enum class Verdict { Valid, Invalid, NotApplicable };
+
+std::string_view KindName(Kind kind);
+std::string_view VerdictName(Verdict verdict);
+// "empty", "too short", "too long", "not a digit", "check digit"; "" for Flaw::None.
+std::string_view FlawName(Flaw flaw);
+
+struct CheckRecord {
+  std::string_view input;      // as read (the kept part of a long line)
+  std::uint64_t inputCut = 0;  // bytes of the input not kept
+  std::string_view normalized;
+  std::uint64_t normalizedCut = 0;  // characters kept by the normalisation beyond `normalized`
+  Kind kind = Kind::Other;
+  Verdict verdict = Verdict::Invalid;
+  Judgement judgement;
+  std::string_view tac, serial, checkDigit, softwareVersion, reportingBody;
+  const ReportingBody* body = nullptr;  // the known body that reportingBody names
+  int deviceLine = 0;                   // the database line that names the TAC; 0 when none does
+  // A value the caller may keep with a TAC the database holds (nullptr for other TACs), so that
+  // what it makes of the device is found in the same cache line as the TAC.
+  std::uint32_t* deviceNote = nullptr;
+  bool plainDigits = false;  // the input is the normalised IMEI, 15 ASCII digits
+};
+
+// Judges inputs as the window does and splits them into their fields. Keeps the buffers that
+// records point into, so judging a line allocates nothing once they have grown.
+class Checker {
+ public:
+  explicit Checker(const DeviceTable* devices);
+
+  // The record of one input; valid until the next call.
+  const CheckRecord& Check(std::string_view input);
+  const CheckRecord& Check(const Line& line);
+
+  // Starts loading the TAC slot that judging `next` will read, while this input is judged and
+  // written (lines of a list rarely share a TAC with the line before).
+  void Prepare(std::string_view next) const {
+    if (next.size() >= 8 && !known_.empty()) __builtin_prefetch(&known_[SlotFor(next)]);
+  }
+
+  // The reason of an INVALID record as the output shows it.
+  std::string_view Reason(const CheckRecord& record);
+
+ private:
+  const CheckRecord& Judge();  // fills record_ from normalized_
+  // The fields cut from an IMEI-like normalised text of `characters` characters.
+  const CheckRecord& Fields(std::string_view text, std::size_t characters);
+
+  int FindTAC(std::string_view tac, std::uint32_t*& note);
+  std::size_t SlotFor(std::string_view tac)
+      const;  // the first slot of the TAC's 8 bytes  // the table's FindTAC, remembered
+
+  const DeviceTable* devices_;
+  CheckRecord record_;
+  // The table's answer for every TAC its lines hold, in one flat open-addressing table: the
+  // table's own index costs a division and a few cache misses per lookup.
+  struct Known {
+    std::uint64_t key = 0;
+    int line = -1;  // -1: empty slot
+    std::uint32_t note = 0;
+  };
+  std::vector<Known> known_;
+  std::string normalized_;
+  std::string unknownBody_, reason_;
+  char checkDigit_ = '\0';
+};
+
+}  // namespace vettrix::cli

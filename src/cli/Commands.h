@@ -1,0 +1,48 @@
+#pragma once
+
+// The subcommands of vettrix-cli, each returning the program's exit status: 0 all well, 1 some
+// input invalid or not found, 2 a usage, input or output error.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/Output.h"
+
+namespace vettrix::cli {
+
+inline constexpr int kAllValid = 0, kSomeInvalid = 1, kFailed = 2;
+
+// The database the window would load: mobidex.csv in the program's folder.
+std::string DefaultDatabase();
+
+// Writes "vettrix-cli: " and `message` to standard error.
+void Complain(const std::string& message);
+
+struct CheckOptions {
+  std::vector<std::string> files;  // "-": standard input
+  std::string column;              // a number from 1, or a name in the header line; "": the line
+  std::string delimiter;           // "": "," unless the first line holds only tabs
+  bool header = false;
+  Format format = Format::Tsv;
+  std::string only;  // "valid", "invalid" or ""
+  bool summary = false;
+  std::string database;
+};
+int RunCheck(const CheckOptions& options);
+
+struct GenerateOptions {
+  std::uint64_t count = 1;
+  std::optional<std::string> type, tac, rbi;
+  bool random = false;
+  std::optional<std::uint64_t> seed;
+  bool distinct = false;
+  std::string database;
+};
+int RunGenerate(const GenerateOptions& options);
+
+int RunLookup(const std::vector<std::string>& keys, Format format, const std::string& database);
+int RunComplete(const std::vector<std::string>& bodies, Format format);
+
+}  // namespace vettrix::cli

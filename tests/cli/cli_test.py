@@ -1,0 +1,210 @@
+#!/usr/bin/python3
+"""vettrix-cli as a user meets it: real files and pipes, exit statuses, and every output format
+read back with Python's own CSV and JSON readers.
+
+usage: cli_test.py PATH_TO_VETTRIX_CLI
+"""
+
+import csv
+import io
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+CLI = sys.argv.pop(1) if len(sys.argv) > 1 else "vettrix-cli"
+DB = "35669908,Apple,iPhone 8X\r\n49015420,Nok\xe9a,\"3110\"\t,x\r\n00000000,v1.0.0000,Version\r\n"
+
+
+def run(*args, stdin=b"", **kw):
+    return subprocess.run([CLI, *args], input=stdin, capture_output=True, **kw)
+
+
+def tsv_unescape(field):
+    table = {"t": "\t", "n": "\n", "r": "\r", "0": "\0", "\\": "\\"}
+    out, i = "", 0
+    while i < len(field):
+        if field[i] == "\\":
+            out, i = out + table[field[i + 1]], i + 2
+        else:
+            out, i = out + field[i], i + 1
+    return out
+
+
+def parse(fmt, data):
+    """The records of one output, as a list of dicts, by a real reader of each format."""
+    text = data.decode("utf-8")
+    if fmt == "json":
+        return json.loads(text)
+    if fmt == "jsonl":
+        return [json.loads(line) for line in text.splitlines()]
+    if fmt == "csv":
+        rows = list(csv.DictReader(io.StringIO(text, newline="")))
+    else:
+        lines = text.split("\n")
+        assert lines.pop() == ""
+        names = lines[0].split("\t")
+        rows = [dict(zip(names, map(tsv_unescape, line.split("\t")))) for line in lines[1:]]
+    for row in rows:
+        if "line" in row:
+            row["line"] = int(row["line"])
+    return rows
+
+
+class CliTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.db = self.write("db.csv", DB.encode("latin-1"))
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def write(self, name, data):
+        path = os.path.join(self.dir.name, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def check(self, data, *args, fmt="json"):
+        result = run("check", "--db", self.db, "--format", fmt, *args, stdin=data)
+        return result, parse(fmt, result.stdout) if result.stdout else []
+
+    def test_records(self):
+        # input -> (kind, verdict, reason, check digit, reporting body, manufacturer, model)
+        rows = [
+            (b"490154203237518", ("imei", "valid", "", "8", "49 (BZT / BAPT / Regulatory Authority / Federal Network Agency (FNA), Germany)", "Nok\xe9a", "\"3110\"\t")),
+            (b" 35-669908-811568-7 ", ("imei", "valid", "", "7", "35 (British Approvals Board of Telecommunications (BABT), Great Britain)", "Apple", "iPhone 8X")),
+            (b"123456789012348", ("imei", "invalid", "check digit", "8", "12 (Unknown)", "", "")),
+            (b"1234567890123\xc3\xa94", ("imei", "invalid", "not a digit at position 14", "4", "12 (Unknown)", "", "")),
+            (b"49015420323751", ("imei-no-check-digit", "n/a", "", "8", "49 (BZT / BAPT / Regulatory Authority / Federal Network Agency (FNA), Germany)", "Nok\xe9a", "\"3110\"\t")),
+            (b"00000000000000", ("imei-no-check-digit", "invalid", "check digit", "", "00 (Test and pre-series)", "v1.0.0000", "Version")),
+            (b"3566990881156801", ("imeisv", "n/a", "", "", "35 (British Approvals Board of Telecommunications (BABT), Great Britain)", "Apple", "iPhone 8X")),
+            (b"--", ("other", "invalid", "empty", "", "", "", "")),
+            (b"12\t3", ("other", "invalid", "too short", "", "", "", "")),
+            (b"1" * 17, ("other", "invalid", "too long", "", "", "", "")),
+            (b"a\"b,c\\d\0\xff\x01", ("other", "invalid", "too short", "", "", "", "")),
+        ]
+        data = b"\n".join(r[0] for r in rows) + b"\n"
+        outputs = {}
+        for fmt in ("tsv", "csv", "json", "jsonl"):
+            result, outputs[fmt] = self.check(data, fmt=fmt)
+            self.assertEqual(result.returncode, 1, fmt)
+        for fmt in ("tsv", "csv", "jsonl"):
+            self.assertEqual(outputs[fmt], outputs["json"], fmt)
+        got = outputs["json"]
+        self.assertEqual([r["line"] for r in got], list(range(1, len(rows) + 1)))
+        for (raw, want), record in zip(rows, got):
+            self.assertEqual(tuple(record[k] for k in ("kind", "verdict", "reason", "check_digit", "reporting_body", "manufacturer", "model")), want, raw)
+        # Invalid UTF-8 reads as Latin-1, valid UTF-8 as it is.
+        self.assertEqual(got[10]["input"], "a\"b,c\\d\0\xff\x01")
+        self.assertEqual(got[3]["normalized"], "1234567890123\xe94")
+
+    def test_bad_input(self):
+        big = b"9" * (1 << 20)
+        cases = [  # name, input, records' normalised texts
+            ("empty file", b"", []),
+            ("line ends", b"1\r\n2\r3\n\n4", ["1", "2", "3", "", "4"]),
+            ("CR LF across reads", b"5\r" + b"\n6", ["5", "6"]),
+            ("1 MB line", big + b"\n490154203237518", ["9" * (1 << 20), "490154203237518"]),
+            ("1 MB of separators", b"-" * (1 << 20) + b"490154203237518\n", ["490154203237518"]),
+            ("NUL bytes", b"\0\0\n", ["\0\0"]),
+        ]
+        for name, data, normalized in cases:
+            result, records = self.check(data)
+            self.assertEqual([r["normalized"] for r in records], normalized, name)
+            self.assertIn(result.returncode, (0, 1), name)
+            self.assertEqual(result.stderr, b"", name)
+        # A line past what is kept: judged in full, shown cut with the count of bytes not shown.
+        long_line = b"-" * (5 << 20) + b"490154203237518"
+        result, records = self.check(long_line + b"\n1\n")
+        self.assertEqual(records[0]["verdict"], "valid")
+        self.assertTrue(records[0]["input"].endswith("...[+%d bytes]" % ((5 << 20) + 15 - (4 << 20))))
+        self.assertEqual(records[1]["normalized"], "1")
+        self.assertIn(b"line 1 has", result.stderr)
+
+    def test_columns(self):
+        csv_file = self.write("export.csv", b"\xef\xbb\xbfname,IMEI\r\n\"a, \"\"b\"\"\",490154203237518\r\n\"two\nlines\",123\r\nshort\r\n")
+        tsv_file = self.write("export.tsv", b"x\t35669908\xad11568 7\n")
+        result, records = self.check(b"", "--column", "imei", csv_file)
+        self.assertEqual([(r["line"], r["input"], r["verdict"]) for r in records],
+                         [(2, "490154203237518", "valid"), (3, "123", "invalid"), (5, "", "invalid")])
+        result, records = self.check(b"", "--column", "2", tsv_file)
+        self.assertEqual(records[0]["input"], "35669908\xad11568 7")
+        result, _ = self.check(b"", "--column", "serial", csv_file)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn(b"no column named 'serial'", result.stderr)
+
+    def test_exit_status_and_errors(self):
+        good = self.write("good.txt", b"490154203237518\n")
+        unreadable = self.write("secret.txt", b"490154203237518\n")
+        os.chmod(unreadable, 0o600)
+        os.chmod(self.dir.name, 0o755)
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        cases = [  # name, command, stdin, status, text expected on standard error
+            ("all valid", [CLI, "check", "--db", self.db, good], b"", 0, b""),
+            ("one invalid", [CLI, "check", "--db", self.db], b"490154203237518\n1\n", 1, b""),
+            ("no such file", [CLI, "check", "--db", self.db, good, good + "x"], b"", 2, b"good.txtx: No such file or directory"),
+            ("a folder", [CLI, "check", "--db", self.db, self.dir.name], b"", 2, b"Is a directory"),
+            ("unreadable", nobody + [CLI, "check", "--db", self.db, unreadable], b"", 2, b"secret.txt: Permission denied"),
+            ("no database", [CLI, "check", "--db", good + "x"], b"", 2, b"No such file"),
+            ("no subcommand", [CLI], b"", 2, b""),
+            ("unknown format", [CLI, "check", "--format", "xml"], b"", 2, b""),
+            ("column 0", [CLI, "check", "--column", "0"], b"", 2, b"counted from 1"),
+            ("two sources", [CLI, "generate", "--random", "--tac", "35669908"], b"", 2, b""),
+            ("no source", [CLI, "generate", "-n", "3"], b"", 2, b"exactly one"),
+            ("hopeless TAC", [CLI, "generate", "-n", "3", "--tac", "3566990"], b"", 2, b"TAC '3566990'"),
+            ("unknown type", [CLI, "generate", "--db", self.db, "--type", "Nokia 3310"], b"", 2, b"'Nokia 3310'"),
+            ("lookup", [CLI, "lookup", "--db", self.db, "35669908", "49-015420-32"], b"", 0, b""),
+            ("lookup not found", [CLI, "lookup", "--db", self.db, "35669908", "1"], b"", 1, b""),
+            ("complete", [CLI, "complete", "49015420323751"], b"", 0, b""),
+            ("cannot complete", [CLI, "complete", "00000000000000"], b"", 1, b""),
+        ]
+        for name, command, stdin, status, message in cases:
+            result = subprocess.run(command, input=stdin, capture_output=True)
+            self.assertEqual(result.returncode, status, name + ": " + result.stderr.decode())
+            self.assertIn(message, result.stderr, name)
+        # Records written before a failing file stay whole.
+        result = run("check", "--db", self.db, "--format", "json", good, self.dir.name)
+        self.assertEqual(parse("json", result.stdout)[0]["verdict"], "valid")
+        for level in ([], ["check"], ["generate"], ["lookup"], ["complete"]):
+            self.assertEqual(run(*level, "--help").returncode, 0, level)
+
+    def test_summary_and_only(self):
+        data = b"490154203237518\n1\n\n49015420323751\n"
+        result, records = self.check(data, "--only", "invalid", "--summary")
+        self.assertEqual([r["line"] for r in records], [2, 3])
+        self.assertEqual(result.stderr.decode(), "read: 4\nvalid: 1\ninvalid: 2\n  empty: 1\n  too short: 1\n  too long: 0\n  not a digit: 0\n  check digit: 0\nn/a: 1\n  imei-no-check-digit: 1\n  imeisv: 0\nfound in the database: 2\n")
+
+    def test_generate_lookup_complete(self):
+        def luhn_ok(imei):
+            digits = [int(c) for c in imei]
+            return len(imei) == 15 and sum(d if i % 2 == 0 else (2 * d if d < 5 else 2 * d - 9) for i, d in enumerate(digits)) % 10 == 0
+
+        def generate(*args):
+            result = run("generate", "--db", self.db, *args)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            return result.stdout.decode().split()
+
+        for source, prefix in ((["--random"], ""), (["--rbi", "35"], "35"), (["--tac", "35669908123"], "35669908"),
+                               (["--type", "Apple iPhone 8X"], "35669908"), (["--type", "Apple iPhone 8X"], "35669908")):
+            made = generate("-n", "2000", "--seed", "7", *source)
+            self.assertEqual(len(made), 2000)
+            self.assertTrue(all(luhn_ok(m) and m.startswith(prefix) and "0" not in m[len(prefix):] for m in made), source)
+        self.assertEqual(generate("-n", "50", "--random", "--seed", "1"), generate("-n", "50", "--random", "--seed", "1"))
+        self.assertNotEqual(generate("-n", "50", "--random", "--seed", "1"), generate("-n", "50", "--random", "--seed", "2"))
+        distinct = generate("-n", "20000", "--tac", "35669908", "--distinct", "--seed", "3")
+        self.assertEqual(len(set(distinct)), 20000)
+        self.assertEqual(parse("tsv", run("lookup", "--db", self.db, "35669908 811568 7").stdout)[0]["model"], "iPhone 8X")
+        self.assertEqual(parse("csv", run("complete", "--format", "csv", "4901542032375-1").stdout)[0]["imei"], "490154203237518")
+
+    def test_closed_output_is_quiet(self):
+        for command, status in (("generate -n 100000000 --random", 0), ("check --db %s" % self.db, 1)):
+            shell = "yes 1 | head -c 50000000 | %s %s | head -c 1000 >/dev/null; echo ${PIPESTATUS[2]} >&2" % (CLI, command)
+            result = subprocess.run(["bash", "-c", shell], capture_output=True)
+            self.assertEqual(result.stderr.decode().strip(), str(status), command)
+
+
+if __name__ == "__main__":
+    unittest.main()
