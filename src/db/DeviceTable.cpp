@@ -52,7 +52,8 @@ std::string DeviceName(std::string_view line) {
 
 std::string_view DeviceTable::Line(int k) const {
   if (k < 1 || k > LineCount()) return {};
-  return std::string_view(data_).substr(starts_[k - 1], lengths_[k - 1]);
+  const auto i = static_cast<std::size_t>(k - 1);
+  return std::string_view(data_).substr(starts_[i], lengths_[i]);
 }
 
 DeviceTable::ReadResult DeviceTable::Refresh(const std::string& path) {

@@ -77,23 +77,27 @@ WriteResult WriteNewFile(const std::string& folder, const std::string& fileName,
 
   // A hard link fails when the name is taken, so an existing report is never replaced.
   for (int n = 1;; ++n) {
-    const std::string name = n == 1 ? fileName : stem + "-" + std::to_string(n) + ".txt";
+    std::string name = stem;
+    if (n > 1) (name += '-') += std::to_string(n);
+    name += ".txt";
     const fs::path target = dir / name;
+    std::string path = folder;
+    (path += '/') += name;
     std::error_code ec;
     fs::create_hard_link(temp, target, ec);
     if (!ec) {
       fs::remove(temp, ec);
-      return {true, folder + "/" + name, {}};
+      return {true, path, {}};
     }
     if (ec == std::errc::file_exists) continue;
     // File systems without hard links: rename, having checked that the name is free.
     if (!fs::exists(target, ec)) {
       fs::rename(temp, target, ec);
-      if (!ec) return {true, folder + "/" + name, {}};
+      if (!ec) return {true, path, {}};
     }
     std::error_code ignored;
     fs::remove(temp, ignored);
-    return {false, folder + "/" + name, ec.message()};
+    return {false, path, ec.message()};
   }
 }
 

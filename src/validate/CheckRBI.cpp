@@ -53,7 +53,8 @@ const ReportingBody* FindReportingBody(std::string_view imei) {
   }();
   if (imei.size() < 2 || imei[0] < '0' || imei[0] > '9' || imei[1] < '0' || imei[1] > '9')
     return nullptr;
-  return kByCode[static_cast<std::size_t>((imei[0] - '0') * 10 + (imei[1] - '0'))];
+  const int code = (imei[0] - '0') * 10 + (imei[1] - '0');
+  return kByCode[static_cast<std::size_t>(code)];
 }
 
 namespace {

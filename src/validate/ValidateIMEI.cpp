@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "app/Captions.h"
 #include "app/Handlers.h"
@@ -107,8 +108,8 @@ void FormatCheckLine(const ResultDigits& r, std::string& out) {
 
 void FormatSums(const Sums& s, std::string& out) {
   char text[32];
-  std::memcpy(text, "CheckSum: ", 10);
-  char* end = PutSmall(text + 10, s.sum);
+  constexpr std::string_view kPrefix = "CheckSum: ";
+  char* end = PutSmall(std::copy(kPrefix.begin(), kPrefix.end(), text), s.sum);
   *end++ = '(';
   end = PutSmall(end, s.total);
   *end++ = ')';
@@ -122,10 +123,10 @@ void FormatLuhn(const int& check, std::string& out) {
 
 }  // namespace
 
-std::string_view TrimSpaces(std::string_view s) {
-  const std::size_t first = s.find_first_not_of(' ');
+std::string_view TrimSpaces(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(' ');
   if (first == std::string_view::npos) return {};
-  return s.substr(first, s.find_last_not_of(' ') - first + 1);
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 std::string NormalizeIMEI(std::string_view text) {
@@ -154,11 +155,11 @@ void NormalizeInto(std::string_view text, std::string& out) {
   out.resize(static_cast<std::size_t>(next - out.data()));
 }
 
-bool IsValidNormalizedIMEI(std::string_view imei) {
-  if (imei.size() != 15) return false;
+bool IsValidNormalizedIMEI(std::string_view normalized) {
+  if (normalized.size() != 15) return false;
   int total = 0;
   for (int i = 1; i <= 15; ++i) {
-    const char c = imei[static_cast<std::size_t>(i - 1)];
+    const char c = normalized[static_cast<std::size_t>(i - 1)];
     if (!IsDigit(c)) return false;
     total += (i % 2 == 0 ? kDoubled[DigitValue(c)] : c) - '0';
   }
@@ -280,7 +281,8 @@ void IncreaseC(Form1& form) {
 bool ValidateIMEI(Form1& form, std::string& imei) {
   form.TACFound = false;
   if (&imei == &form.Text1.text) {
-    const std::string input = imei;
+    // The normaliser writes into Text1, so it reads the input from elsewhere.
+    const std::string input = std::move(form.Text1.text);
     NormalizeInto(TrimSpaces(input), form.Text1.text);
   } else {
     NormalizeInto(TrimSpaces(imei), form.Text1.text);

@@ -18,7 +18,6 @@
 #include <random>
 #include <utility>
 
-
 namespace vettrix {
 namespace {
 
