@@ -3,6 +3,7 @@
 // Everything a user can trigger on the main window. The view calls these; each runs to
 // completion on the user-interface thread (Generate lets the window handle events meanwhile).
 
+#include <array>
 #include <string_view>
 
 #include "app/Form1.h"
@@ -22,6 +23,16 @@ void Command2_Click(Form1& form);  // Generate, or Stop while a run is in progre
 void About_Click(Form1& form);
 void ProgramUpdate_Click(Form1& form);
 void DBUpdate_Click(Form1& form);
+
+// The handler that each button and menu command of the window runs, by the control's name.
+using Handler = void (*)(Form1&);
+struct Command {
+  std::string_view control;
+  Handler handler;
+};
+extern const std::array<Command, 6> kCommands;
+// The handler of the button or menu command named `control`, or nullptr.
+Handler HandlerOf(std::string_view control);
 
 // Click on one of the link labels (10, 13, 14, 18, 21, 24, 26, 27); other labels ignore clicks.
 void Label_Click(Form1& form, int labelNumber);

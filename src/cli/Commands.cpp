@@ -290,9 +290,9 @@ class CheckRun {
     }
     const std::string_view body = BodyOf(r), names = NamesOf(r);
     const std::string_view verdict = verdictGlue_[r.verdict == Verdict::Valid ? 0 : 1];
-    char* at = out_.Reserve(head_.size() + 24 + 2 * 15 + 8 + 6 + 1 + glue_[2].size() +
-                            glue_[3].size() + verdict.size() + glue_[8].size() + glue_[9].size() +
-                            glue_[10].size() + body.size() + names.size());
+    char* at = out_.Reserve(head_.size() + 24 + 30 + 8 + 6 + 1 + glue_[2].size() + glue_[3].size() +
+                            verdict.size() + glue_[8].size() + glue_[9].size() + glue_[10].size() +
+                            body.size() + names.size());
     auto put = [&at](std::string_view text) {
       std::memcpy(at, text.data(), text.size());
       at += text.size();
@@ -318,8 +318,8 @@ class CheckRun {
 
   // The reporting body as written, made once per code; the first two characters are digits.
   std::string_view BodyOf(const CheckRecord& r) {
-    std::string& body =
-        plainBodies_[static_cast<std::size_t>((r.input[0] - '0') * 10 + (r.input[1] - '0'))];
+    const int code = (r.input[0] - '0') * 10 + (r.input[1] - '0');
+    std::string& body = plainBodies_[static_cast<std::size_t>(code)];
     if (body.empty()) {
       writer_.Encode(r.reportingBody, scratch_[5]);
       body = std::string(writer_.Before(11)) + scratch_[5];

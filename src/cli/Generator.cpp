@@ -12,7 +12,7 @@
 namespace vettrix::cli {
 namespace {
 
-__extension__ typedef unsigned __int128 Wide;
+__extension__ using Wide = unsigned __int128;
 
 // Two random digits 1..9 at once, from one of 81 values: their characters and their share of
 // the Luhn total at an odd and the following even position.
@@ -44,12 +44,12 @@ int FillDigits(FastRandom& random, char* at) {
     const Wide t = static_cast<Wide>(x) * 81;
     x = static_cast<std::uint64_t>(t);
     const DigitPair& pair = kDigitPairs[static_cast<std::size_t>(t >> 64)];
-    std::memcpy(at + 2 * i, pair.text, 2);
+    std::memcpy(at + std::ptrdiff_t{2} * i, pair.text, 2);
     total += pair.weight;
   }
   const Wide t = static_cast<Wide>(words[kPairs / 4]) * 9;
   const int last = static_cast<int>(t >> 64) + 1;
-  at[2 * kPairs] = static_cast<char>('0' + last);
+  at[std::ptrdiff_t{2} * kPairs] = static_cast<char>('0' + last);
   return total + last;
 }
 
@@ -137,13 +137,14 @@ GenerateOutcome Run(const GenerateRequest& request, Output& out) {
       // verdict confirms each candidate whose total passes.
       length = 15;
       at = out.Reserve(16);
-      std::memcpy(at, prefix.data(), 14 - 2 * kPairs);
-      const int total = weights[k] + FillDigits<kPairs>(random, at + 14 - 2 * kPairs);
+      constexpr std::ptrdiff_t kFixed = 14 - std::ptrdiff_t{2} * kPairs;
+      std::copy_n(prefix.data(), kFixed, at);
+      const int total = weights[k] + FillDigits<kPairs>(random, at + kFixed);
       valid = total % 10 == 0 && IsValidNormalizedIMEI(std::string_view(at, 15));
     } else {
       length = prefix.size() + static_cast<std::size_t>(request.randomDigits);
       at = out.Reserve(length + 1);
-      std::memcpy(at, prefix.data(), prefix.size());
+      std::copy(prefix.begin(), prefix.end(), at);
       for (std::size_t i = prefix.size(); i < length; ++i)
         at[i] = static_cast<char>('1' + random.Below(9));
       valid = IsValidNormalizedIMEI(std::string_view(at, length));

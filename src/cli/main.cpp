@@ -5,11 +5,15 @@
 #include <charconv>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <exception>
 #include <map>
 
 #include "cli/Commands.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int Main(int argc, char** argv) {
   using namespace vettrix::cli;
   // A reader that goes away (`| head`) ends the output through EPIPE, quietly.
   std::signal(SIGPIPE, SIG_IGN);
@@ -118,4 +122,18 @@ int main(int argc, char** argv) {
   }
   if (lookupCommand->parsed()) return RunLookup(keys, lookupFormat, database);
   return RunComplete(bodies, completeFormat);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Memory running out, or any other failure no command expects, is an error like any other.
+  try {
+    return Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vettrix-cli: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "vettrix-cli: unexpected failure\n");
+  }
+  return vettrix::cli::kFailed;
 }

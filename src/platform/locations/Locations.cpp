@@ -54,9 +54,9 @@ bool IsPortable(const std::string& programFolder) {
 }  // namespace
 
 std::string FindDatabase(const std::string& programFolder, const std::string& sharedDataFolder) {
-  const std::string beside = programFolder + "/" + kDatabaseName;
+  std::string beside = programFolder + "/" + kDatabaseName;
   if (IsPortable(programFolder)) return beside;
-  const std::string user = UserFolder(QStandardPaths::GenericDataLocation) + "/" + kDatabaseName;
+  std::string user = UserFolder(QStandardPaths::GenericDataLocation) + "/" + kDatabaseName;
   if (IsFile(user)) return user;
   // The shipped copy; a read-only copy of the program may also have its database beside it.
   const std::string candidates[] = {sharedDataFolder + "/" + kDatabaseName,

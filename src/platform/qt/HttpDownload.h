@@ -10,7 +10,7 @@ namespace vettrix {
 
 inline constexpr int kDownloadTimeoutMs = 10000;
 inline constexpr int kDownloadMaxRedirects = 5;
-inline constexpr std::int64_t kDownloadMaxBytes = 64 * 1024;
+inline constexpr std::int64_t kDownloadMaxBytes = std::int64_t{64} * 1024;
 
 // Plain HTTP GET of `url` into `localFile`, asking for a fresh copy. Blocks the caller while it
 // runs (the window still repaints but takes no user input). The body goes to a temporary file

@@ -38,7 +38,7 @@ constexpr int kTwipsPerPixel = 15;
 // The banner is a small picture or a line of text; anything bigger or slower is not worth
 // waiting for, and a failed banner simply stays empty.
 constexpr int kBannerTimeoutMs = 10'000;
-constexpr qint64 kBannerMaxBytes = 256 * 1024;
+constexpr qint64 kBannerMaxBytes = qint64{256} * 1024;
 constexpr int kBannerMaxImageSide = 4096;
 
 QString ToQString(std::string_view text) {
@@ -223,16 +223,14 @@ void MainWindow::BuildControls(QWidget* client) {
     });
   }
 
-  buttons_.resize(2);
-  buttons_[0].model = &form_.Command1;
-  buttons_[1].model = &form_.Command2;
-  for (std::size_t i = 0; i < buttons_.size(); ++i) {
-    ButtonView& view = buttons_[i];
+  for (const auto& [name, model] :
+       {std::pair{"Command1", &form_.Command1}, std::pair{"Command2", &form_.Command2}}) {
+    ButtonView& view = buttons_.emplace_back();
+    view.model = model;
     view.widget = new QPushButton(client);
-    SetCommonStyle(view.widget, i == 0 ? "Command1" : "Command2", view.model->rect,
-                   view.model->font);
+    SetCommonStyle(view.widget, name, model->rect, model->font);
     connect(view.widget, &QPushButton::clicked, this,
-            [this, i] { Run(i == 0 ? Command1_Click : Command2_Click); });
+            [this, handler = HandlerOf(name)] { Run(handler); });
   }
   // Return in the IMEI box validates, as a click on Validate would.
   connect(text1_, &QLineEdit::returnPressed, buttons_[0].widget, &QPushButton::click);
@@ -322,13 +320,6 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void MainWindow::BuildMenus() {
-  const auto handlerFor = [](std::string_view name) -> void (*)(Form1&) {
-    if (name == "Exit") return Exit_Click;
-    if (name == "About") return About_Click;
-    if (name == "ProgramUpdate") return ProgramUpdate_Click;
-    if (name == "DBUpdate") return DBUpdate_Click;
-    return nullptr;
-  };
   const auto hasItems = [](std::string_view name) {
     return std::any_of(kMenus.begin(), kMenus.end(),
                        [name](const MenuEntry& entry) { return entry.parent == name; });
@@ -349,7 +340,7 @@ void MainWindow::BuildMenus() {
       action = menu->addAction(MnemonicFree(entry.caption));
     }
     action->setObjectName(name);
-    if (auto handler = handlerFor(entry.name))
+    if (const Handler handler = HandlerOf(entry.name))
       connect(action, &QAction::triggered, this, [this, handler] { Run(handler); });
   }
 }

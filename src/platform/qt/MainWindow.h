@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/Form1.h"
+#include "app/Handlers.h"
 
 class QCheckBox;
 class QComboBox;
@@ -76,7 +77,7 @@ class MainWindow : public QMainWindow {
   void BuildMenus();
   void SetFocusOrder();
   // Runs a handler the user triggered, then shows what it left in the model.
-  void Run(void (*handler)(Form1&));
+  void Run(Handler handler);
 
   void SyncAll(bool force);
   void SyncLabel(LabelView& view, bool force);

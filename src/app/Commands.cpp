@@ -1,0 +1,20 @@
+#include <algorithm>
+
+#include "app/Handlers.h"
+
+namespace vettrix {
+
+const std::array<Command, 6> kCommands = {{{"Command1", Command1_Click},
+                                           {"Command2", Command2_Click},
+                                           {"Exit", Exit_Click},
+                                           {"About", About_Click},
+                                           {"ProgramUpdate", ProgramUpdate_Click},
+                                           {"DBUpdate", DBUpdate_Click}}};
+
+Handler HandlerOf(std::string_view control) {
+  const auto it = std::find_if(kCommands.begin(), kCommands.end(),
+                               [control](const Command& c) { return c.control == control; });
+  return it == kCommands.end() ? nullptr : it->handler;
+}
+
+}  // namespace vettrix
