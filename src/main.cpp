@@ -25,7 +25,7 @@ int main(int argc, char* argv[]) {
 
   // Start-up fills the model before anything is shown; a fatal failure ends it unseen.
   vettrix::Form_Load(form);
-  if (form.closed || platform.IsClosed()) return 0;
+  if (form.closed) return 0;
 
   window.Sync();
   window.show();

@@ -261,7 +261,7 @@ void MainWindow::BuildControls(QWidget* client) {
     if (model.link) {
       view.widget->setCursor(Qt::PointingHandCursor);
       view.widget->onClick = [this, n] {
-        if (closed_) return;
+        if (form_.closed) return;
         Label_Click(form_, n);
         Sync();
       };
@@ -356,13 +356,13 @@ void MainWindow::SetFocusOrder() {
 }
 
 void MainWindow::Run(void (*handler)(Form1&)) {
-  if (closed_) return;
+  if (form_.closed) return;
   handler(form_);
   Sync();
 }
 
 void MainWindow::Sync() {
-  if (closed_) return;
+  if (form_.closed) return;
   SyncAll(false);
 }
 
@@ -471,16 +471,13 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  if (!closed_) {
-    closed_ = true;
-    if (bannerReply_ != nullptr) bannerReply_->abort();
-    Form_Unload(form_);
-  }
+  if (bannerReply_ != nullptr) bannerReply_->abort();
+  Form_Unload(form_);
   event->accept();
 }
 
 void MainWindow::LoadBanner() {
-  if (closed_ || form_.Scriptlet1.url.empty()) return;
+  if (form_.closed || form_.Scriptlet1.url.empty()) return;
   if (network_ == nullptr) network_ = new QNetworkAccessManager(this);
   QNetworkRequest request(QUrl(ToQString(form_.Scriptlet1.url)));
   request.setTransferTimeout(kBannerTimeoutMs);
@@ -497,7 +494,7 @@ void MainWindow::LoadBanner() {
 }
 
 void MainWindow::ShowBanner(QNetworkReply* reply) {
-  if (closed_) return;
+  if (form_.closed) return;
   banner_->clear();
   if (reply->error() != QNetworkReply::NoError) return;
   QByteArray body = reply->read(kBannerMaxBytes + 1);

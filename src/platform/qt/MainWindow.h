@@ -35,7 +35,7 @@ class MainWindow : public QMainWindow {
   // Shows what the model holds now, setting only what differs from the last sync.
   void Sync();
   // The window has been closed; the widgets no longer follow the model.
-  bool IsClosed() const { return closed_; }
+  bool IsClosed() const { return form_.closed; }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -90,7 +90,6 @@ class MainWindow : public QMainWindow {
   void ShowBanner(QNetworkReply* reply);
 
   Form1& form_;
-  bool closed_ = false;
 
   std::string caption_;
   QLineEdit* text1_ = nullptr;

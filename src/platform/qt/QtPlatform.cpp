@@ -55,7 +55,7 @@ void QtPlatform::SetWindow(MainWindow* window) {
 }
 
 bool QtPlatform::IsClosed() const {
-  return closed_ || (window_ != nullptr && window_->IsClosed());
+  return window_ != nullptr && window_->IsClosed();
 }
 
 void QtPlatform::MsgBox(std::string_view text) {
@@ -184,8 +184,7 @@ void QtPlatform::DoEvents() {
 }
 
 void QtPlatform::CloseWindow() {
-  if (closed_) return;
-  closed_ = true;
+  // The window's close event marks the model closed, whoever asked for it.
   if (window_ != nullptr) window_->close();
 }
 

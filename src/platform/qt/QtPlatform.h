@@ -74,8 +74,7 @@ class QtPlatform : public Platform {
   MainWindow* window_ = nullptr;
   QElapsedTimer sinceSync_;
   std::int64_t lastEventsTick_ = -1;  // the coarse tick at which events were last handled
-  bool closed_ = false;
-  char decimalSeparator_ = '\0';  // read from the locale on first use
+  char decimalSeparator_ = '\0';      // read from the locale on first use
 };
 
 }  // namespace vettrix
