@@ -1,6 +1,7 @@
 #include "app/Form1.h"
 
 #include "app/Branding.h"
+#include "generate/Catalogue.h"
 
 namespace vettrix {
 namespace {
@@ -33,38 +34,17 @@ CheckBox MakeCheck(Rect rect, std::string_view caption) {
 
 }  // namespace
 
-const std::array<std::string_view, 30> kFixedDeviceTypes = {
-    "",
-    "Apple",
-    "BlackBerry",
-    "HTC",
-    "Huawei",
-    "Nokia",
-    "Samsung",
-    "BlackBerry 6XXX",
-    "BlackBerry 7XXX",
-    "BlackBerry 8XXX",
-    "BlackBerry 9XXX",
-    "BlackBerry QX",
-    "BlackBerry ZX",
-    "Apple iPhone 3X",
-    "Apple iPhone 4X",
-    "Apple iPhone 5X",
-    "Apple iPhone 6X",
-    "Apple iPhone 7X",
-    "Apple iPhone 8X",
-    "Samsung Galaxy",
-    "Samsung Galaxy S",
-    "Samsung Galaxy S2",
-    "Samsung Galaxy S3",
-    "Samsung Galaxy S4",
-    "Samsung Galaxy S5",
-    "Samsung Galaxy S6",
-    "Samsung Galaxy S7",
-    "Samsung Galaxy S8",
-    "Custom",
-    kSeparatorEntry,
-};
+const std::array<std::string_view, 30>& FixedDeviceTypes() {
+  static const std::array<std::string_view, 30> kTypes = [] {
+    std::array<std::string_view, 30> types{};
+    static_assert(kCatalogue.size() == 27);
+    for (std::size_t i = 0; i < kCatalogue.size(); ++i) types[i + 1] = kCatalogue[i].name;
+    types[28] = "Custom";
+    types[29] = kSeparatorEntry;
+    return types;
+  }();
+  return kTypes;
+}
 
 const std::array<MenuEntry, 6> kMenus = {{
     {"File", "File", ""},

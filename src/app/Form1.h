@@ -168,8 +168,9 @@ class Form1 {
 // Text of the separator entry at position 29 of the device-type list.
 inline constexpr std::string_view kSeparatorEntry = "----------------------------";
 
-// The fixed entries at positions 0 to 29 of the device-type list.
-extern const std::array<std::string_view, 30> kFixedDeviceTypes;
+// The fixed entries at positions 0 to 29 of the device-type list: none, the catalogue's entries
+// in its order, "Custom" and the separator.
+const std::array<std::string_view, 30>& FixedDeviceTypes();
 
 // Menus, in menu-bar order. An item with an empty parent is a top-level command.
 struct MenuEntry {

@@ -39,8 +39,8 @@ void Form_Load(Form1& form) {
   // The fixed entries take positions 0 to 29; database lines 30 to N - 2 follow in file order.
   std::vector<std::string>& list = form.Combo1.list;
   const int last = form.Devices.LineCount() - 2;
-  list.reserve(kFixedDeviceTypes.size() + static_cast<std::size_t>(std::max(0, last - 29)));
-  for (const std::string_view entry : kFixedDeviceTypes) list.emplace_back(entry);
+  list.reserve(FixedDeviceTypes().size() + static_cast<std::size_t>(std::max(0, last - 29)));
+  for (const std::string_view entry : FixedDeviceTypes()) list.emplace_back(entry);
   for (int p = 30; p <= last; ++p) list.push_back(DeviceName(form.Devices.Line(p)));
   ++form.Combo1.listRevision;
   form.Combo1.listIndex = -1;

@@ -261,8 +261,8 @@ TEST_F(GenerateTest, ReportsInTheSameSecondGetTheirOwnNames) {
 }
 
 TEST(Catalogue, MatchesTheDeviceTypeListAndEveryTACGivesValidIMEIs) {
-  std::vector<std::string_view> listed(kFixedDeviceTypes.begin() + 1,
-                                       kFixedDeviceTypes.begin() + 28);
+  std::vector<std::string_view> listed(FixedDeviceTypes().begin() + 1,
+                                       FixedDeviceTypes().begin() + 28);
   std::vector<std::string_view> catalogued;
   FakePlatform platform;
   Form1 form(platform);
