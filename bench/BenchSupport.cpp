@@ -3,7 +3,7 @@
 #include <fstream>
 #include <random>
 
-#include "app/Handlers.h"
+#include "commands/Handlers.h"
 
 namespace vettrix::bench {
 

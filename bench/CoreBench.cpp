@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "app/Handlers.h"
+#include "commands/Handlers.h"
 #include "db/Mobidex.h"
-#include "generate/Synthesis.h"
+#include "validate/Synthesis.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix::bench {

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "app/Handlers.h"
-#include "generate/Synthesis.h"
+#include "commands/Handlers.h"
 #include "platform/qt/MainWindow.h"
 #include "platform/qt/QtPlatform.h"
+#include "validate/Synthesis.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix::bench {

@@ -11,7 +11,7 @@
 
 #include "FuzzCheck.h"
 #include "FuzzPlatform.h"
-#include "db/DeviceTable.h"
+#include "app/DeviceTable.h"
 #include "db/Mobidex.h"
 
 namespace vettrix::fuzz {

@@ -11,7 +11,7 @@
 #include "FuzzCheck.h"
 #include "FuzzPlatform.h"
 #include "app/Form1.h"
-#include "app/Handlers.h"
+#include "commands/Handlers.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix::fuzz {

@@ -13,7 +13,7 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 # The Debian version comes from the version the program shows ("2.1.3-r26" -> "2.1.3+r26": a
 # "-" would start a Debian revision), and must head the changelog.
-file(STRINGS ${CMAKE_SOURCE_DIR}/src/app/FormLoad.cpp version_line
+file(STRINGS ${CMAKE_SOURCE_DIR}/src/commands/FormLoad.cpp version_line
      REGEX "ProgramVersionText = \"")
 string(REGEX MATCH "\"([^ \"]+)" version_match "${version_line}")
 set(program_version "${CMAKE_MATCH_1}")

@@ -3,7 +3,7 @@
 #include <QIcon>
 
 #include "app/Branding.h"
-#include "app/Handlers.h"
+#include "commands/Handlers.h"
 #include "platform/qt/MainWindow.h"
 #include "platform/qt/QtPlatform.h"
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "generate/Synthesis.h"
+#include "validate/Synthesis.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix::bench {

@@ -1,7 +1,6 @@
 #include "app/Form1.h"
 
 #include "app/Branding.h"
-#include "generate/Catalogue.h"
 
 namespace vettrix {
 namespace {
@@ -33,18 +32,6 @@ CheckBox MakeCheck(Rect rect, std::string_view caption) {
 }
 
 }  // namespace
-
-const std::array<std::string_view, 30>& FixedDeviceTypes() {
-  static const std::array<std::string_view, 30> kTypes = [] {
-    std::array<std::string_view, 30> types{};
-    static_assert(kCatalogue.size() == 27);
-    for (std::size_t i = 0; i < kCatalogue.size(); ++i) types[i + 1] = kCatalogue[i].name;
-    types[28] = "Custom";
-    types[29] = kSeparatorEntry;
-    return types;
-  }();
-  return kTypes;
-}
 
 const std::array<MenuEntry, 6> kMenus = {{
     {"File", "File", ""},

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/Caption.h"
+#include "app/DeviceTable.h"
 #include "app/Random.h"
-#include "db/DeviceTable.h"
 #include "platform/Platform.h"
 
 namespace vettrix {
@@ -167,10 +167,6 @@ class Form1 {
 
 // Text of the separator entry at position 29 of the device-type list.
 inline constexpr std::string_view kSeparatorEntry = "----------------------------";
-
-// The fixed entries at positions 0 to 29 of the device-type list: none, the catalogue's entries
-// in its order, "Custom" and the separator.
-const std::array<std::string_view, 30>& FixedDeviceTypes();
 
 // Menus, in menu-bar order. An item with an empty parent is a top-level command.
 struct MenuEntry {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "db/DeviceTable.h"
+#include "app/DeviceTable.h"
 #include "validate/CheckRBI.h"
 #include "validate/Judgement.h"
 

@@ -18,8 +18,8 @@
 #include "cli/Generator.h"
 #include "cli/LineReader.h"
 #include "generate/Catalogue.h"
-#include "generate/Synthesis.h"
 #include "platform/locations/Locations.h"
+#include "validate/Synthesis.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix::cli {

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "cli/Output.h"
-#include "generate/Synthesis.h"
+#include "validate/Synthesis.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix::cli {

@@ -7,7 +7,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "db/DeviceTable.h"
+#include "app/DeviceTable.h"
 
 namespace vettrix::cli {
 namespace {

@@ -1,5 +1,7 @@
 #include "generate/Catalogue.h"
 
+#include "app/Form1.h"
+
 namespace vettrix {
 
 const std::array<CatalogueEntry, 27> kCatalogue = {{
@@ -55,6 +57,18 @@ const CatalogueEntry* FindCatalogueEntry(std::string_view name) {
   for (const CatalogueEntry& entry : kCatalogue)
     if (entry.name == name) return &entry;
   return nullptr;
+}
+
+const std::array<std::string_view, 30>& FixedDeviceTypes() {
+  static const std::array<std::string_view, 30> kTypes = [] {
+    std::array<std::string_view, 30> types{};
+    static_assert(kCatalogue.size() == 27);
+    for (std::size_t i = 0; i < kCatalogue.size(); ++i) types[i + 1] = kCatalogue[i].name;
+    types[28] = "Custom";
+    types[29] = kSeparatorEntry;
+    return types;
+  }();
+  return kTypes;
 }
 
 }  // namespace vettrix

@@ -15,6 +15,10 @@ struct CatalogueEntry {
 
 extern const std::array<CatalogueEntry, 27> kCatalogue;
 
+// The fixed entries at positions 0 to 29 of the device-type list: none, the catalogue's entries
+// in its order, "Custom" and the separator.
+const std::array<std::string_view, 30>& FixedDeviceTypes();
+
 // The entry named exactly `name`, or nullptr.
 const CatalogueEntry* FindCatalogueEntry(std::string_view name);
 

@@ -6,7 +6,7 @@
 #include "app/Text.h"
 #include "db/Mobidex.h"
 #include "generate/Catalogue.h"
-#include "generate/Synthesis.h"
+#include "validate/Synthesis.h"
 
 namespace vettrix {
 namespace {

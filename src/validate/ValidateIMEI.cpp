@@ -8,12 +8,11 @@
 #include <utility>
 
 #include "app/Captions.h"
-#include "app/Handlers.h"
 #include "app/Shell.h"
 #include "app/Text.h"
 #include "db/Mobidex.h"
-#include "generate/Synthesis.h"
 #include "validate/CheckRBI.h"
+#include "validate/Synthesis.h"
 
 namespace vettrix {
 namespace {
@@ -331,11 +330,6 @@ bool ValidateIMEI(Form1& form, std::string& imei) {
     form.Label14.caption = "Model:            ^^ Click to Submit ^^";
   }
   return true;
-}
-
-void Command1_Click(Form1& form) {
-  form.CurrentIMEI = form.Text1.text;
-  if (ValidateIMEI(form, form.CurrentIMEI)) ValidateIMEI(form, form.CurrentIMEI);
 }
 
 }  // namespace vettrix

@@ -5,8 +5,8 @@
 #include <random>
 #include <sstream>
 
+#include "app/DeviceTable.h"
 #include "core/Fixture.h"
-#include "db/DeviceTable.h"
 
 namespace vettrix::test {
 namespace {

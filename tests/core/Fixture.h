@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/Form1.h"
-#include "app/Handlers.h"
+#include "commands/Handlers.h"
 #include "core/FakePlatform.h"
 
 namespace vettrix::test {

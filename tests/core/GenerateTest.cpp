@@ -9,7 +9,7 @@
 #include "generate/Catalogue.h"
 #include "generate/GetSelection.h"
 #include "generate/Report.h"
-#include "generate/Synthesis.h"
+#include "validate/Synthesis.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix::test {

@@ -5,7 +5,7 @@
 
 #include "app/Branding.h"
 #include "app/Form1.h"
-#include "app/Handlers.h"
+#include "commands/Handlers.h"
 #include "core/FakePlatform.h"
 
 namespace vettrix {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/Branding.h"
-#include "app/Handlers.h"
+#include "commands/Handlers.h"
 #include "core/FakePlatform.h"
 #include "update/CheckUpdate.h"
 

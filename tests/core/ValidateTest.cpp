@@ -3,8 +3,8 @@
 
 #include "core/Fixture.h"
 #include "db/Mobidex.h"
-#include "generate/Synthesis.h"
 #include "validate/CheckRBI.h"
+#include "validate/Synthesis.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix::test {

@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "app/Handlers.h"
+#include "commands/Handlers.h"
 #include "core/Fixture.h"
 #include "platform/qt/MainWindow.h"
 

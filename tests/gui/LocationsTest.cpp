@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "app/Handlers.h"
+#include "app/DeviceTable.h"
+#include "commands/Handlers.h"
 #include "core/FakePlatform.h"
-#include "db/DeviceTable.h"
 #include "platform/qt/MainWindow.h"
 #include "platform/qt/QtPlatform.h"
 #include "update/CheckUpdate.h"

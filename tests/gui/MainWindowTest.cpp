@@ -17,7 +17,7 @@
 #include <tuple>
 #include <vector>
 
-#include "app/Handlers.h"
+#include "commands/Handlers.h"
 #include "core/FakePlatform.h"
 
 namespace vettrix {

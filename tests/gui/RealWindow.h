@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Handlers.h"
+#include "commands/Handlers.h"
 #include "core/FakePlatform.h"
 #include "platform/qt/MainWindow.h"
 #include "platform/qt/QtPlatform.h"

@@ -28,7 +28,7 @@
 #include <optional>
 #include <utility>
 
-#include "app/Handlers.h"
+#include "commands/Handlers.h"
 #include "platform/qt/Accessibility.h"
 
 namespace vettrix {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/Form1.h"
-#include "app/Handlers.h"
+#include "commands/Handlers.h"
 
 class QCheckBox;
 class QComboBox;

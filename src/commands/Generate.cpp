@@ -1,13 +1,13 @@
 #include "app/Branding.h"
 #include "app/Captions.h"
-#include "app/Handlers.h"
+#include "app/DeviceTable.h"
 #include "app/Shell.h"
 #include "app/Text.h"
-#include "db/DeviceTable.h"
+#include "commands/Handlers.h"
 #include "db/Mobidex.h"
 #include "generate/GetSelection.h"
 #include "generate/Report.h"
-#include "generate/Synthesis.h"
+#include "validate/Synthesis.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix {

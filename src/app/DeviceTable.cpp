@@ -1,4 +1,4 @@
-#include "db/DeviceTable.h"
+#include "app/DeviceTable.h"
 
 #include <sys/stat.h>
 

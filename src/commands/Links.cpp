@@ -2,8 +2,8 @@
 #include <string_view>
 
 #include "app/Branding.h"
-#include "app/Handlers.h"
 #include "app/Text.h"
+#include "commands/Handlers.h"
 #include "update/CheckUpdate.h"
 
 namespace vettrix {

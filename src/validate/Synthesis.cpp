@@ -1,4 +1,4 @@
-#include "generate/Synthesis.h"
+#include "validate/Synthesis.h"
 
 #include <charconv>
 #include <cmath>

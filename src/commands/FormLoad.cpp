@@ -1,7 +1,8 @@
 #include "app/Captions.h"
-#include "app/Handlers.h"
 #include "app/Shell.h"
+#include "commands/Handlers.h"
 #include "db/Mobidex.h"
+#include "generate/Catalogue.h"
 
 namespace vettrix {
 

@@ -1,8 +1,14 @@
 #include <algorithm>
 
-#include "app/Handlers.h"
+#include "commands/Handlers.h"
+#include "validate/ValidateIMEI.h"
 
 namespace vettrix {
+
+void Command1_Click(Form1& form) {
+  form.CurrentIMEI = form.Text1.text;
+  if (ValidateIMEI(form, form.CurrentIMEI)) ValidateIMEI(form, form.CurrentIMEI);
+}
 
 const std::array<Command, 6> kCommands = {{{"Command1", Command1_Click},
                                            {"Command2", Command2_Click},
