@@ -9,37 +9,22 @@
 #include <string>
 
 #include "app/Form1.h"
+#include "core/FakePlatform.h"
 #include "platform/Platform.h"
 #include "platform/Ticks.h"
 #include "platform/posix/DiskWatch.h"
 
 namespace vettrix::bench {
 
-class HeadlessPlatform : public Platform {
+// The tests' recording platform with the program's clock and file watch, so that generation
+// and lookups cost what they cost in the program.
+class HeadlessPlatform : public test::FakePlatform {
  public:
-  explicit HeadlessPlatform(std::string folder, WatchMode watchMode = WatchMode::kNotified)
-      : folder_(std::move(folder)), watchMode_(watchMode) {}
-  void MsgBox(std::string_view) override {}
-  bool SetClipboardText(std::string_view) override { return true; }
-  bool OpenUrl(std::string_view) override { return true; }
-  DownloadResult DownloadFile(std::string_view, const std::string&) override { return {}; }
-  std::int64_t TickCount() override { return MonotonicMilliseconds(); }
-  DateTime Now() override { return {2026, 12, 6, 12, 0, 0}; }
-  double SecondsSinceMidnight() override { return 43200.5; }
-  char DecimalSeparator() override { return '.'; }
-  bool IsUserAnAdmin() override { return true; }
-  std::string ProgramFolder() override { return folder_; }
-  void Refresh() override {}
-  void DoEvents() override {}
-  void CloseWindow() override {}
-  // The program's own watch, so that lookups cost what they cost in the program.
-  std::unique_ptr<FileWatch> WatchFile(const std::string& path) override {
-    return WatchDiskFile(path, watchMode_);
+  explicit HeadlessPlatform(std::string programFolder, WatchMode watchMode = WatchMode::kNotified) {
+    folder = std::move(programFolder);
+    clock = &MonotonicMilliseconds;
+    watchFile = [watchMode](const std::string& path) { return WatchDiskFile(path, watchMode); };
   }
-
- private:
-  std::string folder_;
-  WatchMode watchMode_;
 };
 
 // A program folder under the system's temporary folder holding a generated mobidex.csv of

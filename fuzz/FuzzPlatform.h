@@ -1,7 +1,7 @@
 #pragma once
 
-// A quiet platform for the fuzz targets: no window, no network, a fixed clock. The program folder
-// is a fresh temporary folder holding a small device database, so lookups read a real file.
+// What the fuzz targets share: the tests' platform over a fresh temporary folder holding a small
+// device database, so lookups read a real file, and inputs grown to a megabyte.
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/FakePlatform.h"
 #include "platform/Platform.h"
 
 namespace vettrix::fuzz {
@@ -70,40 +71,20 @@ inline std::string ExpandBigInput(const std::uint8_t* data, std::size_t size) {
   return input;
 }
 
-class FuzzPlatform : public Platform {
- public:
-  explicit FuzzPlatform(std::string folder) : folder_(std::move(folder)) {}
-
-  std::string lastMessage;
-  int messageCount = 0;
-  // What the next download delivers into its file; nothing is written when !downloadWorks.
+// The tests' recording platform over a fresh folder, with a clock that moves 3 ms a read, and
+// downloads that deliver `body` (none when `body` is empty and !works).
+struct FuzzPlatform : test::FakePlatform {
+  explicit FuzzPlatform(std::string programFolder) {
+    folder = std::move(programFolder);
+    tickStep = 3;
+    download = [this](std::string_view, const std::string& localFile) -> DownloadResult {
+      if (!downloadWorks) return {false, "no network"};
+      WriteFileOrDie(localFile, downloadBody);
+      return {true, {}};
+    };
+  }
   std::string downloadBody;
   bool downloadWorks = true;
-
-  void MsgBox(std::string_view text) override {
-    lastMessage = text;
-    ++messageCount;
-  }
-  bool SetClipboardText(std::string_view) override { return true; }
-  bool OpenUrl(std::string_view) override { return true; }
-  DownloadResult DownloadFile(std::string_view, const std::string& localFile) override {
-    if (!downloadWorks) return {false, "no network"};
-    WriteFileOrDie(localFile, downloadBody);
-    return {true, {}};
-  }
-  std::int64_t TickCount() override { return tick_ += 3; }
-  DateTime Now() override { return {2026, 12, 5, 4, 15, 2}; }
-  double SecondsSinceMidnight() override { return 15302.25; }
-  char DecimalSeparator() override { return '.'; }
-  bool IsUserAnAdmin() override { return true; }
-  std::string ProgramFolder() override { return folder_; }
-  void Refresh() override {}
-  void DoEvents() override {}
-  void CloseWindow() override {}
-
- private:
-  std::string folder_;
-  std::int64_t tick_ = 1'000'000;
 };
 
 }  // namespace vettrix::fuzz

@@ -15,6 +15,7 @@
 #include "FuzzCheck.h"
 #include "FuzzPlatform.h"
 #include "app/Form1.h"
+#include "app/Text.h"
 #include "update/CheckUpdate.h"
 
 namespace vettrix::fuzz {
@@ -135,30 +136,34 @@ void CheckEndToEnd(const std::string& contents) {
   platform.downloadBody = contents;
 
   const std::string line(FirstLine(contents));
-  int before = platform.messageCount;
+  platform.messages.clear();
   CheckUpdate(form);
-  FUZZ_CHECK(platform.messageCount == before + 1);
+  FUZZ_CHECK(platform.messages.size() == 1);
+  const std::string& programMessage = platform.messages.back();
   FUZZ_CHECK(form.OnlineProgramVersion == line);
   if (ProgramVersionValue(line)) {
-    FUZZ_CHECK(StartsWith(platform.lastMessage, "An update is available! ") ||
-               StartsWith(platform.lastMessage, "You have the latest version. ") ||
-               StartsWith(platform.lastMessage, "You have a development version. "));
-    FUZZ_CHECK(platform.lastMessage.size() > line.size());
+    FUZZ_CHECK(StartsWith(programMessage, "An update is available! ") ||
+               StartsWith(programMessage, "You have the latest version. ") ||
+               StartsWith(programMessage, "You have a development version. "));
+    FUZZ_CHECK(programMessage.size() > line.size());
   } else {
     constexpr std::string_view kUnreadable =
         "The published Vettrix version could not be read. Online version: ";
-    FUZZ_CHECK(StartsWith(platform.lastMessage, kUnreadable));
-    // The quoted value is cut short and shows only printable characters.
-    FUZZ_CHECK(platform.lastMessage.size() <= kUnreadable.size() + 2 + 40 + 3);
-    for (const char c : platform.lastMessage) FUZZ_CHECK(c >= 0x20 && c < 0x7F);
+    FUZZ_CHECK(StartsWith(programMessage, kUnreadable));
+    // The quoted value is cut short at 40 characters of up to four bytes, is text whatever the
+    // bytes were, and holds no control characters.
+    FUZZ_CHECK(programMessage.size() <= kUnreadable.size() + 2 + 4 * 40 + 3);
+    FUZZ_CHECK(IsValidUtf8(programMessage));
+    for (const char c : programMessage)
+      FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
   }
 
-  before = platform.messageCount;
+  platform.messages.clear();
   CheckUpdateDB(form);
-  FUZZ_CHECK(platform.messageCount == before + 1);
+  FUZZ_CHECK(platform.messages.size() == 1);
   const bool readable = DatabaseVersionValue(line).has_value();
-  FUZZ_CHECK(StartsWith(platform.lastMessage, "The published Mobidex version could not be read") !=
-             readable);
+  FUZZ_CHECK(StartsWith(platform.messages.back(),
+                        "The published Mobidex version could not be read") != readable);
 }
 
 }  // namespace

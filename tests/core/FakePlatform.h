@@ -1,7 +1,8 @@
 #pragma once
 
-// A recording stand-in for the platform: messages, clipboard and opened pages are kept for the
-// test to read; time is set by the test. Files are real, in a fresh temporary folder.
+// A recording stand-in for the platform, shared by the tests, the benchmarks and the fuzz
+// targets: messages, clipboard and opened pages are kept to be read; time is set by the caller
+// (or comes from `clock`). Files are real.
 
 #include <cstdint>
 #include <filesystem>
@@ -23,7 +24,8 @@ class FakePlatform : public Platform {
   bool browserWorks = true;
   bool admin = true;
   std::int64_t tick = 1'000'000;
-  std::int64_t tickStep = 0;  // added after every read, to let time pass in loops
+  std::int64_t tickStep = 0;            // added after every read, to let time pass in loops
+  std::function<std::int64_t()> clock;  // when set, the tick count comes from it instead
   DateTime now{2026, 12, 5, 4, 15, 2};
   double secondsSinceMidnight = 15302.25;
   char decimalSeparator = '.';
@@ -52,6 +54,7 @@ class FakePlatform : public Platform {
     return {false, "no network"};
   }
   std::int64_t TickCount() override {
+    if (clock) return clock();
     const std::int64_t t = tick;
     tick += tickStep;
     return t;
