@@ -151,11 +151,4 @@ const CheckBox& Form1::CheckAt(int n) const {
   return const_cast<Form1*>(this)->CheckAt(n);
 }
 
-std::string Form1::ProgramFile(std::string_view name) const {
-  std::string path = platform.ProgramFolder();
-  path += '/';
-  path += name;
-  return path;
-}
-
 }  // namespace vettrix

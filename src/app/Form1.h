@@ -133,7 +133,7 @@ class Form1 {
   std::string CurrentIMEI;
   bool TACFound = false;
   DeviceTable Devices{platform};  // DeviceTable and DeviceLineCount
-  std::string databasePath;       // mobidex.csv in the program's folder, set by LoadMobidex
+  std::string databasePath;       // the mobidex.csv loaded at start-up, set by LoadMobidex
   std::string DatabaseVersionText;
   std::string DatabaseVersionNumber;
   WorkTable DigitTable{};
@@ -160,9 +160,6 @@ class Form1 {
   const Label& LabelAt(int n) const;
   CheckBox& CheckAt(int n);
   const CheckBox& CheckAt(int n) const;
-
-  // Path of a file in the program's folder.
-  std::string ProgramFile(std::string_view name) const;
 };
 
 // Text of the separator entry at position 29 of the device-type list.

@@ -7,8 +7,6 @@
 
 namespace vettrix {
 
-inline constexpr std::string_view kDatabaseFile = "mobidex.csv";
-
 // Reads the device database the platform names (mobidex.csv) into the device table, shows its
 // version and device count. On a missing or unreadable file: a fatal message, then the window
 // closes. Returns false in that case.
