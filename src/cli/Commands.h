@@ -14,7 +14,8 @@ namespace vettrix::cli {
 
 inline constexpr int kAllValid = 0, kSomeInvalid = 1, kFailed = 2;
 
-// The database the window would load: mobidex.csv in the program's folder.
+// The database the window would load: beside a writable program, else the user's, else the
+// shipped one.
 std::string DefaultDatabase();
 
 // Writes "vettrix-cli: " and `message` to standard error.

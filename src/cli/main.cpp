@@ -24,7 +24,7 @@ int Main(int argc, char** argv) {
   app.set_version_flag("--version", "vettrix-cli " VETTRIX_VERSION);
   app.require_subcommand(1);
   std::string database;
-  app.add_option("--db", database, "Device database (default: mobidex.csv in the program's folder)")
+  app.add_option("--db", database, "Device database (default: the one the window loads)")
       ->type_name("FILE");
 
   const std::map<std::string, Format> formats = {
