@@ -8,26 +8,14 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTest>
-#include <QTimer>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <ostream>
-#include <string>
-#include <vector>
 
-#include "app/Handlers.h"
-#include "core/FakePlatform.h"
 #include "db/DeviceTable.h"
-#include "platform/qt/MainWindow.h"
-#include "platform/qt/QtPlatform.h"
+#include "gui/RealWindow.h"
 #include "update/CheckUpdate.h"
 #include "update/TestHttpServer.h"
 
@@ -114,16 +102,6 @@ void PrintTo(const Where& where, std::ostream* out) {
 
 class LocationsTest : public ::testing::TestWithParam<Where> {
  protected:
-  LocationsTest() {
-    QObject::connect(&boxPoll_, &QTimer::timeout, [this] {
-      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-        boxes.push_back(box->text().toStdString());
-        box->accept();
-      }
-    });
-    boxPoll_.start(10);
-  }
-
   fs::path In(const std::string& relative) const { return root.path() / relative; }
   void PressReturnOn(const std::string& imei) {
     auto* text1 = window->findChild<QLineEdit*>("Text1");
@@ -141,7 +119,7 @@ class LocationsTest : public ::testing::TestWithParam<Where> {
   std::optional<Form1> form;
   std::optional<MainWindow> window;
   std::vector<std::string> boxes;
-  QTimer boxPoll_;
+  test::BoxAnswerer answerer_{boxes};
 };
 
 TEST_P(LocationsTest, TheDatabaseReportsAndVersionFilesAreWhereTheUserCanReachThem) {
