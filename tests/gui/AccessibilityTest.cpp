@@ -31,6 +31,7 @@ TEST_F(AccessibilityTest, ReturnValidatesAndEveryControlIsNamedWithWhatItShows) 
   window.Sync();
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  EXPECT_EQ(window.windowTitle(), "Vettrix v2.1.3-r26 Professional Edition");
 
   auto* text1 = window.findChild<QLineEdit*>("Text1");
   text1->selectAll();

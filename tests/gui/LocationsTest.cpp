@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <optional>
 #include <ostream>
@@ -73,16 +72,6 @@ std::string Database(const std::string& maker) {
   return "35000001," + maker + ",Phone\r\n00000000,v1.26.1206,Version\r\n";
 }
 
-void WriteFile(const fs::path& path, const std::string& contents) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << contents;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 struct Where {
   const char* name;
   std::string programFolder;  // below the test's folder; may hold any bytes
@@ -126,10 +115,10 @@ TEST_P(LocationsTest, TheDatabaseReportsAndVersionFilesAreWhereTheUserCanReachTh
   const Where& where = GetParam();
   const fs::path program = In(where.programFolder);
   fs::create_directories(program);
-  WriteFile(In("usr/share/vettrix/mobidex.csv"), Database("Shipped"));
-  if (where.besideDatabase) WriteFile(program / "mobidex.csv", Database("Beside"));
-  if (where.userDatabase) WriteFile(In("home/data/vettrix/mobidex.csv"), Database("User"));
-  WriteFile(In("home/config/user-dirs.dirs"), "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
+  root.Write("usr/share/vettrix/mobidex.csv", Database("Shipped"));
+  if (where.besideDatabase) root.Write(where.programFolder + "/mobidex.csv", Database("Beside"));
+  if (where.userDatabase) root.Write("home/data/vettrix/mobidex.csv", Database("User"));
+  root.Write("home/config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
   if (where.readOnly) fs::permissions(program, fs::perms::owner_write, fs::perm_options::remove);
   const EnvironmentVariable home("HOME", In("home"));
   const EnvironmentVariable data("XDG_DATA_HOME", In("home/data"));
@@ -150,14 +139,13 @@ TEST_P(LocationsTest, TheDatabaseReportsAndVersionFilesAreWhereTheUserCanReachTh
 
   // The loaded database answers the lookup, and an edit of it reaches the next one.
   PressReturnOn("350000011234560");
-  const fs::path database = In(where.database);
   EXPECT_EQ(Manufacturer(), std::string("Manufacturer: ") + where.maker);
-  WriteFile(database, Database("Edited"));
+  root.Write(where.database, Database("Edited"));
   PressReturnOn("350000011234560");
   EXPECT_EQ(Manufacturer(), "Manufacturer: Edited");
 
   // A copy whose database vanishes keeps writing where it did.
-  if (!where.readOnly) fs::remove(database);
+  if (!where.readOnly) fs::remove(In(where.database));
   form->Combo1.text = "Samsung Galaxy S8";
   form->Combo2.text = "10";
   QTest::mouseClick(window->findChild<QPushButton*>("Command2"), Qt::LeftButton);
@@ -167,16 +155,17 @@ TEST_P(LocationsTest, TheDatabaseReportsAndVersionFilesAreWhereTheUserCanReachTh
   ASSERT_NE(at, std::string::npos) << boxes[0];
   const std::string shown = boxes[0].substr(at + 19);
   ASSERT_EQ(shown.substr(0, shownFolder.size()), shownFolder);
-  const fs::path report = In(where.reportFolder) / shown.substr(shown.rfind('/') + 1);
-  EXPECT_NE(ReadFile(report).find("Mobile Device Type: Samsung Galaxy S8"), std::string::npos);
+  EXPECT_NE(root.Read(where.reportFolder + shown.substr(shown.rfind('/')))
+                .find("Mobile Device Type: Samsung Galaxy S8"),
+            std::string::npos);
 
   test::TestHttpServer server;
   server.Serve("/ver", "200 OK", "21326\r\n");
   server.Serve("/dbver", "200 OK", "261206\r\n");
   CheckUpdate(*form, server.Url(""));
   CheckUpdateDB(*form, server.Url(""));
-  EXPECT_EQ(ReadFile(In(where.cacheFolder) / "update.dat"), "21326\r\n");
-  EXPECT_EQ(ReadFile(In(where.cacheFolder) / "db.dat"), "261206\r\n");
+  EXPECT_EQ(root.Read(where.cacheFolder + "/update.dat"), "21326\r\n");
+  EXPECT_EQ(root.Read(where.cacheFolder + "/db.dat"), "261206\r\n");
   ASSERT_EQ(boxes.size(), 3u);
   EXPECT_EQ(boxes[1].rfind("You have the latest version.", 0), 0u) << boxes[1];
 
