@@ -268,6 +268,21 @@ TEST(RateMeter, RoundsHalfToEvenInTheShortestForm) {
     EXPECT_EQ(FormatRate(c.rate, c.separator), c.text) << c.rate;
 }
 
+void FormatNumber(const int& value, std::string& out) {
+  out = std::to_string(value);
+}
+
+// Generation leaves captions holding a value to be shown; a text set later replaces it.
+TEST(Caption, ATextSetOverADeferredValueIsShown) {
+  Caption caption;
+  caption.Defer<int, FormatNumber>(7);
+  caption = "plain";
+  EXPECT_EQ(caption.str(), "plain");
+  caption.Defer<int, FormatNumber>(8);
+  caption.assign("abc", 2);
+  EXPECT_EQ(caption.str(), "ab");
+}
+
 TEST_F(ValidateTest, RateMeterWritesOnlyOnceTimeHasPassed) {
   form->StartTick = platform.tick;
   form->GeneratedCount = 30;
