@@ -154,7 +154,9 @@ TEST_F(GenerateTest, UnknownDeviceTypeIsRefusedAndChangesNothing) {
        {std::pair<std::string, std::string>{"Nokia 3310", "\"Nokia 3310\" is unknown"},
         {std::string(1 << 20, 'Q'), "QQQ...\" is unknown"},
         {"Ger\xC3\xA4t \xC3\x9Cnbekannt\t", "\"Ger\xC3\xA4t \xC3\x9Cnbekannt?\" is unknown"},
-        {accents, '"' + accents.substr(0, 120) + "...\" is unknown"}}) {
+        {accents, '"' + accents.substr(0, 120) + "...\" is unknown"},
+        // A character of three bytes, and invisible ones that turn text around.
+        {"\xE0\xA4\x85\xE2\x80\x8F\xE2\x81\xAF", "\"\xE0\xA4\x85??\" is unknown"}}) {
     platform.messages.clear();
     Generate(typed, "5");
     ASSERT_EQ(platform.messages.size(), 1u);

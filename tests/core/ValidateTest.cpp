@@ -1,10 +1,12 @@
 #include <algorithm>
 #include <string>
+#include <tuple>
 
 #include "core/Fixture.h"
 #include "db/Mobidex.h"
 #include "generate/Synthesis.h"
 #include "validate/CheckRBI.h"
+#include "validate/Judgement.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix::test {
@@ -266,6 +268,25 @@ TEST(RateMeter, RoundsHalfToEvenInTheShortestForm) {
                        Case{0.125, '.', "0.12"}, Case{0.375, '.', "0.38"}, Case{2.5, '.', "2.5"},
                        Case{1234567.891, '.', "1234567.89"}, Case{0.001, '.', "0"}})
     EXPECT_EQ(FormatRate(c.rate, c.separator), c.text) << c.rate;
+}
+
+// What the command line says is wrong with an IMEI: the first flaw, counted in characters.
+TEST(Judgement, NamesTheFirstFlawAndTheDigitThatCompletesABody) {
+  using enum Flaw;
+  const std::tuple<const char*, Flaw, std::size_t, std::size_t> cases[] = {
+      {"490154203237518", None, 0, 15},       {"", Empty, 0, 0},
+      {"4901542032375", TooShort, 0, 13},     {"4901542032375189", TooLong, 0, 16},
+      {"4901542x3237518", NotDigit, 8, 15},   {"49015420323751\xC3\xBC", NotDigit, 15, 15},
+      {"490154203237519", CheckDigit, 0, 15},
+  };
+  for (const auto& [imei, flaw, position, length] : cases) {
+    const Judgement j = JudgeNormalizedIMEI(imei);
+    EXPECT_EQ(std::tuple(j.valid, j.flaw, j.position, j.length),
+              std::tuple(flaw == None, flaw, position, length))
+        << imei;
+  }
+  EXPECT_EQ(CompletingDigit("49015420323751"), '8');
+  EXPECT_EQ(CompletingDigit("4901542032375"), '\0');
 }
 
 void FormatNumber(const int& value, std::string& out) {
