@@ -3,11 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QClipboard>
-#include <QComboBox>
-#include <QGuiApplication>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTest>
@@ -90,26 +86,6 @@ TEST_F(MainWindowTest, ModelChangesReachTheWidgetsOnSyncAndLinkLabelsTakeAFullCl
     QTest::mouseRelease(Find<QLabel>(name), Qt::LeftButton, {}, QPoint(x, 3));
     EXPECT_EQ(platform.clipboard, copied) << name << " released at " << x;
   }
-}
-
-TEST_F(MainWindowTest, CombosKeepTypedTextAndText1TakesAHundredThousandCharacterPaste) {
-  for (const char* quantity : {"", "1", "10", "25"}) form.Combo2.AddItem(quantity);
-  form.Combo2.Select(0);
-  window.Sync();
-  Show();
-  auto* combo = Find<QComboBox>("Combo2");
-  combo->lineEdit()->clear();
-  QTest::keyClicks(combo, "10 pieces");
-  QTest::keyClick(combo, Qt::Key_Return);
-  EXPECT_EQ(form.Combo2.text, "10 pieces");
-  EXPECT_EQ(form.Combo2.listIndex, -1);
-  EXPECT_EQ(combo->count(), 4);
-
-  auto* text1 = Find<QLineEdit>("Text1");
-  QGuiApplication::clipboard()->setText(QString(100'000, u'7'));
-  text1->selectAll();
-  QTest::keySequence(text1, QKeySequence::Paste);
-  EXPECT_EQ(form.Text1.text, std::string(100'000, '7'));
 }
 
 TEST_F(MainWindowTest, BannerShowsTheTextOfAPage) {
