@@ -149,9 +149,9 @@ TEST_F(ValidateTest, LookupShowsTheLastMatchingLine) {
       {"490154203237518", "Manufacturer: Apple", "Model: iPhone 4", true},
       {"356699081234568", "Manufacturer: Nokia", "Model: Shadow", false},  // Apple line first
       {"012345671234560", "Manufacturer: Apple", "Model: Shadow", true},   // Apple line last
-      {"444444441234568", "Manufacturer: apple", "Model: lower", false},
       {"123456789012347", "Manufacturer: Not Found in Database!",
-       "Model:            ^^ Click to Submit ^^", false},
+       "Model:            ^^ Click to Submit ^^", false},  // the Apple link goes
+      {"444444441234568", "Manufacturer: apple", "Model: lower", false},
       {"000000001234566", "Manufacturer: v0.99.0000", "Model: Version", false},
   };
   for (const Case& c : cases) {
