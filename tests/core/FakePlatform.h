@@ -85,9 +85,10 @@ class TempFolder {
 };
 
 // Permission faults do not happen to root. As root, runs the current test again in a child
-// process as the unprivileged user "nobody", records its outcome and returns true: the caller
-// then returns. Otherwise returns false, and the test goes on as it is.
-bool RerunUnprivileged();
+// process as the unprivileged user "nobody" (in group sudo when `administrator`), records its
+// outcome and returns true: the caller then returns. Otherwise returns false, and the test goes
+// on as it is.
+bool RerunUnprivileged(bool administrator = false);
 
 // A database of `deviceLines` lines "TTTTTTTT,Maker k,Model k" (TACs 10000000 + k) and a version
 // line of the given version text, CR LF line ends.

@@ -3,9 +3,6 @@
 // documents folders; a copy in a writable folder, whatever bytes its folder's name holds,
 // keeping everything beside itself. Run as an unprivileged user, since root writes anywhere.
 
-#include <grp.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -22,32 +19,6 @@ namespace vettrix {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Under root the test runs as "nobody" in group sudo (an administrator without root's licence
-// to write into read-only folders), and is root again when it ends.
-class UnprivilegedAdmin {
- public:
-  UnprivilegedAdmin() {
-    if (::geteuid() != 0) return;
-    groups_.resize(static_cast<std::size_t>(::getgroups(0, nullptr)));
-    groups_.resize(
-        static_cast<std::size_t>(::getgroups(static_cast<int>(groups_.size()), groups_.data())));
-    const group* sudo = ::getgrnam("sudo");
-    const gid_t admin = sudo != nullptr ? sudo->gr_gid : 27;
-    if (::setgroups(1, &admin) != 0 || ::setegid(65534) != 0 || ::seteuid(65534) != 0)
-      ADD_FAILURE() << "cannot become an unprivileged user";
-    dropped_ = true;
-  }
-  ~UnprivilegedAdmin() {
-    if (!dropped_) return;
-    if (::seteuid(0) != 0 || ::setegid(0) != 0 || ::setgroups(groups_.size(), groups_.data()) != 0)
-      std::abort();
-  }
-
- private:
-  bool dropped_ = false;
-  std::vector<gid_t> groups_;
-};
 
 // Sets an environment variable for the test's lifetime.
 class EnvironmentVariable {
@@ -102,7 +73,6 @@ class LocationsTest : public ::testing::TestWithParam<Where> {
     return window->findChild<QLabel*>("Label13")->text().toStdString();
   }
 
-  UnprivilegedAdmin user_;
   test::TempFolder root;
   std::optional<QtPlatform> platform;
   std::optional<Form1> form;
@@ -112,6 +82,8 @@ class LocationsTest : public ::testing::TestWithParam<Where> {
 };
 
 TEST_P(LocationsTest, TheDatabaseReportsAndVersionFilesAreWhereTheUserCanReachThem) {
+  // As "nobody" in group sudo: an administrator without root's licence to write anywhere.
+  if (test::RerunUnprivileged(true)) return;
   const Where& where = GetParam();
   const fs::path program = In(where.programFolder);
   fs::create_directories(program);
