@@ -1,5 +1,6 @@
 #include "core/FakePlatform.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -33,6 +34,7 @@ TempFolder::~TempFolder() {
 }
 
 void TempFolder::Write(const std::string& name, const std::string& contents) const {
+  std::filesystem::create_directories((path_ / name).parent_path());
   std::ofstream out(path_ / name, std::ios::binary | std::ios::trunc);
   out << contents;
 }
@@ -52,7 +54,7 @@ std::string MakeDatabase(int deviceLines, const std::string& version) {
   return db;
 }
 
-bool RerunUnprivileged() {
+bool RerunUnprivileged(bool administrator) {
   if (::geteuid() != 0) return false;
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   // A copy of this program in a folder anyone may enter: the build tree may lie below a home
@@ -61,7 +63,11 @@ bool RerunUnprivileged() {
   const auto program = copy.path() / "tests";
   std::filesystem::copy_file("/proc/self/exe", program);
   std::filesystem::permissions(copy.path(), std::filesystem::perms::all);
-  const std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups " +
+  const group* sudo = ::getgrnam("sudo");
+  const std::string groups = administrator
+                                 ? "--groups=" + std::to_string(sudo != nullptr ? sudo->gr_gid : 27)
+                                 : "--clear-groups";
+  const std::string command = "setpriv --reuid=65534 --regid=65534 " + groups + " " +
                               program.string() + " --gtest_filter='" + test->test_suite_name() +
                               "." + test->name() + "' 2>&1";
   std::string output;

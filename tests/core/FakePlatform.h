@@ -27,12 +27,8 @@ class FakePlatform : public Platform {
   std::int64_t tickStep = 0;            // added after every read, to let time pass in loops
   std::function<std::int64_t()> clock;  // when set, the tick count comes from it instead
   DateTime now{2026, 12, 5, 4, 15, 2};
-  double secondsSinceMidnight = 15302.25;
-  char decimalSeparator = '.';
   std::string folder;
   int closeCount = 0;
-  int refreshCount = 0;
-  int doEventsCount = 0;
   std::function<void()> onDoEvents;  // runs inside DoEvents, as a user's click would
   std::function<DownloadResult(std::string_view, const std::string&)> download;
   // Makes the file watches; without it every lookup reads the database again.
@@ -60,13 +56,12 @@ class FakePlatform : public Platform {
     return t;
   }
   DateTime Now() override { return now; }
-  double SecondsSinceMidnight() override { return secondsSinceMidnight; }
-  char DecimalSeparator() override { return decimalSeparator; }
+  double SecondsSinceMidnight() override { return 15302.25; }
+  char DecimalSeparator() override { return '.'; }
   bool IsUserAnAdmin() override { return admin; }
   std::string ProgramFolder() override { return folder; }
-  void Refresh() override { ++refreshCount; }
+  void Refresh() override {}
   void DoEvents() override {
-    ++doEventsCount;
     if (onDoEvents) onDoEvents();
   }
   void CloseWindow() override { ++closeCount; }
@@ -84,7 +79,7 @@ class TempFolder {
   TempFolder& operator=(const TempFolder&) = delete;
   const std::filesystem::path& path() const { return path_; }
   std::string str() const { return path_.string(); }
-  // Writes `contents` byte for byte into `name` inside the folder.
+  // Writes `contents` byte for byte into `name` inside the folder, making the folders on the way.
   void Write(const std::string& name, const std::string& contents) const;
   std::string Read(const std::string& name) const;
 
@@ -93,9 +88,10 @@ class TempFolder {
 };
 
 // Permission faults do not happen to root. As root, runs the current test again in a child
-// process as the unprivileged user "nobody", records its outcome and returns true: the caller
-// then returns. Otherwise returns false, and the test goes on as it is.
-bool RerunUnprivileged();
+// process as the unprivileged user "nobody" (in group sudo when `administrator`), records its
+// outcome and returns true: the caller then returns. Otherwise returns false, and the test goes
+// on as it is.
+bool RerunUnprivileged(bool administrator = false);
 
 // A database of `deviceLines` lines "TTTTTTTT,Maker k,Model k" (TACs 10000000 + k) and a version
 // line of the given version text, CR LF line ends.

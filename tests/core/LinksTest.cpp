@@ -54,6 +54,8 @@ TEST_F(LinksTest, EachLabelOpensItsPageBeforeAndAfterAValidationWithTheTextEncod
     form.TACFound = c.tacFound;
     Label_Click(form, c.label);
     EXPECT_EQ(platform.openedUrls, c.opened) << "Label" << c.label << " " << c.currentImei;
+    // The window passes on the clicks of link labels only.
+    EXPECT_EQ(form.LabelAt(c.label).link, c.label != 16) << "Label" << c.label;
   }
   EXPECT_TRUE(platform.messages.empty() && platform.clipboard.empty());
 }

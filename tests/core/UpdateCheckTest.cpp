@@ -32,7 +32,6 @@ class UpdateCheckTest : public ::testing::Test {
   UpdateCheckTest() {
     platform.folder = folder.str();
     form.ProgramVersionNumber = "21326";
-    form.DatabaseVersionNumber = "990000";
     platform.download = [this](std::string_view url, const std::string& file) -> DownloadResult {
       requested.emplace_back(url);
       if (!published) return {false, "timed out after 10 s"};
@@ -48,14 +47,19 @@ class UpdateCheckTest : public ::testing::Test {
   Strings requested;
 };
 
+// The verdicts a user meets on a working service are checked against the real server
+// (tests/update); these rows are the readings behind them, and the faults.
 TEST_F(UpdateCheckTest, EachCheckSaysHowThePublishedVersionCompares) {
   const std::string own = "Your version: 21326 Online version: ";
   const std::string ownDb = "Your version: 990000 Online version: ";
   const std::string unreadable = " version could not be read. Online version: \"";
+  const std::string tiny = "0." + std::string(400, '0') + "1";  // underflows to 0
+  const std::string failed = "The update service could not be reached: timed out after 10 s";
   struct Case {
     void (*click)(Form1&);
-    std::string published;
+    std::optional<std::string> published;  // none: the download fails
     std::string message;
+    const char* ownDbVersion = "990000";
   };
   const Case cases[] = {
       {ProgramUpdate_Click, "21327\r21325", "An update is available! " + own + "21327"},
@@ -70,35 +74,35 @@ TEST_F(UpdateCheckTest, EachCheckSaysHowThePublishedVersionCompares) {
       {DBUpdate_Click, "989999.99\r\n990001",
        "You have a development Mobidex version. " + ownDb + "989999.99"},
       {DBUpdate_Click, "", "The published Mobidex" + unreadable + "\""},
+      // Found by fuzzing: a tiny number was called unreadable.
+      {DBUpdate_Click, "1e-400", "You have a development Mobidex version. " + ownDb + "1e-400"},
+      {DBUpdate_Click, tiny, "You have a development Mobidex version. " + ownDb + tiny},
+      {DBUpdate_Click, "1e400", "The published Mobidex" + unreadable + "1e400\""},
+      // The service gone: the last answer must not be compared again.
+      {ProgramUpdate_Click, {}, failed},
+      {DBUpdate_Click, {}, failed},
+      {DBUpdate_Click,
+       {},
+       "The version of the loaded Mobidex database could not be read. Your version: \"v0.99\"",
+       "v0.99"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.published);
+    SCOPED_TRACE(c.published.value_or("(no answer)") + " " + c.ownDbVersion);
     platform.messages.clear();
     requested.clear();
     published = c.published;
+    form.DatabaseVersionNumber = c.ownDbVersion;
     c.click(form);
     const bool program = c.click == ProgramUpdate_Click;
     EXPECT_EQ(platform.messages, Strings{c.message});
-    EXPECT_EQ(requested, Strings{std::string(kServiceUrl) + (program ? "/ver" : "/dbver")});
-    EXPECT_EQ(folder.Read(program ? "update.dat" : "db.dat"), c.published);
+    // A database without a version asks nothing.
+    EXPECT_EQ(requested, c.ownDbVersion == std::string("990000")
+                             ? Strings{std::string(kServiceUrl) + (program ? "/ver" : "/dbver")}
+                             : Strings{});
+    if (c.published) {
+      EXPECT_EQ(folder.Read(program ? "update.dat" : "db.dat"), *c.published);
+    }
   }
-}
-
-TEST_F(UpdateCheckTest, AFailedDownloadOrAnUnreadableOwnVersionIsReportedAndComparedWithNothing) {
-  published = "21327";
-  CheckUpdate(form);
-  platform.messages.clear();
-  published.reset();  // the service is gone; the last answer must not be compared again
-  CheckUpdate(form);
-  CheckUpdateDB(form);
-  form.DatabaseVersionNumber = "v0.99";
-  CheckUpdateDB(form);
-  const std::string failed = "The update service could not be reached: timed out after 10 s";
-  EXPECT_EQ(platform.messages,
-            (Strings{failed, failed,
-                     "The version of the loaded Mobidex database could not be read. Your "
-                     "version: \"v0.99\""}));
-  EXPECT_EQ(requested.size(), 3u);  // the database without a version asked nothing
 }
 
 }  // namespace

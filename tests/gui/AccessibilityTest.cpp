@@ -1,23 +1,15 @@
 // The window as a screen reader and a keyboard meet it: Return in the IMEI box validates, every
 // control has a name, and what is shown only as a value or a colour is read with its meaning.
 
-#include <gtest/gtest.h>
-
 #include <QAccessible>
 #include <QAccessibleInterface>
-#include <QLineEdit>
-#include <QTest>
-#include <string>
-#include <utility>
 
-#include "commands/Handlers.h"
-#include "core/Fixture.h"
-#include "platform/qt/MainWindow.h"
+#include "gui/RealWindow.h"
 
 namespace vettrix {
 namespace {
 
-class AccessibilityTest : public test::AppTest {};
+using AccessibilityTest = test::RealWindowTest;
 
 QString AccessibleName(QObject* object) {
   QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(object);
@@ -26,17 +18,13 @@ QString AccessibleName(QObject* object) {
 
 TEST_F(AccessibilityTest, ReturnValidatesAndEveryControlIsNamedWithWhatItShows) {
   Start(test::MakeDatabase(3));
-  form->Scriptlet1.url.clear();
-  MainWindow window(*form);
-  window.Sync();
-  window.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  EXPECT_EQ(window.windowTitle(), "Vettrix v2.1.3-r26 Professional Edition");
 
-  auto* text1 = window.findChild<QLineEdit*>("Text1");
+  auto* text1 = Find<QLineEdit>("Text1");
   text1->selectAll();
   QTest::keyClicks(text1, "100000021234561");
   QTest::keyClick(text1, Qt::Key_Return);
-  ASSERT_EQ(form->Label16.caption, "VALID");
+  ASSERT_EQ(form.Label16.caption, "VALID");
 
   for (const auto& [control, name] : {std::pair{"Text1", "IMEI"},
                                       {"Combo1", "Device type"},

@@ -1,24 +1,12 @@
 // The real window under abuse: a megabyte pasted into the IMEI box, a database line of ten
 // megabytes, an endless run stopped or the window closed while it runs.
 
-#include <gtest/gtest.h>
-
-#include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTest>
-#include <QTimer>
 #include <algorithm>
 #include <filesystem>
-#include <functional>
 #include <iterator>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "gui/RealWindow.h"
 

@@ -3,31 +3,15 @@
 // documents folders; a copy in a writable folder, whatever bytes its folder's name holds,
 // keeping everything beside itself. Run as an unprivileged user, since root writes anywhere.
 
-#include <grp.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTest>
-#include <QTimer>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <optional>
 #include <ostream>
-#include <string>
-#include <vector>
 
 #include "app/DeviceTable.h"
-#include "commands/Handlers.h"
-#include "core/FakePlatform.h"
-#include "platform/qt/MainWindow.h"
-#include "platform/qt/QtPlatform.h"
+#include "gui/RealWindow.h"
 #include "update/CheckUpdate.h"
 #include "update/TestHttpServer.h"
 
@@ -35,32 +19,6 @@ namespace vettrix {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Under root the test runs as "nobody" in group sudo (an administrator without root's licence
-// to write into read-only folders), and is root again when it ends.
-class UnprivilegedAdmin {
- public:
-  UnprivilegedAdmin() {
-    if (::geteuid() != 0) return;
-    groups_.resize(static_cast<std::size_t>(::getgroups(0, nullptr)));
-    groups_.resize(
-        static_cast<std::size_t>(::getgroups(static_cast<int>(groups_.size()), groups_.data())));
-    const group* sudo = ::getgrnam("sudo");
-    const gid_t admin = sudo != nullptr ? sudo->gr_gid : 27;
-    if (::setgroups(1, &admin) != 0 || ::setegid(65534) != 0 || ::seteuid(65534) != 0)
-      ADD_FAILURE() << "cannot become an unprivileged user";
-    dropped_ = true;
-  }
-  ~UnprivilegedAdmin() {
-    if (!dropped_) return;
-    if (::seteuid(0) != 0 || ::setegid(0) != 0 || ::setgroups(groups_.size(), groups_.data()) != 0)
-      std::abort();
-  }
-
- private:
-  bool dropped_ = false;
-  std::vector<gid_t> groups_;
-};
 
 // Sets an environment variable for the test's lifetime.
 class EnvironmentVariable {
@@ -85,16 +43,6 @@ std::string Database(const std::string& maker) {
   return "35000001," + maker + ",Phone\r\n00000000,v1.26.1206,Version\r\n";
 }
 
-void WriteFile(const fs::path& path, const std::string& contents) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << contents;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 struct Where {
   const char* name;
   std::string programFolder;  // below the test's folder; may hold any bytes
@@ -114,16 +62,6 @@ void PrintTo(const Where& where, std::ostream* out) {
 
 class LocationsTest : public ::testing::TestWithParam<Where> {
  protected:
-  LocationsTest() {
-    QObject::connect(&boxPoll_, &QTimer::timeout, [this] {
-      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-        boxes.push_back(box->text().toStdString());
-        box->accept();
-      }
-    });
-    boxPoll_.start(10);
-  }
-
   fs::path In(const std::string& relative) const { return root.path() / relative; }
   void PressReturnOn(const std::string& imei) {
     auto* text1 = window->findChild<QLineEdit*>("Text1");
@@ -135,23 +73,24 @@ class LocationsTest : public ::testing::TestWithParam<Where> {
     return window->findChild<QLabel*>("Label13")->text().toStdString();
   }
 
-  UnprivilegedAdmin user_;
   test::TempFolder root;
   std::optional<QtPlatform> platform;
   std::optional<Form1> form;
   std::optional<MainWindow> window;
   std::vector<std::string> boxes;
-  QTimer boxPoll_;
+  test::BoxAnswerer answerer_{boxes};
 };
 
 TEST_P(LocationsTest, TheDatabaseReportsAndVersionFilesAreWhereTheUserCanReachThem) {
+  // As "nobody" in group sudo: an administrator without root's licence to write anywhere.
+  if (test::RerunUnprivileged(true)) return;
   const Where& where = GetParam();
   const fs::path program = In(where.programFolder);
   fs::create_directories(program);
-  WriteFile(In("usr/share/vettrix/mobidex.csv"), Database("Shipped"));
-  if (where.besideDatabase) WriteFile(program / "mobidex.csv", Database("Beside"));
-  if (where.userDatabase) WriteFile(In("home/data/vettrix/mobidex.csv"), Database("User"));
-  WriteFile(In("home/config/user-dirs.dirs"), "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
+  root.Write("usr/share/vettrix/mobidex.csv", Database("Shipped"));
+  if (where.besideDatabase) root.Write(where.programFolder + "/mobidex.csv", Database("Beside"));
+  if (where.userDatabase) root.Write("home/data/vettrix/mobidex.csv", Database("User"));
+  root.Write("home/config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
   if (where.readOnly) fs::permissions(program, fs::perms::owner_write, fs::perm_options::remove);
   const EnvironmentVariable home("HOME", In("home"));
   const EnvironmentVariable data("XDG_DATA_HOME", In("home/data"));
@@ -172,14 +111,13 @@ TEST_P(LocationsTest, TheDatabaseReportsAndVersionFilesAreWhereTheUserCanReachTh
 
   // The loaded database answers the lookup, and an edit of it reaches the next one.
   PressReturnOn("350000011234560");
-  const fs::path database = In(where.database);
   EXPECT_EQ(Manufacturer(), std::string("Manufacturer: ") + where.maker);
-  WriteFile(database, Database("Edited"));
+  root.Write(where.database, Database("Edited"));
   PressReturnOn("350000011234560");
   EXPECT_EQ(Manufacturer(), "Manufacturer: Edited");
 
   // A copy whose database vanishes keeps writing where it did.
-  if (!where.readOnly) fs::remove(database);
+  if (!where.readOnly) fs::remove(In(where.database));
   form->Combo1.text = "Samsung Galaxy S8";
   form->Combo2.text = "10";
   QTest::mouseClick(window->findChild<QPushButton*>("Command2"), Qt::LeftButton);
@@ -189,16 +127,17 @@ TEST_P(LocationsTest, TheDatabaseReportsAndVersionFilesAreWhereTheUserCanReachTh
   ASSERT_NE(at, std::string::npos) << boxes[0];
   const std::string shown = boxes[0].substr(at + 19);
   ASSERT_EQ(shown.substr(0, shownFolder.size()), shownFolder);
-  const fs::path report = In(where.reportFolder) / shown.substr(shown.rfind('/') + 1);
-  EXPECT_NE(ReadFile(report).find("Mobile Device Type: Samsung Galaxy S8"), std::string::npos);
+  EXPECT_NE(root.Read(where.reportFolder + shown.substr(shown.rfind('/')))
+                .find("Mobile Device Type: Samsung Galaxy S8"),
+            std::string::npos);
 
   test::TestHttpServer server;
   server.Serve("/ver", "200 OK", "21326\r\n");
   server.Serve("/dbver", "200 OK", "261206\r\n");
   CheckUpdate(*form, server.Url(""));
   CheckUpdateDB(*form, server.Url(""));
-  EXPECT_EQ(ReadFile(In(where.cacheFolder) / "update.dat"), "21326\r\n");
-  EXPECT_EQ(ReadFile(In(where.cacheFolder) / "db.dat"), "261206\r\n");
+  EXPECT_EQ(root.Read(where.cacheFolder + "/update.dat"), "21326\r\n");
+  EXPECT_EQ(root.Read(where.cacheFolder + "/db.dat"), "261206\r\n");
   ASSERT_EQ(boxes.size(), 3u);
   EXPECT_EQ(boxes[1].rfind("You have the latest version.", 0), 0u) << boxes[1];
 

@@ -24,6 +24,25 @@
 
 namespace vettrix::test {
 
+// Answers every message box that comes up as a user clicking OK, keeping its text in `texts`;
+// `seen` runs while the box is up.
+class BoxAnswerer {
+ public:
+  explicit BoxAnswerer(std::vector<std::string>& texts, std::function<void()> seen = {}) {
+    QObject::connect(&poll_, &QTimer::timeout, [&texts, seen] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        texts.push_back(box->text().toStdString());
+        if (seen) seen();
+        box->accept();
+      }
+    });
+    poll_.start(10);
+  }
+
+ private:
+  QTimer poll_;
+};
+
 // The program's platform, with its folder in a temporary folder instead of beside the tests.
 struct FolderPlatform : QtPlatform {
   std::string folder;
@@ -36,17 +55,6 @@ class RealWindowTest : public ::testing::Test {
     form.Scriptlet1.url.clear();  // no test reaches out to the advertising network
     platform.folder = folder.str();
     platform.SetWindow(&window);
-    QObject::connect(&boxPoll_, &QTimer::timeout, [this] {
-      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-        boxes.push_back(box->text().toStdString());
-        std::string shown = Find<QLineEdit>("Text1")->text().toStdString();
-        for (const char* label : {"Label12", "Label16", "Label19", "Label28", "Label29"})
-          shown += " | " + Find<QLabel>(label)->text().toStdString();
-        windowUnderBoxes.push_back(shown);
-        box->accept();
-      }
-    });
-    boxPoll_.start(10);
   }
 
   void Start(const std::string& database) {
@@ -90,7 +98,13 @@ class RealWindowTest : public ::testing::Test {
   std::vector<std::string> boxes;  // texts of the message boxes shown
   // Text1, Label12, Label16, Label19, Label28 and Label29 as the window showed them under each box.
   std::vector<std::string> windowUnderBoxes;
-  QTimer boxPoll_;
+  BoxAnswerer answerer_{
+      boxes, [this] {
+        std::string shown = Find<QLineEdit>("Text1")->text().toStdString();
+        for (const char* label : {"Label12", "Label16", "Label19", "Label28", "Label29"})
+          shown += " | " + Find<QLabel>(label)->text().toStdString();
+        windowUnderBoxes.push_back(shown);
+      }};
 };
 
 }  // namespace vettrix::test

@@ -1,13 +1,10 @@
 // What a user does with mouse and keyboard on the real window: device types typed or picked from
 // the open list, boxes ticked, menu commands, and what the window shows while a message is up.
 
-#include <gtest/gtest.h>
-
 #include <QAbstractItemView>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
-#include <functional>
 
 #include "gui/RealWindow.h"
 
