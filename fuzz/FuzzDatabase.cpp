@@ -11,6 +11,7 @@
 
 #include "FuzzCheck.h"
 #include "FuzzPlatform.h"
+#include "app/Banner.h"
 #include "app/DeviceTable.h"
 #include "db/Mobidex.h"
 
@@ -113,5 +114,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(ValidUtf8(DeviceName(lines[k])));
     FUZZ_CHECK(ValidUtf8(VersionTextOf(lines[k])));
   }
+  // The banner's text of the same bytes as a page: text, with single spaces and none at the ends.
+  const std::string banner = BannerText(contents);
+  FUZZ_CHECK(ValidUtf8(banner));
+  FUZZ_CHECK(banner.find("  ") == std::string::npos);
+  FUZZ_CHECK(banner.empty() || (banner.front() != ' ' && banner.back() != ' '));
   return 0;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <tuple>
 
+#include "app/Banner.h"
 #include "commands/Handlers.h"
 #include "core/FakePlatform.h"
 
@@ -94,8 +95,8 @@ TEST_F(MainWindowTest, BannerShowsTheTextOfAPage) {
   EXPECT_TRUE(
       QTest::qWaitFor([this] { return Find<QLabel>("Scriptlet1")->text() == "Fast phones"; }));
   EXPECT_EQ(BannerText("<script>alert('x<y')</script><!-- <p>hidden</p> -->Tom &amp; Jerry&nbsp;"
-                       "<b>&lt;3</b> &#65; &bogus;"),
-            "Tom & Jerry <3 A &bogus;");
+                       "<b>&lt;3</b> &#65; &#xe9; \n <STYLE>p{}</style> &bogus;"),
+            "Tom & Jerry <3 A \xC3\xA9 &bogus;");
 }
 
 }  // namespace

@@ -28,6 +28,7 @@
 #include <optional>
 #include <utility>
 
+#include "app/Banner.h"
 #include "commands/Handlers.h"
 #include "platform/qt/Accessibility.h"
 
@@ -515,77 +516,10 @@ void MainWindow::ShowBanner(QNetworkReply* reply) {
       image = image.scaled(banner_->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation);
     banner_->setPixmap(QPixmap::fromImage(image));
   } else if (type.contains(u"html")) {
-    banner_->setText(BannerText(body));
+    const std::string text =
+        BannerText(std::string_view(body.constData(), static_cast<std::size_t>(body.size())));
+    banner_->setText(ToQString(text));
   }
-}
-
-namespace {
-
-// The character an HTML entity name ("amp", "#233", "#xE9") stands for, or none.
-std::optional<char32_t> DecodeEntity(QStringView name) {
-  static const std::pair<const char16_t*, char32_t> kNamed[] = {{u"amp", U'&'},   {u"lt", U'<'},
-                                                                {u"gt", U'>'},    {u"quot", U'"'},
-                                                                {u"apos", U'\''}, {u"nbsp", U' '}};
-  for (const auto& [entity, value] : kNamed) {
-    if (name == QStringView(entity)) return value;
-  }
-  if (name.size() < 2 || name.front() != u'#') return std::nullopt;
-  bool ok = false;
-  const uint code = name.at(1) == u'x' || name.at(1) == u'X' ? name.mid(2).toUInt(&ok, 16)
-                                                             : name.mid(1).toUInt(&ok, 10);
-  if (!ok || code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-    return std::nullopt;
-  return static_cast<char32_t>(code);
-}
-
-}  // namespace
-
-QString BannerText(QByteArrayView html) {
-  const QString page = QString::fromUtf8(html);
-  const qsizetype size = page.size();
-  QString text;
-  qsizetype i = 0;
-  while (i < size) {
-    const QChar c = page.at(i);
-    if (c == u'<') {
-      if (QStringView(page).mid(i).startsWith(u"<!--")) {
-        const qsizetype end = page.indexOf(u"-->", i + 4);
-        if (end < 0) break;
-        i = end + 3;
-        continue;
-      }
-      qsizetype end = page.indexOf(u'>', i);
-      if (end < 0) break;
-      qsizetype nameEnd = i + 1;
-      while (nameEnd < end && page.at(nameEnd).isLetterOrNumber()) ++nameEnd;
-      const QString tag = page.mid(i + 1, nameEnd - i - 1).toLower();
-      // Scripts, styles and the title are not part of what a browser shows in the page.
-      if (tag == u"script" || tag == u"style" || tag == u"title") {
-        const qsizetype close = page.indexOf(QStringLiteral("</") + tag, end, Qt::CaseInsensitive);
-        end = close < 0 ? -1 : page.indexOf(u'>', close);
-        if (end < 0) break;
-      }
-      text += u' ';
-      i = end + 1;
-    } else if (c == u'&') {
-      const qsizetype semicolon = page.indexOf(u';', i);
-      const std::optional<char32_t> decoded =
-          semicolon > i && semicolon - i <= 10
-              ? DecodeEntity(QStringView(page).mid(i + 1, semicolon - i - 1))
-              : std::nullopt;
-      if (decoded) {
-        text += QString::fromUcs4(&*decoded, 1);
-        i = semicolon + 1;
-      } else {
-        text += c;
-        ++i;
-      }
-    } else {
-      text += c;
-      ++i;
-    }
-  }
-  return text.simplified();
 }
 
 }  // namespace vettrix

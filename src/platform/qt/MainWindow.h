@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QByteArrayView>
 #include <QMainWindow>
 #include <QPalette>
 #include <QString>
@@ -106,9 +105,5 @@ class MainWindow : public QMainWindow {
   QNetworkAccessManager* network_ = nullptr;
   QNetworkReply* bannerReply_ = nullptr;
 };
-
-// What the banner shows of an HTML page: its visible text, without tags, scripts and styles,
-// common entities decoded and runs of white space made one space.
-QString BannerText(QByteArrayView html);
 
 }  // namespace vettrix
