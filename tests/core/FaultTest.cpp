@@ -160,33 +160,18 @@ TEST_F(FaultTest, ADatabaseFileThatBreaksIsReadAsWhatIsLeft) {
   }
 }
 
-// Every valid IMEI is looked up. With the file gone each lookup once set the folder watch up
-// anew, some milliseconds each: this run took minutes instead of a blink, past ctest's timeout.
-TEST_F(FaultTest, ARunWithTheDatabaseGoneLooksUpAtFullPace) {
-  Start(FaultDatabase());
-  BreakDatabase("deleted");
-  form->Combo1.text = "Samsung Galaxy S8";
-  form->Combo2.text = "50000";
-  Command2_Click(*form);
-  EXPECT_EQ(form->ValidCount, 50'000);
-}
-
-// The whole program folder swapped for a fresh copy, as an installer would: the copy's database
-// is the one read from then on.
-TEST_F(FaultTest, AProgramFolderSwappedForAFreshCopyIsReadAfresh) {
-  StartInProgramFolder(FaultDatabase());
-  Validate(kS8a);
-  for (const std::string maker : {"Maker 1", "Maker 2"}) {
-    if (maker == "Maker 1") fs::rename(program(), folder.path() / "old");
-    if (maker == "Maker 2") fs::remove_all(program());
-    Validate(kS8a);
-    EXPECT_EQ(form->Label13.caption, kNotFound);
-    fs::create_directory(program());
-    folder.Write("program/mobidex.csv",
-                 "35911608," + maker + ",Galaxy S8\r\n00000000,v0.99.0001,Version\r\n");
-    Validate(kS8a);
-    EXPECT_EQ(form->Label13.caption, "Manufacturer: " + maker);
-  }
+// A typed device whose TAC ticks no reporting body, renamed in the database mid-run: nothing is
+// left to make candidates from, and the message names the device as typed, cut short.
+TEST_F(FaultTest, ATypedDeviceGoneMidRunStopsTheRunAndNamesIt) {
+  const std::string model(70, 'M');
+  Start("12345678,Maker," + model + "\r\n00000000,v0.99.0000,Version\r\n");
+  RunEndlessly("Maker " + model, -1,
+               [&] { folder.Write("mobidex.csv", "12345678,Maker,Renamed\r\n"); });
+  EXPECT_EQ(platform.messages,
+            std::vector<std::string>{"Generation stopped: the device type \"Maker " +
+                                     model.substr(0, 54) +
+                                     "...\" is unknown and no reporting body "
+                                     "is ticked."});
 }
 
 TEST_F(FaultTest, HugeOrStrangeDatabasesAreReadAndLookedUp) {

@@ -179,12 +179,16 @@ TEST(GenerateEnds, EveryTACThatCannotWorkStopsTheRunNamesItAndWritesTheReport) {
   for (const Case c : {Case{"picked beyond position 30", "Worse Device", 31, "", "\"3533231\""},
                        Case{"picked at position 30", "Bad Device", 30, "", "\"3533230\""},
                        Case{"typed database device", "Bad Device", -1, "", "\"3533230\""},
-                       Case{"Custom without digits", "Custom", -1, "ab\xC3\xBC", "\"ab\xC3\xBC"}}) {
+                       Case{"Custom without digits", "Custom", -1, "ab\xC3\xBC", "\"ab\xC3\xBC"},
+                       Case{"a TAC too long to name whole", "Long Tac", -1, "",
+                            "\"1234567890123456789012345678901234567890...\""}}) {
     SCOPED_TRACE(c.name);
     FakePlatform platform;
     TempFolder folder;
     std::string db = MakeDatabase(29);
     db.insert(db.rfind("00000000,"), "3533230,Bad,Device\r\n3533231,Worse,Device\r\n");
+    for (int k = 0; k < 7; ++k) db.insert(db.rfind("00000000,"), "1234567890");
+    db.insert(db.rfind("00000000,"), ",Long,Tac\r\n");
     folder.Write("mobidex.csv", db);
     platform.folder = folder.str();
     Form1 form(platform);
@@ -255,21 +259,15 @@ TEST_F(GenerateTest, ReportsInTheSameSecondGetTheirOwnNames) {
   EXPECT_EQ(Reports(folder).size(), 3u);
 }
 
-TEST(Catalogue, MatchesTheDeviceTypeListAndEveryTACGivesValidIMEIs) {
-  std::vector<std::string_view> listed(FixedDeviceTypes().begin() + 1,
-                                       FixedDeviceTypes().begin() + 28);
-  std::vector<std::string_view> catalogued;
+TEST(Catalogue, EveryTACGivesValidIMEIs) {
   FakePlatform platform;
   Form1 form(platform);
-  for (const CatalogueEntry& entry : kCatalogue) {
-    catalogued.push_back(entry.name);
+  for (const CatalogueEntry& entry : kCatalogue)
     for (const std::string_view tac : entry.tacs) {
       EXPECT_TRUE(tac.size() == 8 && tac.find_first_not_of("0123456789") == std::string::npos)
           << entry.name << " " << tac;
       EXPECT_TRUE(GetIMEIwTAC(form, tac)) << entry.name << " " << tac;
     }
-  }
-  EXPECT_EQ(listed, catalogued);
 }
 
 TEST(ReportForms, NumberNameAndQuantity) {

@@ -1,8 +1,8 @@
-#include <signal.h>
-
-#include <fstream>
 #include <string>
+#include <tuple>
+#include <utility>
 
+#include "app/Banner.h"
 #include "core/Fixture.h"
 #include "db/Mobidex.h"
 
@@ -25,30 +25,15 @@ TEST_F(StartupTest, ShowsTheStartStateOfEveryControl) {
   for (const Label* hidden :
        {&f.Label12, &f.Label13, &f.Label14, &f.Label16, &f.Label17, &f.Label27})
     EXPECT_FALSE(hidden->visible) << hidden->caption;
-  EXPECT_TRUE(f.Combo1.visible);
-  EXPECT_EQ(f.Combo1.text, "");
-  EXPECT_EQ(f.Combo1.listIndex, -1);
-  EXPECT_FALSE(f.Combo2.visible);
-  EXPECT_EQ(f.Combo2.text, "");
-  EXPECT_EQ(f.Combo2.listIndex, 0);
+  // Visible, text, position picked; the banner's size.
+  EXPECT_EQ(std::tuple(f.Combo1.visible, f.Combo1.text, f.Combo1.listIndex),
+            std::tuple(true, "", -1));
+  EXPECT_EQ(std::tuple(f.Combo2.visible, f.Combo2.text, f.Combo2.listIndex),
+            std::tuple(false, "", 0));
   EXPECT_EQ(f.Combo2.list,
             (std::vector<std::string>{"", "1", "10", "25", "50", "100", "250", "500", "1000"}));
-  EXPECT_EQ(f.Scriptlet1.rect.width, 7025);
-  EXPECT_EQ(f.Scriptlet1.rect.height, 905);
-  EXPECT_TRUE(platform.messages.empty());
-  EXPECT_EQ(platform.closeCount, 0);
-}
-
-// The core keeps no process-wide state: a process that uses it, database edits and all, keeps
-// the signal handling it had.
-TEST_F(StartupTest, LeavesTheProcessSignalsAlone) {
-  Start(MakeDatabase(3));
-  Validate("100000019876543");
-  folder.Write("mobidex.csv", MakeDatabase(4));
-  Validate("100000019876543");
-  struct sigaction current {};
-  ASSERT_EQ(::sigaction(SIGIO, nullptr, &current), 0);
-  EXPECT_EQ(current.sa_handler, SIG_DFL);
+  EXPECT_EQ(std::pair(f.Scriptlet1.rect.width, f.Scriptlet1.rect.height), std::pair(7025, 905));
+  EXPECT_TRUE(platform.messages.empty() && platform.closeCount == 0);
 }
 
 // Database lines 30 to N - 2 become entries behind the 30 fixed ones.
@@ -156,6 +141,23 @@ TEST(DeviceText, ShowsUtf8AsIsAndLatin1Decoded) {
   EXPECT_EQ(DisplayText("\xED\xBF\xBF"), "\xC3\xAD\xC2\xBF\xC2\xBF");   // a surrogate is no UTF-8
   EXPECT_EQ(DeviceName("12345678"), " ");                               // missing fields are empty
   EXPECT_EQ(DeviceName("12345678,Nokia"), "Nokia ");
+}
+
+// The banner shows what a browser would of the page, as one line.
+TEST(BannerText, KeepsOnlyTheVisibleTextOfAPage) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"<html><head><title>Ad</title></head><p>Fast phones", "Fast phones"},
+      {"<script>alert('x<y')</script><!-- <p>hidden</p> -->Tom &amp; Jerry&nbsp;<b>&lt;3</b>"
+       " \n <STYLE>p{}</style> &bogus;",
+       "Tom & Jerry <3 &bogus;"},
+      // One, two, three and four bytes of UTF-8; what no character is stays as it was written.
+      {"&#65;&#xe9;&#X20AC;&#x1F4F1; &#0; &#xD800; &#x110000; &#x; &#1234567890123;",
+       "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB1 &#0; &#xD800; &#x110000; &#x; &#1234567890123;"},
+      {"a<b\tc", "a"},  // a tag that never ends hides the rest, as does a comment
+      {"x<!-- y", "x"},
+      {"\xE9t\xE9", "\xC3\xA9t\xC3\xA9"},  // Latin-1
+  };
+  for (const auto& [page, shown] : cases) EXPECT_EQ(BannerText(page), shown) << page;
 }
 
 }  // namespace
