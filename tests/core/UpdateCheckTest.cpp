@@ -35,7 +35,8 @@ class UpdateCheckTest : public ::testing::Test {
     platform.download = [this](std::string_view url, const std::string& file) -> DownloadResult {
       requested.emplace_back(url);
       if (!published) return {false, "timed out after 10 s"};
-      std::ofstream(file, std::ios::binary | std::ios::trunc) << *published;
+      std::ofstream out(file, std::ios::binary | std::ios::trunc);
+      if (!(out << *published)) return {false, "Not a directory", true};
       return {true, {}};
     };
   }
@@ -60,6 +61,7 @@ TEST_F(UpdateCheckTest, EachCheckSaysHowThePublishedVersionCompares) {
     std::optional<std::string> published;  // none: the download fails
     std::string message;
     const char* ownDbVersion = "990000";
+    std::string folder = "";  // below the program folder
   };
   const Case cases[] = {
       {ProgramUpdate_Click, "21327\r21325", "An update is available! " + own + "21327"},
@@ -85,6 +87,11 @@ TEST_F(UpdateCheckTest, EachCheckSaysHowThePublishedVersionCompares) {
        {},
        "The version of the loaded Mobidex database could not be read. Your version: \"v0.99\"",
        "v0.99"},
+      // The service answered, but its answer could not be kept: told apart from no answer.
+      {DBUpdate_Click, "990001",
+       "The update service answered, but its answer could not be saved to " + folder.str() +
+           "/db.dat/db.dat: Not a directory",
+       "990000", "/db.dat"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.published.value_or("(no answer)") + " " + c.ownDbVersion);
@@ -92,6 +99,7 @@ TEST_F(UpdateCheckTest, EachCheckSaysHowThePublishedVersionCompares) {
     requested.clear();
     published = c.published;
     form.DatabaseVersionNumber = c.ownDbVersion;
+    platform.folder = folder.str() + c.folder;
     c.click(form);
     const bool program = c.click == ProgramUpdate_Click;
     EXPECT_EQ(platform.messages, Strings{c.message});
@@ -99,7 +107,7 @@ TEST_F(UpdateCheckTest, EachCheckSaysHowThePublishedVersionCompares) {
     EXPECT_EQ(requested, c.ownDbVersion == std::string("990000")
                              ? Strings{std::string(kServiceUrl) + (program ? "/ver" : "/dbver")}
                              : Strings{});
-    if (c.published) {
+    if (c.published && c.folder.empty()) {
       EXPECT_EQ(folder.Read(program ? "update.dat" : "db.dat"), *c.published);
     }
   }

@@ -1,4 +1,4 @@
-// Downloads and both update checks against a real HTTP server on 127.0.0.1 that answers,
+// Downloads for the update checks against a real HTTP server on 127.0.0.1 that answers,
 // redirects, fails, floods, breaks off or stays silent. The user reads why, the file of the last
 // good download stays whole and nothing half-written is left beside it.
 
@@ -11,13 +11,9 @@
 #include <string_view>
 #include <tuple>
 #include <utility>
-#include <vector>
 
-#include "app/Form1.h"
 #include "core/FakePlatform.h"
 #include "platform/qt/HttpDownload.h"
-#include "platform/qt/QtPlatform.h"
-#include "update/CheckUpdate.h"
 #include "update/TestHttpServer.h"
 
 namespace vettrix::test {
@@ -75,47 +71,14 @@ TEST(UpdateServerTest, ADownloadKeepsTheBodyOrNamesTheFaultAndKeepsTheOldFile) {
   // The client stopped taking the endless body soon after the cap: what the server got rid of is
   // bounded by the socket buffers, far below the gigabyte.
   EXPECT_LT(server.streamed, 64 << 20);
-}
 
-TEST(UpdateServerTest, BothChecksReportWhatTheServicePublishesFetchedAsAFreshCopy) {
-  TempFolder folder;
-  TestHttpServer server;
-  FakePlatform platform;
-  platform.folder = folder.str();
-  platform.download = [](std::string_view url, const std::string& file) {
-    return QtPlatform().DownloadFile(url, file);
-  };
-  Form1 form{platform};
-  form.ProgramVersionNumber = "21326";
-  form.DatabaseVersionNumber = "990000";
-  for (const auto& [path, published, verdict] :
-       {std::tuple{"/ver", "21327", "An update is available!"},
-        {"/ver", "21326", "You have the latest version."},
-        {"/ver", "21325", "You have a development version."},
-        {"/dbver", "990001", "An Mobidex update is available!"}}) {
-    const bool program = path == std::string_view("/ver");
-    server.Serve(path, "200 OK", QByteArray(published) + "\r\n");
-    platform.messages.clear();
-    (program ? CheckUpdate : CheckUpdateDB)(form, server.Url(""));
-    EXPECT_EQ(platform.messages, std::vector<std::string>{std::string(verdict) + " Your version: " +
-                                                          (program ? "21326" : "990000") +
-                                                          " Online version: " + published});
-    EXPECT_EQ(folder.Read(program ? "update.dat" : "db.dat"), std::string(published) + "\r\n");
-  }
-  // A folder that cannot be written: the service did answer, and the message says so.
-  platform.folder = folder.str() + "/update.dat";
-  platform.messages.clear();
-  CheckUpdateDB(form, server.Url(""));
-  ASSERT_EQ(platform.messages.size(), 1u);
-  EXPECT_EQ(platform.messages[0].rfind("The update service answered, but its answer could not be "
-                                       "saved to " +
-                                           platform.folder + "/db.dat: ",
-                                       0),
-            0u)
-      << platform.messages[0];
-  // The program's platform asks for a fresh copy, past any cache on the way.
+  // The service answered, but its answer could not be kept: told apart from no answer.
+  const DownloadResult unsaved = HttpDownload(server.Url("/ver"), folder.str() + "/no/update.dat");
+  EXPECT_EQ(std::tuple(unsaved.ok, unsaved.notSaved, unsaved.error),
+            std::tuple(false, true, "No such file or directory"));
+  // Asked for a fresh copy, past any cache on the way.
   const QByteArray head = server.lastRequest.toLower();
-  EXPECT_TRUE(head.startsWith("get /dbver http/1.1\r\n")) << head.toStdString();
+  EXPECT_TRUE(head.startsWith("get /ver http/1.1\r\n")) << head.toStdString();
   EXPECT_TRUE(head.contains("\r\ncache-control: no-cache")) << head.toStdString();
   EXPECT_TRUE(head.contains("\r\npragma: no-cache")) << head.toStdString();
 }
