@@ -168,48 +168,39 @@ TEST_F(GenerateTest, UnknownDeviceTypeIsRefusedAndChangesNothing) {
   }
 }
 
-TEST(GenerateEnds, EveryTACThatCannotWorkStopsTheRunNamesItAndWritesTheReport) {
+TEST_F(GenerateTest, EveryTACThatCannotWorkStopsTheRunNamesItAndWritesTheReport) {
+  std::string db = MakeDatabase(29);
+  db.insert(db.rfind("00000000,"), "3533230,Bad,Device\r\n3533231,Worse,Device\r\n" +
+                                       std::string(70, '7') + ",Long,Tac\r\n");
   struct Case {
     const char* name;
     const char* deviceType;
     int listIndex;
     const char* text1;
-    const char* tac;
+    std::string tac;
   };
-  for (const Case c : {Case{"picked beyond position 30", "Worse Device", 31, "", "\"3533231\""},
-                       Case{"picked at position 30", "Bad Device", 30, "", "\"3533230\""},
-                       Case{"typed database device", "Bad Device", -1, "", "\"3533230\""},
-                       Case{"Custom without digits", "Custom", -1, "ab\xC3\xBC", "\"ab\xC3\xBC"},
-                       Case{"a TAC too long to name whole", "Long Tac", -1, "",
-                            "\"1234567890123456789012345678901234567890...\""}}) {
+  for (const Case& c : {Case{"picked beyond position 30", "Worse Device", 31, "", "\"3533231\""},
+                        Case{"picked at position 30", "Bad Device", 30, "", "\"3533230\""},
+                        Case{"typed database device", "Bad Device", -1, "", "\"3533230\""},
+                        Case{"Custom without digits", "Custom", -1, "ab\xC3\xBC", "\"ab\xC3\xBC"},
+                        Case{"a TAC too long to name whole", "Long Tac", -1, "",
+                             '"' + std::string(40, '7') + "...\" of"}}) {
     SCOPED_TRACE(c.name);
-    FakePlatform platform;
-    TempFolder folder;
-    std::string db = MakeDatabase(29);
-    db.insert(db.rfind("00000000,"), "3533230,Bad,Device\r\n3533231,Worse,Device\r\n");
-    for (int k = 0; k < 7; ++k) db.insert(db.rfind("00000000,"), "1234567890");
-    db.insert(db.rfind("00000000,"), ",Long,Tac\r\n");
-    folder.Write("mobidex.csv", db);
-    platform.folder = folder.str();
-    Form1 form(platform);
-    Form_Load(form);
-    form.Combo1.text = c.deviceType;
-    form.Combo1.listIndex = c.listIndex;
-    form.Combo2.text = "5";
-    form.Text1.text = c.text1;
-    platform.onDoEvents = [&form] {  // a run that never ends fails here instead of hanging
-      if (form.GeneratedCount > 100'000) Form_Unload(form);
+    for (const fs::path& report : Reports(folder)) fs::remove(report);
+    platform.messages.clear();
+    Start(db);
+    form->Text1.text = c.text1;
+    platform.onDoEvents = [this] {  // a run that never ends fails here instead of hanging
+      if (form->GeneratedCount > 100'000) Form_Unload(*form);
     };
-    Command2_Click(form);
+    Generate(c.deviceType, "5", c.listIndex);
     ASSERT_EQ(platform.messages.size(), 2u);
-    EXPECT_EQ(platform.messages[0].rfind("Generation stopped: no valid IMEI could be made on the "
-                                         "TAC " +
-                                             std::string(c.tac),
-                                         0),
-              0u)
+    EXPECT_TRUE(platform.messages[0].starts_with(
+        "Generation stopped: no valid IMEI could be made on the TAC " + c.tac))
         << platform.messages[0];
-    EXPECT_EQ(platform.messages[1].rfind("Calculation completed in ", 0), 0u);
-    EXPECT_EQ(form.Command2.caption, "Generate");
+    EXPECT_EQ(platform.messages[1], "Calculation completed in  0 seconds. Output written to " +
+                                        folder.str() + "/" + kReportName);
+    EXPECT_EQ(form->Command2.caption, "Generate");
     EXPECT_EQ(Reports(folder).size(), 1u);
   }
 }
