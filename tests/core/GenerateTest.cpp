@@ -202,6 +202,7 @@ TEST_F(GenerateTest, EveryTACThatCannotWorkStopsTheRunNamesItAndWritesTheReport)
                                         folder.str() + "/" + kReportName);
     EXPECT_EQ(form->Command2.caption, "Generate");
     EXPECT_EQ(Reports(folder).size(), 1u);
+    EXPECT_EQ(form->GeneratedCount, kMaxTACAttempts);
   }
 }
 

@@ -139,7 +139,15 @@ TEST(DeviceText, ShowsUtf8AsIsAndLatin1Decoded) {
   EXPECT_EQ(DisplayText("\x7F\x80"), "\x7F\xC2\x80");
   EXPECT_EQ(DisplayText(std::string_view("\xC3\xBC", 1)), "\xC3\x83");  // cut in a character
   EXPECT_EQ(DisplayText("\xED\xBF\xBF"), "\xC3\xAD\xC2\xBF\xC2\xBF");   // a surrogate is no UTF-8
-  EXPECT_EQ(DeviceName("12345678"), " ");                               // missing fields are empty
+  // UTF-8 at its edges: the first and last character of each length, the surrogates, overlong
+  // forms and what lies beyond U+10FFFF.
+  for (const char* valid : {"\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
+                            "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"})
+    EXPECT_TRUE(IsValidUtf8(valid)) << DisplayText(valid);
+  for (const char* invalid : {"\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF0\x8F\xBF\xBF",
+                              "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xE0\xA0"})
+    EXPECT_FALSE(IsValidUtf8(invalid)) << DisplayText(invalid);
+  EXPECT_EQ(DeviceName("12345678"), " ");  // missing fields are empty
   EXPECT_EQ(DeviceName("12345678,Nokia"), "Nokia ");
 }
 
