@@ -60,8 +60,7 @@ class RealWindowTest : public ::testing::Test {
   void Start(const std::string& database) {
     folder.Write("mobidex.csv", database);
     Form_Load(form);
-    window.Sync();
-    window.show();
+    platform.ShowWindow();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
   }
 
