@@ -137,7 +137,7 @@ FetchResult Outcome(const QNetworkReply& reply, Progress& progress, int timeoutM
 
 }  // namespace
 
-void HttpFetch(std::string_view url, QObject* context, std::function<void(FetchResult)> done,
+void HttpFetch(std::string_view url, QObject* context, const std::function<void(FetchResult)>& done,
                int timeoutMs) {
   if (QCoreApplication::instance() == nullptr) return done(Failed("no application object"));
   const QUrl address(QString::fromUtf8(url.data(), static_cast<qsizetype>(url.size())),

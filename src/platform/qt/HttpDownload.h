@@ -27,8 +27,9 @@ struct FetchResult {
 
 // Plain HTTP GET of `url` with the limits above, asking for a fresh copy. Returns at once; `done`
 // runs exactly once, from the event loop, unless `context` is destroyed first: then the request
-// is abandoned and `done` never runs. Without an application object `done` runs at once.
-void HttpFetch(std::string_view url, QObject* context, std::function<void(FetchResult)> done,
+// is abandoned and `done` never runs; `done` itself must not destroy `context`, which still holds
+// the finishing reply. Without an application object `done` runs at once.
+void HttpFetch(std::string_view url, QObject* context, const std::function<void(FetchResult)>& done,
                int timeoutMs = kDownloadTimeoutMs);
 
 // HttpFetch of `url` into `localFile`. Blocks the caller while it runs (the window still repaints
