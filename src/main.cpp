@@ -27,7 +27,6 @@ int main(int argc, char* argv[]) {
   vettrix::Form_Load(form);
   if (form.closed) return 0;
 
-  window.Sync();
-  window.show();
+  platform.ShowWindow();
   return app.exec();
 }

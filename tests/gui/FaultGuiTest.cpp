@@ -1,14 +1,20 @@
 // The real window under abuse: a megabyte pasted into the IMEI box, a database line of ten
-// megabytes, an endless run stopped or the window closed while it runs.
+// megabytes, an endless run stopped or the window closed while it runs, a banner server that
+// fails, floods or stays silent.
 
+#include <QBuffer>
 #include <QClipboard>
 #include <QComboBox>
+#include <QImage>
 #include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <memory>
+#include <tuple>
 
+#include "app/Banner.h"
 #include "gui/RealWindow.h"
+#include "update/TestHttpServer.h"
 
 namespace vettrix {
 namespace {
@@ -57,12 +63,43 @@ TEST_F(FaultGuiTest, AnEndlessRunStopsOnStopAndAWindowClosedMidRunWritesNothing)
   EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), {}), 2);  // and mobidex.csv
 }
 
+// The banner comes from a real server on 127.0.0.1 through the update checks' client. Whatever
+// a fetch brings replaces the banner, a failed one with nothing.
+TEST_F(FaultGuiTest, TheBannerShowsAPageAsTextOrAPictureScaledAndIsEmptyOnAnyFault) {
+  QImage picture(952, 120, QImage::Format_RGB32);
+  picture.fill(Qt::blue);
+  QBuffer png;
+  picture.save(&png, "PNG");
+  test::TestHttpServer server;
+  server.Serve("/page", "200 OK\r\nContent-Type: text/html", "<title>Ad</title><p>Fast phones");
+  server.Serve("/picture", "200 OK\r\nContent-Type: image/png", png.data());
+  server.Serve("/large", "200 OK\r\nContent-Type: text/html", QByteArray(64 * 1024 + 1, 'x'));
+  server.Serve("/silent", "200 OK", {}, test::Reply::Kind::kNeverAnswer);
+  auto* banner = Find<QLabel>("Scriptlet1");
+  for (const auto& [path, text, pixmap] :
+       {std::tuple{std::string("/page"), "Fast phones", QRect()},
+        {"/picture", "", QRect(0, 0, 476, 60)},  // scaled into the banner
+        {"/large", "", {}},
+        {"/404", "", {}},
+        {"/silent", "?", {}}}) {  // still waited for when the window goes
+    banner->setText("?");
+    form.Scriptlet1.url = server.Url(path);
+    platform.ShowWindow();
+    EXPECT_EQ(banner->text(), "?") << path;  // the window comes up without waiting for its banner
+    EXPECT_TRUE(path == "/silent" || QTest::qWaitFor([=] { return banner->text() != "?"; }));
+    EXPECT_EQ(banner->text(), text) << path;
+    EXPECT_EQ(banner->pixmap().rect(), pixmap) << path;
+  }
+  EXPECT_EQ(BannerText("<script>alert('x<y')</script><!-- <p>hidden</p> -->Tom &amp; Jerry&nbsp;"
+                       "<b>&lt;3</b> &#65; &#xe9; \n <STYLE>p{}</style> &bogus;"),
+            "Tom & Jerry <3 A \xC3\xA9 &bogus;");
+}
+
 // Found by the sanitizer build: destroying the window made a focused combo box report its typed
 // text as a picked entry, to handlers whose members were already gone.
 TEST(MainWindowTeardown, ClosingTheProgramLeavesTheTypedQuantityAsTyped) {
   test::FakePlatform platform;
   Form1 form{platform};
-  form.Scriptlet1.url.clear();
   for (const char* quantity : {"", "1", "10", "25"}) form.Combo2.AddItem(quantity);
   form.Combo2.visible = true;
   auto window = std::make_unique<MainWindow>(form);

@@ -104,8 +104,7 @@ TEST_P(LocationsTest, TheDatabaseReportsAndVersionFilesAreWhereTheUserCanReachTh
   window.emplace(*form);
   platform->SetWindow(&*window);
   Form_Load(*form);
-  window->Sync();
-  window->show();
+  platform->ShowWindow();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&*window));
   ASSERT_TRUE(boxes.empty()) << boxes.front();
 

@@ -11,7 +11,6 @@
 #include <string>
 #include <tuple>
 
-#include "app/Banner.h"
 #include "commands/Handlers.h"
 #include "core/FakePlatform.h"
 
@@ -20,8 +19,6 @@ namespace {
 
 class MainWindowTest : public ::testing::Test {
  public:
-  MainWindowTest() { form.Scriptlet1.url.clear(); }  // no test reaches the advertising network
-
   void Show() {
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
@@ -87,16 +84,6 @@ TEST_F(MainWindowTest, ModelChangesReachTheWidgetsOnSyncAndLinkLabelsTakeAFullCl
     QTest::mouseRelease(Find<QLabel>(name), Qt::LeftButton, {}, QPoint(x, 3));
     EXPECT_EQ(platform.clipboard, copied) << name << " released at " << x;
   }
-}
-
-TEST_F(MainWindowTest, BannerShowsTheTextOfAPage) {
-  form.Scriptlet1.url = "data:text/html,<html><head><title>Ad</title></head><p>Fast%20phones";
-  window.show();
-  EXPECT_TRUE(
-      QTest::qWaitFor([this] { return Find<QLabel>("Scriptlet1")->text() == "Fast phones"; }));
-  EXPECT_EQ(BannerText("<script>alert('x<y')</script><!-- <p>hidden</p> -->Tom &amp; Jerry&nbsp;"
-                       "<b>&lt;3</b> &#65; &#xe9; \n <STYLE>p{}</style> &bogus;"),
-            "Tom & Jerry <3 A \xC3\xA9 &bogus;");
 }
 
 }  // namespace

@@ -24,14 +24,18 @@
 
 namespace vettrix::test {
 
-// Answers every message box that comes up as a user clicking OK, keeping its text in `texts`;
-// `seen` runs while the box is up.
+// Answers every message box that comes up as a user clicking OK, keeping its text in `texts`,
+// marked when the box is not plain text under the program's title with OK only; `seen` runs while
+// the box is up.
 class BoxAnswerer {
  public:
   explicit BoxAnswerer(std::vector<std::string>& texts, std::function<void()> seen = {}) {
     QObject::connect(&poll_, &QTimer::timeout, [&texts, seen] {
       if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
         texts.push_back(box->text().toStdString());
+        if (box->windowTitle() != "Vettrix" || box->standardButtons() != QMessageBox::Ok ||
+            box->textFormat() != Qt::PlainText)
+          texts.back() += " [not a plain Vettrix box with OK only]";
         if (seen) seen();
         box->accept();
       }
@@ -60,8 +64,7 @@ class RealWindowTest : public ::testing::Test {
   void Start(const std::string& database) {
     folder.Write("mobidex.csv", database);
     Form_Load(form);
-    window.Sync();
-    window.show();
+    platform.ShowWindow();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
   }
 

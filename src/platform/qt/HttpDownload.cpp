@@ -15,6 +15,8 @@
 #include <QVariant>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <random>
 #include <utility>
 
@@ -78,17 +80,78 @@ std::string SaveFile(const std::string& path, const QByteArray& body) {
   return std::strerror(error);
 }
 
+// What has arrived of a fetch while it runs.
+struct Progress {
+  QByteArray body;
+  bool tooLarge = false;
+  bool timedOut = false;
+};
+
+QVariant Status(const QNetworkReply& reply) {
+  return reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
+}
+
+// Takes what has arrived; an error page's body is of no use and is dropped.
+void Take(QNetworkReply& reply, Progress& progress) {
+  if (!IsSuccess(Status(reply))) {
+    reply.readAll();
+    return;
+  }
+  progress.body += reply.read(kDownloadMaxBytes + 1 - progress.body.size());
+  if (progress.body.size() > kDownloadMaxBytes) {
+    progress.tooLarge = true;
+    reply.abort();
+  }
+}
+
+FetchResult Failed(std::string error) {
+  FetchResult result;
+  result.error = std::move(error);
+  return result;
+}
+
+FetchResult Outcome(const QNetworkReply& reply, Progress& progress, int timeoutMs) {
+  if (progress.tooLarge)
+    return Failed("response larger than " + std::to_string(kDownloadMaxBytes / 1024) + " KiB");
+  if (progress.timedOut) return Failed("timed out after " + DurationText(timeoutMs));
+  const QNetworkReply::NetworkError error = reply.error();
+  if (error == QNetworkReply::TooManyRedirectsError ||
+      error == QNetworkReply::InsecureRedirectError)
+    return Failed(NetworkErrorText(reply));
+  const QVariant code = Status(reply);
+  if (code.isValid() && !IsSuccess(code)) {
+    std::string text = "HTTP " + std::to_string(code.toInt());
+    const QByteArray phrase =
+        reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
+    // Appended piece by piece: GCC 12 takes `" " + std::string` for an overlapping copy.
+    if (!phrase.isEmpty()) text.append(" ").append(phrase.toStdString());
+    return Failed(std::move(text));
+  }
+  if (error != QNetworkReply::NoError) return Failed(NetworkErrorText(reply));
+  if (!code.isValid()) return Failed("no HTTP response");
+  return {true,
+          {},
+          std::move(progress.body),
+          reply.header(QNetworkRequest::ContentTypeHeader).toString()};
+}
+
 }  // namespace
 
-DownloadResult HttpDownload(std::string_view url, const std::string& localFile, int timeoutMs) {
-  if (QCoreApplication::instance() == nullptr) return {false, "no application object"};
+void HttpFetch(std::string_view url, QObject* context, const std::function<void(FetchResult)>& done,
+               int timeoutMs) {
+  if (QCoreApplication::instance() == nullptr) return done(Failed("no application object"));
   const QUrl address(QString::fromUtf8(url.data(), static_cast<qsizetype>(url.size())),
                      QUrl::StrictMode);
   if (!address.isValid() || address.host().isEmpty() ||
-      (address.scheme() != QLatin1String("http") && address.scheme() != QLatin1String("https")))
-    return {false, "not a web address: " + std::string(url)};
+      (address.scheme() != QLatin1String("http") && address.scheme() != QLatin1String("https"))) {
+    QTimer::singleShot(0, context, [done, error = "not a web address: " + std::string(url)] {
+      done(Failed(error));
+    });
+    return;
+  }
 
-  QNetworkAccessManager manager;
+  // The request belongs to `context`: destroying it deletes the reply, which then never finishes.
+  auto* manager = new QNetworkAccessManager(context);
   QNetworkRequest request(address);
   request.setRawHeader("Cache-Control", "no-cache");
   request.setRawHeader("Pragma", "no-cache");
@@ -96,71 +159,52 @@ DownloadResult HttpDownload(std::string_view url, const std::string& localFile, 
   request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                        QNetworkRequest::NoLessSafeRedirectPolicy);
   request.setMaximumRedirectsAllowed(kDownloadMaxRedirects);
+  QNetworkReply* reply = manager->get(request);
+  auto progress = std::make_shared<Progress>();
 
-  QNetworkReply* reply = manager.get(request);
-  QByteArray body;
-  bool tooLarge = false;
-  bool timedOut = false;
-
-  const auto status = [reply] {
-    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-  };
-  // Takes what has arrived; an error page's body is of no use and is dropped.
-  const auto take = [&] {
-    if (!IsSuccess(status())) {
-      reply->readAll();
-      return;
-    }
-    body += reply->read(kDownloadMaxBytes + 1 - body.size());
-    if (body.size() > kDownloadMaxBytes) {
-      tooLarge = true;
-      reply->abort();
-    }
-  };
-
-  QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [&] {
+  QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, progress] {
     // A declared length over the cap needs no waiting for the bytes.
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (IsSuccess(status()) && length.isValid() && length.toLongLong() > kDownloadMaxBytes) {
-      tooLarge = true;
+    if (IsSuccess(Status(*reply)) && length.isValid() && length.toLongLong() > kDownloadMaxBytes) {
+      progress->tooLarge = true;
       reply->abort();
     }
   });
-  QObject::connect(reply, &QNetworkReply::readyRead, reply, take);
-
-  QEventLoop loop;
-  QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-  QTimer timer;
-  timer.setSingleShot(true);
-  QObject::connect(&timer, &QTimer::timeout, reply, [&] {
-    timedOut = true;
+  QObject::connect(reply, &QNetworkReply::readyRead, reply,
+                   [reply, progress] { Take(*reply, *progress); });
+  auto* timer = new QTimer(reply);
+  timer->setSingleShot(true);
+  QObject::connect(timer, &QTimer::timeout, reply, [reply, progress] {
+    progress->timedOut = true;
     reply->abort();
   });
-  timer.start(timeoutMs);
+  QObject::connect(reply, &QNetworkReply::finished, reply,
+                   [reply, manager, timer, progress, done, timeoutMs] {
+                     timer->stop();
+                     if (!progress->tooLarge && !progress->timedOut && reply->isOpen())
+                       Take(*reply, *progress);
+                     FetchResult result = Outcome(*reply, *progress, timeoutMs);
+                     manager->deleteLater();
+                     done(std::move(result));
+                   });
+  timer->start(timeoutMs);
+}
+
+DownloadResult HttpDownload(std::string_view url, const std::string& localFile, int timeoutMs) {
+  std::optional<FetchResult> fetched;
+  std::optional<QEventLoop> loop;  // made only when there is something to wait for
+  QObject owner;                   // the request ends with this call
+  HttpFetch(
+      url, &owner,
+      [&](FetchResult result) {
+        fetched = std::move(result);
+        if (loop) loop->quit();
+      },
+      timeoutMs);
   // Paint events and network traffic go on; clicks and keys wait until the download is over.
-  if (!reply->isFinished()) loop.exec(QEventLoop::ExcludeUserInputEvents);
-  timer.stop();
-  if (!tooLarge && !timedOut && reply->isOpen()) take();
-
-  if (tooLarge)
-    return {false, "response larger than " + std::to_string(kDownloadMaxBytes / 1024) + " KiB"};
-  if (timedOut) return {false, "timed out after " + DurationText(timeoutMs)};
-  const QNetworkReply::NetworkError error = reply->error();
-  if (error == QNetworkReply::TooManyRedirectsError ||
-      error == QNetworkReply::InsecureRedirectError)
-    return {false, NetworkErrorText(*reply)};
-  const QVariant code = status();
-  if (code.isValid() && !IsSuccess(code)) {
-    std::string text = "HTTP " + std::to_string(code.toInt());
-    const QByteArray phrase =
-        reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
-    if (!phrase.isEmpty()) text += " " + phrase.toStdString();
-    return {false, text};
-  }
-  if (error != QNetworkReply::NoError) return {false, NetworkErrorText(*reply)};
-  if (!code.isValid()) return {false, "no HTTP response"};
-
-  if (std::string error = SaveFile(localFile, body); !error.empty())
+  if (!fetched) loop.emplace().exec(QEventLoop::ExcludeUserInputEvents);
+  if (!fetched->ok) return {false, std::move(fetched->error)};
+  if (std::string error = SaveFile(localFile, fetched->body); !error.empty())
     return {false, std::move(error), true};
   return {true, {}};
 }

@@ -14,13 +14,9 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTimer>
-#include <QUrl>
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -36,10 +32,7 @@ namespace vettrix {
 namespace {
 
 constexpr int kTwipsPerPixel = 15;
-// The banner is a small picture or a line of text; anything bigger or slower is not worth
-// waiting for, and a failed banner simply stays empty.
-constexpr int kBannerTimeoutMs = 10'000;
-constexpr qint64 kBannerMaxBytes = qint64{256} * 1024;
+// A picture this large would take longer to decode than the banner is worth.
 constexpr int kBannerMaxImageSide = 4096;
 
 QString ToQString(std::string_view text) {
@@ -462,48 +455,18 @@ void MainWindow::SyncBanner(bool force) {
   }
 }
 
-void MainWindow::showEvent(QShowEvent* event) {
-  QMainWindow::showEvent(event);
-  // The banner comes from the network: only once the window is up, and without waiting for it.
-  if (!bannerRequested_) {
-    bannerRequested_ = true;
-    QTimer::singleShot(0, this, &MainWindow::LoadBanner);
-  }
-}
-
 void MainWindow::closeEvent(QCloseEvent* event) {
-  if (bannerReply_ != nullptr) bannerReply_->abort();
   Form_Unload(form_);
   event->accept();
 }
 
-void MainWindow::LoadBanner() {
-  if (form_.closed || form_.Scriptlet1.url.empty()) return;
-  if (network_ == nullptr) network_ = new QNetworkAccessManager(this);
-  QNetworkRequest request(QUrl(ToQString(form_.Scriptlet1.url)));
-  request.setTransferTimeout(kBannerTimeoutMs);
-  QNetworkReply* reply = network_->get(request);
-  bannerReply_ = reply;
-  connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
-    if (received > kBannerMaxBytes) reply->abort();
-  });
-  connect(reply, &QNetworkReply::finished, this, [this, reply] {
-    bannerReply_ = nullptr;
-    reply->deleteLater();
-    ShowBanner(reply);
-  });
-}
-
-void MainWindow::ShowBanner(QNetworkReply* reply) {
+void MainWindow::ShowBanner(const QByteArray& body, const QString& contentType) {
   if (form_.closed) return;
   banner_->clear();
-  if (reply->error() != QNetworkReply::NoError) return;
-  QByteArray body = reply->read(kBannerMaxBytes + 1);
-  if (body.size() > kBannerMaxBytes) return;
-
-  const QString type = reply->header(QNetworkRequest::ContentTypeHeader).toString().toLower();
+  const QString type = contentType.toLower();
   if (type.startsWith(u"image/")) {
-    QBuffer buffer(&body);
+    QBuffer buffer;
+    buffer.setData(body);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
     const QSize size = reader.size();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QMainWindow>
 #include <QPalette>
 #include <QString>
@@ -13,8 +14,6 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
-class QNetworkAccessManager;
-class QNetworkReply;
 class QPushButton;
 
 namespace vettrix {
@@ -36,8 +35,12 @@ class MainWindow : public QMainWindow {
   // The window has been closed; the widgets no longer follow the model.
   bool IsClosed() const { return form_.closed; }
 
+  // Where the banner comes from, and what came: a picture is shown scaled into the banner, an
+  // HTML page as its text, anything else leaves the banner empty.
+  const std::string& BannerUrl() const { return form_.Scriptlet1.url; }
+  void ShowBanner(const QByteArray& body, const QString& contentType);
+
  protected:
-  void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -85,9 +88,6 @@ class MainWindow : public QMainWindow {
   void SyncButton(ButtonView& view, bool force);
   void SyncBanner(bool force);
 
-  void LoadBanner();
-  void ShowBanner(QNetworkReply* reply);
-
   Form1& form_;
 
   std::string caption_;
@@ -101,9 +101,6 @@ class MainWindow : public QMainWindow {
 
   QLabel* banner_ = nullptr;
   Rect bannerRect_;
-  bool bannerRequested_ = false;
-  QNetworkAccessManager* network_ = nullptr;
-  QNetworkReply* bannerReply_ = nullptr;
 };
 
 }  // namespace vettrix

@@ -54,6 +54,18 @@ void QtPlatform::SetWindow(MainWindow* window) {
   window_ = window;
 }
 
+void QtPlatform::ShowWindow() {
+  if (window_ == nullptr) return;
+  window_->Sync();
+  window_->show();
+  if (window_->BannerUrl().empty()) return;
+  // A failed fetch brings nothing, which empties the banner; one still on its way when the
+  // window goes is dropped with it.
+  HttpFetch(window_->BannerUrl(), window_, [window = window_](const FetchResult& banner) {
+    window->ShowBanner(banner.body, banner.contentType);
+  });
+}
+
 bool QtPlatform::IsClosed() const {
   return window_ != nullptr && window_->IsClosed();
 }

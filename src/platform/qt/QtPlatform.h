@@ -31,6 +31,8 @@ class QtPlatform : public Platform {
 
   // The window that message boxes belong to and that Refresh and DoEvents keep up to date.
   void SetWindow(MainWindow* window);
+  // Shows the window as the model holds it and fetches its banner anew, without waiting for it.
+  void ShowWindow();
   // The window was closed, by the program or by the user; nothing more is shown.
   bool IsClosed() const;
 
