@@ -250,7 +250,7 @@ TEST(Catalogue, EveryTACGivesValidIMEIs) {
     for (const std::string_view tac : entry.tacs) {
       EXPECT_TRUE(tac.size() == 8 && tac.find_first_not_of("0123456789") == std::string::npos)
           << entry.name << " " << tac;
-      EXPECT_TRUE(GetIMEIwTAC(form, tac)) << entry.name << " " << tac;
+      EXPECT_TRUE(GetIMEIwTAC(form, tac) && form.TACFound) << entry.name << " " << tac;
     }
 }
 

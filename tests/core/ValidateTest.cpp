@@ -93,6 +93,7 @@ TEST_F(ValidateTest, FillsEveryResultField) {
 TEST_F(ValidateTest, SixteenCharactersChangeOnlyTheInputAndVerdict) {
   Validate("490154203237518");
   const std::string label8 = form->Label8.caption, label2 = form->Label2.caption;
+  EXPECT_FALSE(IsValidIMEI("4901542032375180"));  // a valid IMEI and one digit more
   Validate("1234567890123456");
   EXPECT_EQ(form->Text1.text, "1234567890123456");
   EXPECT_EQ(form->Label16.caption, "INVALID");
@@ -144,6 +145,8 @@ TEST_F(ValidateTest, LookupShowsTheLastMatchingLine) {
     bool appleLink;
   };
   const Case cases[] = {
+      {"123456789012347", "Manufacturer: Not Found in Database!",
+       "Model:            ^^ Click to Submit ^^", false},  // first: the hidden fields come up
       {"490154203237518", "Manufacturer: Apple", "Model: iPhone 4", true},
       {"356699081234568", "Manufacturer: Nokia", "Model: Shadow", false},  // Apple line first
       {"012345671234560", "Manufacturer: Apple", "Model: Shadow", true},   // Apple line last
@@ -155,16 +158,16 @@ TEST_F(ValidateTest, LookupShowsTheLastMatchingLine) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.imei);
     ASSERT_TRUE(IsValidIMEI(c.imei));
-    form->FoundCount = 3;  // the lookup writes the counters' captions, not their values
     Validate(c.imei);
-    EXPECT_EQ(form->Label28.caption, "Found: 3");
     EXPECT_EQ(form->Label13.caption, c.manufacturer);
     EXPECT_EQ(form->Label14.caption, c.model);
     EXPECT_TRUE(form->Label13.visible);
     EXPECT_TRUE(form->Label14.visible);
     EXPECT_EQ(form->Label27.visible, c.appleLink);
     EXPECT_EQ(form->TACFound, std::string(c.manufacturer).find("Not Found") == std::string::npos);
+    form->FoundCount = 3;
   }
+  EXPECT_EQ(form->Label28.caption, "Found: 3");  // a match shows the counters, as they are
 }
 
 TEST_F(ValidateTest, ShortIMEIMatchesOnlyAWholeLine) {
