@@ -9,6 +9,7 @@
 #include <iterator>
 #include <optional>
 #include <ostream>
+#include <utility>
 
 #include "app/DeviceTable.h"
 #include "gui/RealWindow.h"
@@ -19,25 +20,6 @@ namespace vettrix {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Sets an environment variable for the test's lifetime.
-class EnvironmentVariable {
- public:
-  EnvironmentVariable(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~EnvironmentVariable() {
-    if (old_)
-      ::setenv(name_, old_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 std::string Database(const std::string& maker) {
   return "35000001," + maker + ",Phone\r\n00000000,v1.26.1206,Version\r\n";
@@ -92,10 +74,12 @@ TEST_P(LocationsTest, TheDatabaseReportsAndVersionFilesAreWhereTheUserCanReachTh
   if (where.userDatabase) root.Write("home/data/vettrix/mobidex.csv", Database("User"));
   root.Write("home/config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
   if (where.readOnly) fs::permissions(program, fs::perms::owner_write, fs::perm_options::remove);
-  const EnvironmentVariable home("HOME", In("home"));
-  const EnvironmentVariable data("XDG_DATA_HOME", In("home/data"));
-  const EnvironmentVariable cache("XDG_CACHE_HOME", In("home/cache"));
-  const EnvironmentVariable config("XDG_CONFIG_HOME", In("home/config"));
+  // Left set: as root the test runs in a process of its own, and ctest runs each test alone.
+  for (const auto& [name, folder] : {std::pair{"HOME", "home"},
+                                     {"XDG_DATA_HOME", "home/data"},
+                                     {"XDG_CACHE_HOME", "home/cache"},
+                                     {"XDG_CONFIG_HOME", "home/config"}})
+    ::setenv(name, In(folder).c_str(), 1);
 
   // No installed data folder here: the shipped copy is found beside the program's bin folder.
   platform.emplace(program.string(), In("nowhere").string());
