@@ -179,6 +179,7 @@ TEST_F(ValidateTest, ShortIMEIMatchesOnlyAWholeLine) {
   EXPECT_TRUE(form->TACFound);
   EXPECT_EQ(form->Label13.caption, "Manufacturer: ");  // the line has no further fields
   EXPECT_EQ(form->Label14.caption, "Model: ");
+  EXPECT_TRUE(form->Label13.visible && form->Label14.visible);
 }
 
 TEST_F(ValidateTest, ReportingBodyTextAndBoxes) {
