@@ -160,6 +160,9 @@ void HttpFetch(std::string_view url, QObject* context, const std::function<void(
                        QNetworkRequest::NoLessSafeRedirectPolicy);
   request.setMaximumRedirectsAllowed(kDownloadMaxRedirects);
   QNetworkReply* reply = manager->get(request);
+  // The network thread stops taking bytes once a cap's worth waits unread, so a flood cannot
+  // outrun the checks below however busy this thread is.
+  reply->setReadBufferSize(kDownloadMaxBytes + 1);
   auto progress = std::make_shared<Progress>();
 
   QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, progress] {
