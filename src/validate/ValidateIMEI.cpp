@@ -302,6 +302,10 @@ bool ValidateIMEI(Form1& form, std::string& imei) {
   if (!valid) {
     form.Label16.foreColor = kRed;
     form.Label16.caption = "INVALID";
+    // No lookup was made: names left from an earlier IMEI would read as this one's.
+    form.Label13.visible = false;
+    form.Label14.visible = false;
+    form.Label27.visible = false;
     return false;
   }
 

@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <tuple>
 
 #include "gui/RealWindow.h"
 
@@ -70,6 +71,47 @@ TEST_F(UserGuiTest, EveryMessageComesOverTheWindowAsTheModelHoldsIt) {
   EXPECT_EQ(boxes[1].rfind("Calculation completed in ", 0), 0u);
   EXPECT_EQ(windowUnderBoxes[1], ModelShown());
   EXPECT_EQ(boxes[2].rfind("Vettrix v2.1.3-r26 Professional Edition by ", 0), 0u);
+}
+
+TEST_F(UserGuiTest, AnInvalidIMEIShowsNoDeviceOfTheOneBefore) {
+  Start(test::MakeDatabase(3));
+  auto* text1 = Find<QLineEdit>("Text1");
+  for (const auto& [typed, verdict, named] : {std::tuple{"10-000001-234567-3", "VALID", true},
+                                              {"12ab", "INVALID", false},
+                                              {"10000001234567 3", "VALID", true},
+                                              {"100000012345674", "INVALID", false}}) {
+    SCOPED_TRACE(typed);
+    QTest::mouseClick(text1, Qt::LeftButton);
+    text1->selectAll();
+    QTest::keyClicks(text1, typed);
+    QTest::keyClick(text1, Qt::Key_Return);
+    EXPECT_EQ(Find<QLabel>("Label16")->text(), verdict);
+    EXPECT_EQ(Find<QLabel>("Label13")->isVisible(), named);
+    EXPECT_EQ(Find<QLabel>("Label14")->isVisible(), named);
+    EXPECT_FALSE(Find<QLabel>("Label27")->isVisible());
+    if (named) {
+      EXPECT_EQ(Find<QLabel>("Label13")->text(), "Manufacturer: Maker 1");
+    }
+  }
+}
+
+// Run at 100% and again at 200% scaling (QT_SCALE_FACTOR=2).
+TEST_F(UserGuiTest, TheQuantityBoxShowsFourDigitsWhole) {
+  Start(test::MakeDatabase(3));
+  Click("Command2");  // the first run shows the quantity box
+  auto* quantity = Find<QComboBox>("Combo2");
+  ASSERT_TRUE(quantity->isVisible());
+  QLineEdit* edit = quantity->lineEdit();
+  QTest::mouseClick(edit, Qt::LeftButton);
+  edit->selectAll();
+  QTest::keyClicks(edit, "1000");
+  EXPECT_EQ(form.Combo2.text, "1000");
+  // The room a line edit leaves for text: its contents less its fixed inner margin of 2 pixels
+  // a side and the cursor.
+  const int room = edit->contentsRect().width() - edit->textMargins().left() -
+                   edit->textMargins().right() - 2 * 2 - 1;
+  EXPECT_GE(room, edit->fontMetrics().horizontalAdvance("1000"));
+  EXPECT_EQ(quantity->geometry(), QRect(400, 8, 43, 21));  // the layout stays as it is
 }
 
 }  // namespace

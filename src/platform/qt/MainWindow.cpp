@@ -14,6 +14,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTimer>
@@ -88,6 +89,24 @@ void SetCommonStyle(QWidget* widget, std::string_view name, const Rect& rect, co
 }
 
 }  // namespace
+
+// The combo boxes are narrow for their numbers (four digits in the quantity box): a slim
+// drop-down button and a thin frame leave the text its room without moving anything. The
+// toolkit's own style draws them.
+class SlimComboStyle final : public QProxyStyle {
+ public:
+  QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl part,
+                       const QWidget* widget) const override {
+    if (control != CC_ComboBox || (part != SC_ComboBoxArrow && part != SC_ComboBoxEditField))
+      return QProxyStyle::subControlRect(control, option, part, widget);
+    constexpr int kFrame = 1, kButton = 9;
+    const QRect box = option->rect;
+    const QRect area = part == SC_ComboBoxArrow
+                           ? QRect(box.right() - kButton + 1, box.top(), kButton, box.height())
+                           : box.adjusted(kFrame, kFrame, -kButton, -kFrame);
+    return visualRect(option->direction, box, area);
+  }
+};
 
 // A label that reports a left click: press and release both on the label, as a button would.
 class ClickLabel final : public QLabel {
@@ -174,6 +193,8 @@ void MainWindow::BuildControls(QWidget* client) {
     form_.Text1.text = text1Text_;
   });
 
+  auto* comboStyle = new SlimComboStyle;
+  comboStyle->setParent(this);
   combos_.resize(2);
   combos_[0].model = &form_.Combo1;
   combos_[1].model = &form_.Combo2;
@@ -182,6 +203,7 @@ void MainWindow::BuildControls(QWidget* client) {
     view.widget = new QComboBox(client);
     SetCommonStyle(view.widget, i == 0 ? "Combo1" : "Combo2", view.model->rect, view.model->font);
     view.widget->setEditable(true);
+    view.widget->setStyle(comboStyle);
     view.items = new ListModel(view.model->list, view.widget);
     view.widget->setModel(view.items);
     // Typed text stays exactly as typed: no completion from the list, no new entries on Return.
