@@ -62,7 +62,8 @@ std::optional<std::string> FetchFirstLine(Form1& form, const std::string& url,
     return std::nullopt;
   }
   if (!result.ok) {
-    form.platform.MsgBox("The update service could not be reached: " + result.error);
+    form.platform.MsgBox("The update service could not be reached at " + Quoted(url, 200) + ": " +
+                         result.error + ".\r\nCheck the network connection and try again.");
     return std::nullopt;
   }
   // A file that vanished between download and read is as unreadable as an empty one.

@@ -55,7 +55,10 @@ TEST_F(UpdateCheckTest, EachCheckSaysHowThePublishedVersionCompares) {
   const std::string ownDb = "Your version: 990000 Online version: ";
   const std::string unreadable = " version could not be read. Online version: \"";
   const std::string tiny = "0." + std::string(400, '0') + "1";  // underflows to 0
-  const std::string failed = "The update service could not be reached: timed out after 10 s";
+  const auto failed = [](const char* path) {
+    return "The update service could not be reached at \"" + std::string(kServiceUrl) + path +
+           "\": timed out after 10 s.\r\nCheck the network connection and try again.";
+  };
   struct Case {
     void (*click)(Form1&);
     std::optional<std::string> published;  // none: the download fails
@@ -81,8 +84,8 @@ TEST_F(UpdateCheckTest, EachCheckSaysHowThePublishedVersionCompares) {
       {DBUpdate_Click, tiny, "You have a development Mobidex version. " + ownDb + tiny},
       {DBUpdate_Click, "1e400", "The published Mobidex" + unreadable + "1e400\""},
       // The service gone: the last answer must not be compared again.
-      {ProgramUpdate_Click, {}, failed},
-      {DBUpdate_Click, {}, failed},
+      {ProgramUpdate_Click, {}, failed("/ver")},
+      {DBUpdate_Click, {}, failed("/dbver")},
       {DBUpdate_Click,
        {},
        "The version of the loaded Mobidex database could not be read. Your version: \"v0.99\"",
