@@ -116,7 +116,7 @@ void DeviceTable::Index() {
   tac8_.clear();
   tacShort_.clear();
   tac8_.reserve(starts_.size());
-  for (int k = 1; k <= LineCount(); ++k) {
+  for (int k = 1; k < LineCount(); ++k) {
     const std::string_view line = Line(k);
     if (line.size() >= 8) {
       tac8_[Key8(line)] = k;  // later lines overwrite: the last match wins
@@ -124,17 +124,29 @@ void DeviceTable::Index() {
       tacShort_[std::string(line)] = k;
     }
   }
+  const std::string_view version = Line(LineCount());
+  versionLong_ = version.size() >= 8;
+  versionKey8_ = versionLong_ ? Key8(version) : 0;
+  versionShort_.assign(versionLong_ ? std::string_view() : version);
   names_.clear();
   namesBuilt_ = false;
 }
 
-int DeviceTable::FindTAC(std::string_view imei) const {
+int DeviceTable::FindDevice(std::string_view imei) const {
   if (imei.size() >= 8) {
     const auto it = tac8_.find(Key8(imei));
     return it == tac8_.end() ? 0 : it->second;
   }
   const auto it = tacShort_.find(std::string(imei));
   return it == tacShort_.end() ? 0 : it->second;
+}
+
+int DeviceTable::FindTAC(std::string_view imei) const {
+  if (LineCount() == 0) return 0;
+  // The version line is the last one, so when it matches it is the last match.
+  const bool version = imei.size() >= 8 ? versionLong_ && Key8(imei) == versionKey8_
+                                        : !versionLong_ && imei == versionShort_;
+  return version ? LineCount() : FindDevice(imei);
 }
 
 const std::vector<int>& DeviceTable::LinesNamed(const std::string& name) const {

@@ -51,10 +51,15 @@ class DeviceTable {
   std::string_view Line(int k) const;
 
   // The last line whose first 8 characters (all of it when shorter) equal the first 8 characters
-  // of `imei` (all of it when shorter); 0 when none.
+  // of `imei` (all of it when shorter); 0 when none. The window's lookup: the last line, which
+  // holds the version, is compared too.
   int FindTAC(std::string_view imei) const;
+  // As FindTAC, but never the version line: a device line or 0.
+  int FindDevice(std::string_view imei) const;
+  // Line k is the version line, the last one.
+  bool IsVersionLine(int k) const { return k != 0 && k == LineCount(); }
 
-  // Lines whose DeviceName equals `name`, in file order.
+  // Lines whose DeviceName equals `name`, in file order (the version line included).
   const std::vector<int>& LinesNamed(const std::string& name) const;
 
  private:
@@ -65,11 +70,16 @@ class DeviceTable {
   std::string data_;
   std::vector<std::size_t> starts_, lengths_;
   Platform* platform_ = nullptr;
-  std::string path_;                               // the file watched and last read
-  ReadResult last_;                                // the outcome of that read
-  std::unique_ptr<FileWatch> watch_;               // to skip the read while nothing changed
-  std::unordered_map<std::uint64_t, int> tac8_;    // 8-byte keys
-  std::unordered_map<std::string, int> tacShort_;  // lines shorter than 8 characters
+  std::string path_;                  // the file watched and last read
+  ReadResult last_;                   // the outcome of that read
+  std::unique_ptr<FileWatch> watch_;  // to skip the read while nothing changed
+  // The device lines by their first 8 bytes, or their whole text when shorter; the version line
+  // apart, as the key it would have.
+  std::unordered_map<std::uint64_t, int> tac8_;
+  std::unordered_map<std::string, int> tacShort_;
+  std::uint64_t versionKey8_ = 0;
+  std::string versionShort_;
+  bool versionLong_ = false;  // the version line has 8 characters or more
   mutable std::unordered_map<std::string, std::vector<int>> names_;  // built on first use
   mutable bool namesBuilt_ = false;
 };

@@ -5,6 +5,15 @@
 
 namespace vettrix {
 
+std::string VersionLine(std::string_view versionText, std::string_view note) {
+  std::string line(kVersionLineTag);
+  line += ',';
+  line += versionText;
+  line += ',';
+  line += note;
+  return line;
+}
+
 std::string VersionTextOf(std::string_view versionLine) {
   const std::string shown = DisplayText(versionLine);
   const std::size_t skipped = FirstChars(shown, 9).size();

@@ -16,6 +16,13 @@ bool LoadMobidex(Form1& form);
 // when it changed on disk. On a match: manufacturer and model shown, TACFound set.
 void Mobidex(Form1& form, std::string_view imei);
 
+// The first field of the version line as this program writes it: 8 characters that no TAC can
+// equal, so that no lookup takes the version for a device. Older files have "00000000" there.
+inline constexpr std::string_view kVersionLineTag = "VERSION_";
+
+// The version line for `versionText` ("v0.99.0000": characters 10 to 19) and a note on the data.
+std::string VersionLine(std::string_view versionText, std::string_view note);
+
 // Characters 10 to 19 of the version line as shown, and the version number made from them.
 std::string VersionTextOf(std::string_view versionLine);
 std::string VersionNumberOf(std::string_view versionText);

@@ -50,7 +50,7 @@ std::string MakeDatabase(int deviceLines, const std::string& version) {
     db += std::to_string(10000000 + k) + ",Maker " + std::to_string(k) + ",Model " +
           std::to_string(k) + "\r\n";
   }
-  db += "00000000," + version + ",Version\r\n";
+  db += "VERSION_," + version + ",Version\r\n";
   return db;
 }
 

@@ -41,11 +41,11 @@ std::vector<fs::path> Reports(const TempFolder& folder) {
 // A database with the catalogue's S8 line, an Apple device at list position 30 and another at 31.
 std::string GenerateDatabase() {
   std::string db = MakeDatabase(29);
-  db.erase(db.rfind("00000000,"));
+  db.erase(db.rfind("VERSION_,"));
   db += "35332305,Samsung,Galaxy S3 Mini\r\n";  // line 30: position 30
   db += "35669908,Apple,iPhone 8\r\n";          // line 31: position 31
   db += "35911608,Samsung,Galaxy S8\r\n";       // line 32: the last device line, not listed
-  db += "00000000,v0.99.0000,Version\r\n";
+  db += "VERSION_,v0.99.0000,Version\r\n";
   return db;
 }
 
@@ -170,7 +170,7 @@ TEST_F(GenerateTest, UnknownDeviceTypeIsRefusedAndChangesNothing) {
 
 TEST_F(GenerateTest, EveryTACThatCannotWorkStopsTheRunNamesItAndWritesTheReport) {
   std::string db = MakeDatabase(29);
-  db.insert(db.rfind("00000000,"), "3533230,Bad,Device\r\n3533231,Worse,Device\r\n" +
+  db.insert(db.rfind("VERSION_,"), "3533230,Bad,Device\r\n3533231,Worse,Device\r\n" +
                                        std::string(70, '7') + ",Long,Tac\r\n");
   struct Case {
     const char* name;

@@ -170,6 +170,18 @@ TEST_F(ValidateTest, LookupShowsTheLastMatchingLine) {
   EXPECT_EQ(form->Label28.caption, "Found: 3");  // a match shows the counters, as they are
 }
 
+TEST_F(ValidateTest, OnlyTheOldFormOfTheVersionLineNamesTAC00000000) {
+  // The old form stays as it always was (above); the form written now names nothing.
+  for (const std::string tag : {"00000000", "VERSION_"}) {
+    Start(MakeDatabase(3, "v1.26.1206").replace(3 * 26, 8, tag));
+    Validate("000000001234566");
+    EXPECT_EQ(form->Label13.caption, tag == "VERSION_" ? "Manufacturer: Not Found in Database!"
+                                                       : "Manufacturer: v1.26.1206");
+    EXPECT_EQ(form->Label20.caption, "Database Version:   v1.26.1206");
+    EXPECT_EQ(form->Label25.caption, "Devices Supported: 3");
+  }
+}
+
 TEST_F(ValidateTest, ShortIMEIMatchesOnlyAWholeLine) {
   for (const char* key : {"1234", "123456", "12345 "}) {
     Mobidex(*form, key);
