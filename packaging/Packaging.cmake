@@ -13,8 +13,8 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 # The Debian version comes from the version the program shows ("2.1.3-r26" -> "2.1.3+r26": a
 # "-" would start a Debian revision), and must head the changelog.
-file(STRINGS ${CMAKE_SOURCE_DIR}/src/commands/FormLoad.cpp version_line
-     REGEX "ProgramVersionText = \"")
+file(STRINGS ${CMAKE_SOURCE_DIR}/src/app/Branding.h version_line
+     REGEX "kProgramVersionText = \"")
 string(REGEX MATCH "\"([^ \"]+)" version_match "${version_line}")
 set(program_version "${CMAKE_MATCH_1}")
 string(FIND "${program_version}" "${PROJECT_VERSION}" project_at)

@@ -7,6 +7,13 @@
 namespace vettrix {
 
 inline constexpr std::string_view kAppTitle = "Vettrix";
+// The program's version as shown to people, and as the number the published one is compared
+// with. The Debian package takes its version from the first word of the text.
+inline constexpr std::string_view kProgramVersionText = "2.1.3-r26 Professional Edition";
+inline constexpr std::string_view kProgramVersionNumber = "21326";
+// The version alone, without the edition: "2.1.3-r26".
+inline constexpr std::string_view kProgramVersion =
+    kProgramVersionText.substr(0, kProgramVersionText.find(' '));
 inline constexpr std::string_view kMakerName = "Vettrix Labs";
 inline constexpr std::string_view kMakerEmail = "support@vettrix.net";
 inline constexpr std::string_view kMakerSocial = "@vettrix";

@@ -75,11 +75,11 @@ Checker::Checker(const DeviceTable* devices) : devices_(devices) {
   known_.resize(size);
   for (int k = 1; k <= devices->LineCount(); ++k) {
     const std::string_view line = devices->Line(k);
-    if (line.size() < 8) continue;
+    if (line.size() < 8 || devices->IsVersionLine(k)) continue;
     const std::uint64_t key = Key8(line);
     std::size_t i = SlotOf(key, size - 1);
     while (known_[i].line >= 0 && known_[i].key != key) i = (i + 1) & (size - 1);
-    known_[i] = {key, devices->FindTAC(line.substr(0, 8)), 0};
+    known_[i] = {key, devices->FindDevice(line.substr(0, 8)), 0};
   }
 }
 
@@ -97,7 +97,7 @@ int Checker::FindTAC(std::string_view tac, std::uint32_t*& note) {
     }
   }
   note = nullptr;
-  return devices_->FindTAC(tac);
+  return devices_->FindDevice(tac);
 }
 
 std::string_view Checker::Reason(const CheckRecord& record) {
@@ -140,6 +140,7 @@ const CheckRecord& Checker::Check(std::string_view input) {
     r.judgement = IsValidNormalizedIMEI(input) ? Judgement{true, Flaw::None, 0, 15}
                                                : Judgement{false, Flaw::CheckDigit, 0, 15};
     r.verdict = r.judgement.valid ? Verdict::Valid : Verdict::Invalid;
+    r.expectedCheckDigit = r.judgement.valid ? std::string_view() : Expected(input);
     return Fields(input, 15);
   }
   record_ = CheckRecord{};
@@ -158,6 +159,7 @@ const CheckRecord& Checker::Judge() {
   if (characters == 15) {
     r.kind = Kind::Imei;
     r.verdict = r.judgement.valid ? Verdict::Valid : Verdict::Invalid;
+    if (r.judgement.flaw == Flaw::CheckDigit) r.expectedCheckDigit = Expected(text);
   } else if ((characters == 14 || characters == 16) && AllDigits(text)) {
     r.kind = characters == 14 ? Kind::ImeiNoCheckDigit : Kind::Imeisv;
     r.verdict = Verdict::NotApplicable;
@@ -178,6 +180,12 @@ const CheckRecord& Checker::Judge() {
     return r;
   }
   return Fields(text, characters);
+}
+
+std::string_view Checker::Expected(std::string_view imei) {
+  expectedCheckDigit_ = CompletingDigit(imei.substr(0, 14));
+  if (expectedCheckDigit_ == '\0') return {};
+  return std::string_view(&expectedCheckDigit_, 1);
 }
 
 const CheckRecord& Checker::Fields(std::string_view text, std::size_t characters) {

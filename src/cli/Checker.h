@@ -33,6 +33,8 @@ struct CheckRecord {
   Verdict verdict = Verdict::Invalid;
   Judgement judgement;
   std::string_view tac, serial, checkDigit, softwareVersion, reportingBody;
+  // For an IMEI whose only fault is its check digit, the digit that would make it valid.
+  std::string_view expectedCheckDigit;
   const ReportingBody* body = nullptr;  // the known body that reportingBody names
   int deviceLine = 0;                   // the database line that names the TAC; 0 when none does
   // A value the caller may keep with a TAC the database holds (nullptr for other TACs), so that
@@ -62,6 +64,8 @@ class Checker {
 
  private:
   const CheckRecord& Judge();  // fills record_ from normalized_
+  // The digit that completes the first 14 digits of `imei`; empty when none does.
+  std::string_view Expected(std::string_view imei);
   // The fields cut from an IMEI-like normalised text of `characters` characters.
   const CheckRecord& Fields(std::string_view text, std::size_t characters);
 
@@ -82,6 +86,7 @@ class Checker {
   std::string normalized_;
   std::string unknownBody_, reason_;
   char checkDigit_ = '\0';
+  char expectedCheckDigit_ = '\0';
 };
 
 }  // namespace vettrix::cli

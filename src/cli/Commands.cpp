@@ -15,6 +15,7 @@
 #include "app/Text.h"
 #include "cli/Checker.h"
 #include "cli/Columns.h"
+#include "cli/DeviceTypes.h"
 #include "cli/Generator.h"
 #include "cli/LineReader.h"
 #include "generate/Catalogue.h"
@@ -77,9 +78,21 @@ void PrintSummary(const Counts& c) {
   std::fputs(text.c_str(), stderr);
 }
 
-constexpr std::array<std::string_view, 14> kCheckColumns = {
-    "file", "line",   "input",       "normalized",       "kind",           "verdict",      "reason",
-    "tac",  "serial", "check_digit", "software_version", "reporting_body", "manufacturer", "model"};
+constexpr std::array<std::string_view, 15> kCheckColumns = {"file",
+                                                            "line",
+                                                            "input",
+                                                            "normalized",
+                                                            "kind",
+                                                            "verdict",
+                                                            "reason",
+                                                            "tac",
+                                                            "serial",
+                                                            "check_digit",
+                                                            "software_version",
+                                                            "reporting_body",
+                                                            "manufacturer",
+                                                            "model",
+                                                            "expected_check_digit"};
 
 class CheckRun {
  public:
@@ -93,12 +106,13 @@ class CheckRun {
   }
 
   int Run() {
-    writer_.Begin();
     for (const std::string& file : options_.files) {
       if (out_.Failed()) break;
       ReadFile(file);
     }
-    if (!out_.Failed()) writer_.End();
+    // A run that failed before its first record writes nothing, not even the header line, so
+    // that what it leaves behind cannot be taken for a result.
+    if (!out_.Failed() && (!failed_ || writer_.Begun())) writer_.End();
     if (options_.summary) PrintSummary(counts_);
     return Finish(out_, failed_ ? kFailed : counts_.invalid > 0 ? kSomeInvalid : kAllValid);
   }
@@ -209,6 +223,7 @@ class CheckRun {
       ++counts_.notApplicable[static_cast<std::size_t>(r.kind)];
     if (r.deviceLine != 0) ++counts_.found;
     if (only_ && r.verdict != *only_) return;
+    writer_.Begin();
 
     if (file.data() != fileShown_.data()) {
       fileShown_ = file;
@@ -257,6 +272,7 @@ class CheckRun {
     const std::string_view device = devices_.Line(r.deviceLine);
     f[12] = writer_.Text(FieldOf(device, 1), nameScratch_[0]);
     f[13] = writer_.Text(FieldOf(device, 2), nameScratch_[1]);
+    f[14] = {r.expectedCheckDigit};
     writer_.Write(f);
   }
 
@@ -288,11 +304,11 @@ class CheckRun {
       glue_[10] =
           std::string(q) + std::string(writer_.Before(10)) + std::string(q) + std::string(q);
     }
-    const std::string_view body = BodyOf(r), names = NamesOf(r);
+    const std::string_view body = BodyOf(r), names = NamesOf(r), tail = TailOf(r);
     const std::string_view verdict = verdictGlue_[r.verdict == Verdict::Valid ? 0 : 1];
     char* at = out_.Reserve(head_.size() + 24 + 30 + 8 + 6 + 1 + glue_[2].size() + glue_[3].size() +
                             verdict.size() + glue_[8].size() + glue_[9].size() + glue_[10].size() +
-                            body.size() + names.size());
+                            body.size() + names.size() + tail.size());
     auto put = [&at](std::string_view text) {
       std::memcpy(at, text.data(), text.size());
       at += text.size();
@@ -312,6 +328,7 @@ class CheckRun {
     put(glue_[10]);
     put(body);
     put(names);
+    put(tail);
     out_.Commit(at);
     writer_.Written();
   }
@@ -327,15 +344,27 @@ class CheckRun {
     return body;
   }
 
-  // Manufacturer and model to the end of the record, made once per database line into one
-  // arena (its length, two bytes, then the text), so the working set stays small.
+  // The expected check digit (for an invalid IMEI of digits, the only fault of which is its
+  // check digit) and the end of the record, made once per digit.
+  std::string_view TailOf(const CheckRecord& r) {
+    const std::string_view digit = r.expectedCheckDigit;
+    std::string& tail = tails_[digit.empty() ? 10 : static_cast<std::size_t>(digit[0] - '0')];
+    if (tail.empty()) {
+      const std::string q(writer_.Quote());
+      tail = std::string(writer_.Before(14)) + q + std::string(digit) + q +
+             std::string(writer_.RecordEnd());
+    }
+    return tail;
+  }
+
+  // Manufacturer and model, made once per database line into one arena (its length, two bytes,
+  // then the text), so the working set stays small.
   std::string_view NamesOf(const CheckRecord& r) {
     if (r.deviceNote == nullptr) {
       if (noNames_.empty())
         noNames_ = std::string(writer_.Before(12)) + std::string(writer_.Quote()) +
                    std::string(writer_.Quote()) + std::string(writer_.Before(13)) +
-                   std::string(writer_.Quote()) + std::string(writer_.Quote()) +
-                   std::string(writer_.RecordEnd());
+                   std::string(writer_.Quote()) + std::string(writer_.Quote());
       return noNames_;
     }
     std::uint32_t& offset = *r.deviceNote;
@@ -349,7 +378,6 @@ class CheckRun {
       names += writer_.Before(13);
       writer_.Encode(FieldOf(line, 2), encoded);
       names += encoded;
-      names += writer_.RecordEnd();
       if (namesArena_.empty()) namesArena_ += '\0';  // offset 0 means none
       if (names.size() > 0xFFFF || namesArena_.size() + names.size() + 2 > 0xFFFFFFF0u)
         return names;
@@ -385,6 +413,7 @@ class CheckRun {
   std::array<std::string, 2> verdictGlue_;
   std::array<std::string, 100> plainBodies_;
   std::string noNames_, namesArena_;
+  std::array<std::string, 11> tails_;  // by expected digit; 10: none
 };
 
 }  // namespace
@@ -415,18 +444,26 @@ int RunGenerate(const GenerateOptions& options) {
   std::string what = "TAC";
   DeviceTable devices;
   if (options.type) {
-    if (const CatalogueEntry* entry = FindCatalogueEntry(*options.type)) {
-      request.prefixes.assign(entry->tacs.begin(), entry->tacs.end());
-    } else {
+    const CatalogueEntry* entry = FindCatalogueEntry(*options.type);
+    if (entry == nullptr) {
       if (!LoadDevices(options.database, devices)) return kFailed;
-      for (const int k : devices.LinesNamed(*options.type))
-        request.prefixes.emplace_back(FieldOf(devices.Line(k), 0));
+      const TypeMatch match = MatchType(DeviceTypes(&devices), *options.type);
+      if (match.name.empty()) {
+        std::string message = "no device type named " + Quoted(*options.type);
+        for (std::size_t i = 0; i < match.close.size(); ++i)
+          message += (i == 0                        ? "; did you mean "
+                      : i + 1 == match.close.size() ? " or "
+                                                    : ", ") +
+                     Quoted(match.close[i]);
+        Complain(message + (match.close.empty() ? "" : "?") +
+                 " ('vettrix-cli types' lists them all)");
+        return kFailed;
+      }
+      entry = FindCatalogueEntry(match.name);
+      for (const int k : devices.LinesNamed(match.name))
+        if (!devices.IsVersionLine(k)) request.prefixes.emplace_back(FieldOf(devices.Line(k), 0));
     }
-    if (request.prefixes.empty()) {
-      Complain("no device type named " + Quoted(*options.type) +
-               " in the catalogue or the database");
-      return kFailed;
-    }
+    if (entry != nullptr) request.prefixes.assign(entry->tacs.begin(), entry->tacs.end());
     request.randomDigits = 7;
   } else if (options.tac) {
     // As the window's "Custom": the first 8 characters typed, as they are.
@@ -457,6 +494,19 @@ int RunGenerate(const GenerateOptions& options) {
   }
 }
 
+int RunTypes(const std::optional<std::string>& text, const std::string& database) {
+  DeviceTable devices;
+  if (!LoadDevices(database, devices)) return kFailed;
+  std::vector<std::string> types = DeviceTypes(&devices);
+  if (text) types = TypesContaining(types, *text);
+  Output out(1);
+  for (const std::string& type : types) {
+    out.Put(DisplayText(type));
+    out.Put('\n');
+  }
+  return Finish(out, types.empty() ? kSomeInvalid : kAllValid);
+}
+
 int RunLookup(const std::vector<std::string>& keys, Format format, const std::string& database) {
   DeviceTable devices;
   if (!LoadDevices(database, devices)) return kFailed;
@@ -469,7 +519,7 @@ int RunLookup(const std::vector<std::string>& keys, Format format, const std::st
   std::array<std::string, kColumns.size()> scratch;
   for (const std::string& key : keys) {
     const std::string normalized = NormalizeIMEI(TrimSpaces(key));
-    const int k = devices.FindTAC(normalized);
+    const int k = devices.FindDevice(normalized);
     allFound = allFound && k != 0;
     const std::string_view line = devices.Line(k);
     const std::string number = k != 0 ? std::to_string(k) : "";

@@ -43,6 +43,8 @@ struct GenerateOptions {
 };
 int RunGenerate(const GenerateOptions& options);
 
+// The device types `generate --type` accepts, those containing `text` when given.
+int RunTypes(const std::optional<std::string>& text, const std::string& database);
 int RunLookup(const std::vector<std::string>& keys, Format format, const std::string& database);
 int RunComplete(const std::vector<std::string>& bodies, Format format);
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <utility>
 
 #include "app/DeviceTable.h"
 
@@ -75,6 +76,7 @@ RecordWriter::RecordWriter(Output& out, Format format, std::span<const std::stri
 }
 
 void RecordWriter::Begin() {
+  if (std::exchange(begun_, true)) return;
   if (format_ == Format::Json) {
     out_.Put('[');
     return;
@@ -106,6 +108,7 @@ std::string_view RecordWriter::RecordEnd() const {
 }
 
 void RecordWriter::Write(std::span<const Piece> fields) {
+  Begin();
   const std::string_view start = RecordStart(), end = RecordEnd();
   anyRecord_ = true;
   std::size_t total = start.size() + end.size();
@@ -152,6 +155,7 @@ void RecordWriter::Write(std::span<const Piece> fields) {
 }
 
 void RecordWriter::End() {
+  Begin();
   if (format_ == Format::Json) out_.Put(anyRecord_ ? "\n]\n" : "]\n");
 }
 

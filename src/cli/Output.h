@@ -64,7 +64,10 @@ class RecordWriter {
 
   RecordWriter(Output& out, Format format, std::span<const std::string_view> columns);
 
-  void Begin();  // the header line, or the opening of the JSON array
+  // The header line, or the opening of the JSON array: written once, before the first record
+  // or by End.
+  void Begin();
+  bool Begun() const { return begun_; }
   // One record, its fields in the order of the columns.
   void Write(std::span<const Piece> fields);
   void End();  // closes the JSON array
@@ -91,6 +94,7 @@ class RecordWriter {
   std::span<const std::string_view> columns_;
   std::vector<std::string> prefixes_;  // written before each field
   bool anyRecord_ = false;
+  bool begun_ = false;
 };
 
 }  // namespace vettrix::cli

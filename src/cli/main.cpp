@@ -2,37 +2,98 @@
 // window's own rules.
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <charconv>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
-#include <map>
 
+#include "app/Branding.h"
 #include "cli/Commands.h"
 
 namespace {
 
+using namespace vettrix::cli;
+
+// A validator whose only text is its own message on a bad value: the help shows the option's
+// type name, and an error reads as this program's, not as the parser library's.
+CLI::Validator Checked(std::function<std::string(std::string&)> check) {
+  return CLI::Validator(std::move(check), "");
+}
+
+// Accepts one of `names` in any letter case and hands its position on as the value.
+CLI::Validator OneOf(std::vector<std::string> names, std::string what) {
+  return Checked([names = std::move(names), what = std::move(what)](std::string& value) {
+    std::string folded = value;
+    for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (folded == names[i]) {
+        value = std::to_string(i);
+        return std::string();
+      }
+    }
+    std::string choices;
+    for (std::size_t i = 0; i < names.size(); ++i)
+      choices += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+    return "unknown " + what + " '" + value + "': use " + choices;
+  });
+}
+
+// A whole number from `least` up, as digits.
+CLI::Validator Count(std::uint64_t least) {
+  return Checked([least](std::string& value) {
+    std::uint64_t n = 0;
+    const char* end = value.data() + value.size();
+    const auto [ptr, error] = std::from_chars(value.data(), end, n);
+    if (value.empty() || ptr != end || error != std::errc() || n < least)
+      return "'" + value + "' is not a whole number from " + std::to_string(least) + " up";
+    return std::string();
+  });
+}
+
+// The parser's messages, in this program's words; validators above already give their own.
+std::string FailureMessage(const CLI::App* app, const CLI::Error& e) {
+  std::string message = e.what();
+  if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr) {
+    // "--format: unknown format 'xml': ..." loses the name of the option or command, which the
+    // rest of the message already gives.
+    const std::size_t colon = message.find(": ");
+    if (colon != std::string::npos && message.find('\'') > colon) message.erase(0, colon + 2);
+  } else if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr) {
+    message = message.substr(0, message.find(':')) + " needs a value";
+  } else if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr) {
+    message = "unexpected " + message.substr(message.find(": ") + 2);
+  } else if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr &&
+             message.rfind("A subcommand", 0) == 0) {
+    message = "give a command: check, generate, types, lookup or complete";
+  }
+  std::string command = app->get_name();
+  for (const CLI::App* sub = app; !sub->get_subcommands().empty();) {
+    sub = sub->get_subcommands().front();
+    command += " " + sub->get_name();
+  }
+  return "vettrix-cli: " + message + "\nTry '" + command + " --help' for more.\n";
+}
+
 int Main(int argc, char** argv) {
-  using namespace vettrix::cli;
   // A reader that goes away (`| head`) ends the output through EPIPE, quietly.
   std::signal(SIGPIPE, SIG_IGN);
 
   CLI::App app{
       "Checks, generates, looks up and completes IMEIs, by the rules of the Vettrix window.",
       "vettrix-cli"};
-  app.set_version_flag("--version", "vettrix-cli " VETTRIX_VERSION);
+  app.set_version_flag("--version", "vettrix-cli " + std::string(vettrix::kProgramVersion));
   app.require_subcommand(1);
+  app.failure_message(FailureMessage);
   std::string database;
   app.add_option("--db", database, "Device database (default: the one the window loads)")
       ->type_name("FILE");
 
-  const std::map<std::string, Format> formats = {
-      {"tsv", Format::Tsv}, {"csv", Format::Csv}, {"json", Format::Json}, {"jsonl", Format::Jsonl}};
   auto addFormat = [&](CLI::App* command, Format& format) {
-    command->add_option("--format", format, "Output format: tsv (default), csv, json or jsonl")
-        ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case))
-        ->type_name("FORMAT");
+    command->add_option("--format", format, "Output format (default tsv)")
+        ->transform(OneOf({"tsv", "csv", "json", "jsonl"}, "format"))
+        ->type_name("tsv|csv|json|jsonl");
   };
 
   CheckOptions check;
@@ -51,36 +112,55 @@ int Main(int argc, char** argv) {
       ->type_name("CHAR");
   checkCommand->add_flag("--header", check.header, "The first line is a header line: skip it");
   addFormat(checkCommand, check.format);
-  checkCommand->add_option("--only", check.only, "Write only valid or only invalid records")
-      ->check(CLI::IsMember({"valid", "invalid"}));
+  int only = -1;
+  checkCommand->add_option("--only", only, "Write only valid or only invalid records")
+      ->transform(OneOf({"valid", "invalid"}, "choice for --only"))
+      ->type_name("valid|invalid");
   checkCommand->add_flag("--summary", check.summary, "Print counts to standard error");
   checkCommand->fallthrough();
 
   GenerateOptions generate;
   CLI::App* generateCommand = app.add_subcommand("generate", "Generate valid IMEIs, one per line");
-  generateCommand->add_option("-n,--count", generate.count, "How many (default 1)");
+  generateCommand->footer(
+      "Give exactly one of --type, --tac, --rbi and --random: it says what the IMEIs begin with.");
+  generateCommand->add_option("-n,--count", generate.count, "How many (default 1)")
+      ->check(Count(0))
+      ->type_name("N");
   auto* type = generateCommand
                    ->add_option("--type", generate.type,
-                                "A device type of the catalogue or the database, as "
-                                "the window's device-type list names it")
+                                "IMEIs of one device type: a name from 'vettrix-cli types', such "
+                                "as \"Samsung Galaxy S8\" (letter case does not matter)")
                    ->type_name("NAME");
-  auto* tac = generateCommand->add_option("--tac", generate.tac, "A TAC (the window's Custom)");
-  auto* rbi = generateCommand->add_option("--rbi", generate.rbi, "A reporting body's two digits")
+  auto* tac = generateCommand
+                  ->add_option("--tac", generate.tac,
+                               "IMEIs that begin with this type allocation code (TAC), the "
+                               "first 8 digits of an IMEI")
+                  ->type_name("TAC");
+  auto* rbi = generateCommand
+                  ->add_option("--rbi", generate.rbi,
+                               "IMEIs of one reporting body: the first 2 digits of an IMEI, "
+                               "such as 35 or 01")
                   ->type_name("NN");
   auto* random = generateCommand->add_flag("--random", generate.random, "Fully random IMEIs");
-  type->excludes(tac, rbi, random);
-  tac->excludes(rbi, random);
-  rbi->excludes(random);
-  generateCommand->add_option("--seed", generate.seed, "Seed for a reproducible list")
+  generateCommand
+      ->add_option("--seed", generate.seed, "Seed for a list that comes out the same each time")
+      ->check(Count(0))
       ->type_name("S");
   generateCommand->add_flag("--distinct", generate.distinct, "Never the same IMEI twice");
   generateCommand->fallthrough();
+
+  std::optional<std::string> typeText;
+  CLI::App* typesCommand = app.add_subcommand(
+      "types", "List the device types generate --type takes, those containing TEXT when given");
+  typesCommand->add_option("text", typeText, "Part of a name, in any letter case")
+      ->type_name("TEXT");
+  typesCommand->fallthrough();
 
   std::vector<std::string> keys;
   Format lookupFormat = Format::Tsv;
   CLI::App* lookupCommand =
       app.add_subcommand("lookup", "Name the device of each TAC or IMEI from the database");
-  lookupCommand->add_option("keys", keys, "TACs or IMEIs")->required()->type_name("TAC|IMEI");
+  lookupCommand->add_option("keys", keys, "TACs or IMEIs")->type_name("TAC|IMEI");
   addFormat(lookupCommand, lookupFormat);
   lookupCommand->fallthrough();
 
@@ -88,7 +168,7 @@ int Main(int argc, char** argv) {
   Format completeFormat = Format::Tsv;
   CLI::App* completeCommand =
       app.add_subcommand("complete", "Give the check digit that completes each 14-digit body");
-  completeCommand->add_option("bodies", bodies, "14-digit bodies")->required()->type_name("DIGITS");
+  completeCommand->add_option("bodies", bodies, "14-digit bodies")->type_name("DIGITS");
   addFormat(completeCommand, completeFormat);
 
   try {
@@ -105,10 +185,16 @@ int Main(int argc, char** argv) {
     }
     if (generateCommand->parsed() &&
         type->count() + tac->count() + rbi->count() + random->count() != 1)
-      throw CLI::ValidationError("generate", "give exactly one of --type, --tac, --rbi, --random");
+      throw CLI::ValidationError("generate",
+                                 "give exactly one of --type, --tac, --rbi and --random");
+    if (lookupCommand->parsed() && keys.empty())
+      throw CLI::ValidationError("lookup", "give one or more TACs or IMEIs");
+    if (completeCommand->parsed() && bodies.empty())
+      throw CLI::ValidationError("complete", "give one or more 14-digit bodies");
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : kFailed;
   }
+  if (only >= 0) check.only = only == 0 ? "valid" : "invalid";
   if (database.empty()) database = DefaultDatabase();
 
   if (checkCommand->parsed()) {
@@ -120,6 +206,7 @@ int Main(int argc, char** argv) {
     generate.database = database;
     return RunGenerate(generate);
   }
+  if (typesCommand->parsed()) return RunTypes(typeText, database);
   if (lookupCommand->parsed()) return RunLookup(keys, lookupFormat, database);
   return RunComplete(bodies, completeFormat);
 }

@@ -1,3 +1,4 @@
+#include "app/Branding.h"
 #include "app/Captions.h"
 #include "app/Shell.h"
 #include "commands/Handlers.h"
@@ -9,8 +10,8 @@ namespace vettrix {
 void Form_Load(Form1& form) {
   form.DigitTable.fill(0);
   form.CheckTable.fill(0);
-  form.ProgramVersionText = "2.1.3-r26 Professional Edition";
-  form.ProgramVersionNumber = "21326";
+  form.ProgramVersionText = kProgramVersionText;
+  form.ProgramVersionNumber = kProgramVersionNumber;
   form.caption = "Vettrix v" + form.ProgramVersionText;
   form.Label12.visible = false;
   form.Label13.visible = false;

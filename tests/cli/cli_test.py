@@ -72,19 +72,25 @@ class CliTest(unittest.TestCase):
         return result, parse(fmt, result.stdout) if result.stdout else []
 
     def test_records(self):
-        # input -> (kind, verdict, reason, check digit, reporting body, manufacturer, model)
+        # input -> (kind, verdict, reason, check digit, reporting body, manufacturer, model,
+        #           expected check digit)
+        babt = "35 (British Approvals Board of Telecommunications (BABT), Great Britain)"
+        bzt = "49 (BZT / BAPT / Regulatory Authority / Federal Network Agency (FNA), Germany)"
         rows = [
-            (b"490154203237518", ("imei", "valid", "", "8", "49 (BZT / BAPT / Regulatory Authority / Federal Network Agency (FNA), Germany)", "Nok\xe9a", "\"3110\"\t")),
-            (b" 35-669908-811568-7 ", ("imei", "valid", "", "7", "35 (British Approvals Board of Telecommunications (BABT), Great Britain)", "Apple", "iPhone 8X")),
-            (b"123456789012348", ("imei", "invalid", "check digit", "8", "12 (Unknown)", "", "")),
-            (b"1234567890123\xc3\xa94", ("imei", "invalid", "not a digit at position 14", "4", "12 (Unknown)", "", "")),
-            (b"49015420323751", ("imei-no-check-digit", "n/a", "", "8", "49 (BZT / BAPT / Regulatory Authority / Federal Network Agency (FNA), Germany)", "Nok\xe9a", "\"3110\"\t")),
-            (b"00000000000000", ("imei-no-check-digit", "invalid", "check digit", "", "00 (Test and pre-series)", "v1.0.0000", "Version")),
-            (b"3566990881156801", ("imeisv", "n/a", "", "", "35 (British Approvals Board of Telecommunications (BABT), Great Britain)", "Apple", "iPhone 8X")),
-            (b"--", ("other", "invalid", "empty", "", "", "", "")),
-            (b"12\t3", ("other", "invalid", "too short", "", "", "", "")),
-            (b"1" * 17, ("other", "invalid", "too long", "", "", "", "")),
-            (b"a\"b,c\\d\0\xff\x01", ("other", "invalid", "too short", "", "", "", "")),
+            (b"490154203237518", ("imei", "valid", "", "8", bzt, "Nok\xe9a", "\"3110\"\t", "")),
+            (b" 35-669908-811568-7 ", ("imei", "valid", "", "7", babt, "Apple", "iPhone 8X", "")),
+            (b"123456789012348", ("imei", "invalid", "check digit", "8", "12 (Unknown)", "", "", "7")),
+            (b"1234567890123\xc3\xa94", ("imei", "invalid", "not a digit at position 14", "4", "12 (Unknown)", "", "", "")),
+            (b"49015420323751", ("imei-no-check-digit", "n/a", "", "8", bzt, "Nok\xe9a", "\"3110\"\t", "")),
+            # The old form of the version line opens with 00000000: it names no device.
+            (b"00000000000000", ("imei-no-check-digit", "invalid", "check digit", "", "00 (Test and pre-series)", "", "", "")),
+            (b"000000000000000", ("imei", "invalid", "check digit", "0", "00 (Test and pre-series)", "", "", "")),
+            (b"3566990881156801", ("imeisv", "n/a", "", "", babt, "Apple", "iPhone 8X", "")),
+            (b"--", ("other", "invalid", "empty", "", "", "", "", "")),
+            (b"12\t3", ("other", "invalid", "too short", "", "", "", "", "")),
+            (b"1" * 17, ("other", "invalid", "too long", "", "", "", "", "")),
+            (b"a\"b,c\\d\0\xff\x01", ("other", "invalid", "too short", "", "", "", "", "")),
+            (b"35669908 811568 1", ("imei", "invalid", "check digit", "1", babt, "Apple", "iPhone 8X", "7")),
         ]
         data = b"\n".join(r[0] for r in rows) + b"\n"
         outputs = {}
@@ -96,9 +102,9 @@ class CliTest(unittest.TestCase):
         got = outputs["json"]
         self.assertEqual([r["line"] for r in got], list(range(1, len(rows) + 1)))
         for (raw, want), record in zip(rows, got):
-            self.assertEqual(tuple(record[k] for k in ("kind", "verdict", "reason", "check_digit", "reporting_body", "manufacturer", "model")), want, raw)
+            self.assertEqual(tuple(record[k] for k in ("kind", "verdict", "reason", "check_digit", "reporting_body", "manufacturer", "model", "expected_check_digit")), want, raw)
         # Invalid UTF-8 reads as Latin-1, valid UTF-8 as it is.
-        self.assertEqual(got[10]["input"], "a\"b,c\\d\0\xff\x01")
+        self.assertEqual(got[11]["input"], "a\"b,c\\d\0\xff\x01")
         self.assertEqual(got[3]["normalized"], "1234567890123\xe94")
 
     def test_bad_input(self):
@@ -149,13 +155,21 @@ class CliTest(unittest.TestCase):
             ("a folder", [CLI, "check", "--db", self.db, self.dir.name], b"", 2, b"Is a directory"),
             ("unreadable", nobody + [CLI, "check", "--db", self.db, unreadable], b"", 2, b"secret.txt: Permission denied"),
             ("no database", [CLI, "check", "--db", good + "x"], b"", 2, b"No such file"),
-            ("no subcommand", [CLI], b"", 2, b""),
-            ("unknown format", [CLI, "check", "--format", "xml"], b"", 2, b""),
+            ("no subcommand", [CLI], b"", 2, b"give a command"),
+            ("unknown format", [CLI, "check", "--format", "xml"], b"", 2, b"vettrix-cli: unknown format 'xml': use tsv, csv, json or jsonl\n"),
+            ("unknown choice", [CLI, "check", "--only", "some"], b"", 2, b"unknown choice for --only 'some': use valid or invalid"),
+            ("no number", [CLI, "generate", "--random", "-n", "ten"], b"", 2, b"'ten' is not a whole number"),
+            ("no value", [CLI, "check", "--column"], b"", 2, b"--column needs a value"),
+            ("version", [CLI, "--version"], b"", 0, b""),
             ("column 0", [CLI, "check", "--column", "0"], b"", 2, b"counted from 1"),
             ("two sources", [CLI, "generate", "--random", "--tac", "35669908"], b"", 2, b""),
             ("no source", [CLI, "generate", "-n", "3"], b"", 2, b"exactly one"),
             ("hopeless TAC", [CLI, "generate", "-n", "3", "--tac", "3566990"], b"", 2, b"TAC '3566990'"),
-            ("unknown type", [CLI, "generate", "--db", self.db, "--type", "Nokia 3310"], b"", 2, b"'Nokia 3310'"),
+            ("unknown type", [CLI, "generate", "--db", self.db, "--type", "Nokia 3310"], b"", 2, b"no device type named 'Nokia 3310' ('vettrix-cli types' lists them all)"),
+            ("a typo", [CLI, "generate", "--db", self.db, "--type", "Apple iPhone 9"], b"", 2, b"did you mean 'Apple iPhone 3X', 'Apple iPhone 4X', 'Apple iPhone 5X', 'Apple iPhone 6X' or 'Apple iPhone 7X'?"),
+            ("type in any case", [CLI, "generate", "--db", self.db, "--type", "apple IPHONE 8x"], b"", 0, b""),
+            ("types", [CLI, "types", "--db", self.db, "iphone 8"], b"", 0, b""),
+            ("no such type", [CLI, "types", "--db", self.db, "Motorola"], b"", 1, b""),
             ("lookup", [CLI, "lookup", "--db", self.db, "35669908", "49-015420-32"], b"", 0, b""),
             ("lookup not found", [CLI, "lookup", "--db", self.db, "35669908", "1"], b"", 1, b""),
             ("complete", [CLI, "complete", "49015420323751"], b"", 0, b""),
@@ -165,6 +179,18 @@ class CliTest(unittest.TestCase):
             result = subprocess.run(command, input=stdin, capture_output=True)
             self.assertEqual(result.returncode, status, name + ": " + result.stderr.decode())
             self.assertIn(message, result.stderr, name)
+        # A run that fails before its first record writes nothing, not even the header line.
+        for command in (["check", good + "x"], ["check", "--column", "serial", good], ["check", "--format", "xml"],
+                        ["check", "--db", good + "x"]):
+            result = run(*command)
+            self.assertEqual((result.returncode, result.stdout), (2, b""), command)
+        self.assertEqual(run("--version").stdout, b"vettrix-cli 2.1.3-r26\n")
+        # The catalogue's types, then the database's, each once.
+        self.assertEqual(run("types", "--db", self.db, "IPHONE").stdout, b"".join(b"Apple iPhone %dX\n" % n for n in range(3, 9)))
+        self.assertEqual(run("types", "--db", self.db).stdout.decode().splitlines()[26:], ["Samsung Galaxy S8", "Nok\xe9a \"3110\"\t"])
+        help_text = run("generate", "--help").stdout.decode()
+        self.assertIn("exactly one of --type, --tac, --rbi and --random", help_text)
+        self.assertIn("--format tsv|csv|json|jsonl", run("check", "--help").stdout.decode())
         # Records written before a failing file stay whole.
         result = run("check", "--db", self.db, "--format", "json", good, self.dir.name)
         self.assertEqual(parse("json", result.stdout)[0]["verdict"], "valid")
