@@ -137,10 +137,15 @@ const CheckRecord& Checker::Check(std::string_view input) {
     r.plainDigits = true;
     r.normalized = input;
     r.kind = Kind::Imei;
-    r.judgement = IsValidNormalizedIMEI(input) ? Judgement{true, Flaw::None, 0, 15}
-                                               : Judgement{false, Flaw::CheckDigit, 0, 15};
+    const int total = WeightedSum(input);
+    r.judgement = IsAcceptedTotal(total) ? Judgement{true, Flaw::None, 0, 15}
+                                         : Judgement{false, Flaw::CheckDigit, 0, 15};
     r.verdict = r.judgement.valid ? Verdict::Valid : Verdict::Invalid;
-    r.expectedCheckDigit = r.judgement.valid ? std::string_view() : Expected(input);
+    r.expectedCheckDigit = {};
+    if (!r.judgement.valid) {
+      expectedCheckDigit_ = CompletingDigitOf(total - (input[14] - '0'));
+      if (expectedCheckDigit_ != '\0') r.expectedCheckDigit = {&expectedCheckDigit_, 1};
+    }
     return Fields(input, 15);
   }
   record_ = CheckRecord{};

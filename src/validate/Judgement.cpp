@@ -24,12 +24,14 @@ Judgement JudgeNormalizedIMEI(std::string_view normalized) {
 
 char CompletingDigit(std::string_view body) {
   if (body.size() != 14) return '\0';
-  char imei[15];
-  body.copy(imei, 14);
-  for (char d = '0'; d <= '9'; ++d) {
-    imei[14] = d;
-    if (IsValidNormalizedIMEI(std::string_view(imei, 15))) return d;
-  }
+  return CompletingDigitOf(WeightedSum(body));
+}
+
+char CompletingDigitOf(int share) {
+  // The body weighs the same whatever follows it: only the last digit is tried.
+  if (share < 0) return '\0';
+  for (int d = 0; d <= 9; ++d)
+    if (IsAcceptedTotal(share + d)) return static_cast<char>('0' + d);
   return '\0';
 }
 

@@ -25,5 +25,7 @@ Judgement JudgeNormalizedIMEI(std::string_view normalized);
 // The digit that completes the 14 characters of `body` to an IMEI the window accepts, found by
 // trial; '\0' when none does (not 14 digits, or fourteen zeros).
 char CompletingDigit(std::string_view body);
+// The same from the weighted sum of the 14 digits (WeightedSum).
+char CompletingDigitOf(int share);
 
 }  // namespace vettrix

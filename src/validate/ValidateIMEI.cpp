@@ -154,15 +154,39 @@ void NormalizeInto(std::string_view text, std::string& out) {
   out.resize(static_cast<std::size_t>(next - out.data()));
 }
 
-bool IsValidNormalizedIMEI(std::string_view normalized) {
-  if (normalized.size() != 15) return false;
+int WeightedSum(std::string_view digits) {
+  // What a character adds at an even position up to 14: a digit doubled, with the digits of the
+  // product added (0 2 4 6 8 1 3 5 7 9); nothing for any other character.
+  static constexpr std::array<unsigned char, 256> kDoubledValue = [] {
+    std::array<unsigned char, 256> table{};
+    for (int d = 0; d <= 9; ++d)
+      table[static_cast<std::size_t>('0' + d)] = static_cast<unsigned char>(kDoubled[d] - '0');
+    return table;
+  }();
+  const std::size_t n = digits.size();
+  unsigned notDigit = 0;
   int total = 0;
-  for (int i = 1; i <= 15; ++i) {
-    const char c = normalized[static_cast<std::size_t>(i - 1)];
-    if (!IsDigit(c)) return false;
-    total += (i % 2 == 0 ? kDoubled[DigitValue(c)] : c) - '0';
+  std::size_t i = 0;
+  for (; i + 1 < n && i < 14; i += 2) {
+    const auto odd = static_cast<unsigned>(digits[i] - '0');
+    const auto even = static_cast<unsigned>(digits[i + 1] - '0');
+    notDigit |= static_cast<unsigned>(odd > 9) | static_cast<unsigned>(even > 9);
+    total += static_cast<int>(odd) + kDoubledValue[static_cast<unsigned char>(digits[i + 1])];
   }
-  return total % 10 == 0 && total >= 10;
+  for (; i < n; ++i) {  // a last odd position, and the positions after 14, as they are
+    const auto d = static_cast<unsigned>(digits[i] - '0');
+    notDigit |= static_cast<unsigned>(d > 9);
+    total += static_cast<int>(d);
+  }
+  return notDigit != 0 ? -1 : total;
+}
+
+bool IsAcceptedTotal(int total) {
+  return total % 10 == 0 && total >= 10 && total <= 160;
+}
+
+bool IsValidNormalizedIMEI(std::string_view normalized) {
+  return normalized.size() == 15 && IsAcceptedTotal(WeightedSum(normalized));
 }
 
 bool IsValidIMEI(std::string_view text) {
