@@ -68,8 +68,8 @@ std::size_t SlotOf(std::uint64_t key, std::size_t mask) {
 
 }  // namespace
 
-Checker::Checker(const DeviceTable* devices) : devices_(devices) {
-  if (devices == nullptr) return;
+Checker::Checker(const DeviceTable* devices, bool index) : devices_(devices) {
+  if (devices == nullptr || !index) return;
   std::size_t size = 16;
   while (size < static_cast<std::size_t>(devices->LineCount()) * 3 / 2) size *= 2;
   known_.resize(size);
@@ -88,6 +88,8 @@ std::size_t Checker::SlotFor(std::string_view tac) const {
 }
 
 int Checker::FindTAC(std::string_view tac, std::uint32_t*& note) {
+  note = nullptr;
+  if (known_.empty()) return devices_->FindDevice(tac);
   const std::uint64_t key = Key8(tac);
   const std::size_t mask = known_.size() - 1;
   for (std::size_t i = SlotOf(key, mask); known_[i].line >= 0; i = (i + 1) & mask) {

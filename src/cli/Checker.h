@@ -47,7 +47,9 @@ struct CheckRecord {
 // records point into, so judging a line allocates nothing once they have grown.
 class Checker {
  public:
-  explicit Checker(const DeviceTable* devices);
+  // With `index`, the table's TACs are first copied into a flat table of its own, which pays
+  // for itself over a long list; without, each record asks the table.
+  explicit Checker(const DeviceTable* devices, bool index = true);
 
   // The record of one input; valid until the next call.
   const CheckRecord& Check(std::string_view input);

@@ -18,6 +18,7 @@
 #include "cli/DeviceTypes.h"
 #include "cli/Generator.h"
 #include "cli/LineReader.h"
+#include "cli/RecordFields.h"
 #include "generate/Catalogue.h"
 #include "platform/locations/Locations.h"
 #include "validate/Synthesis.h"
@@ -77,22 +78,6 @@ void PrintSummary(const Counts& c) {
   text += "found in the database: " + std::to_string(c.found) + "\n";
   std::fputs(text.c_str(), stderr);
 }
-
-constexpr std::array<std::string_view, 15> kCheckColumns = {"file",
-                                                            "line",
-                                                            "input",
-                                                            "normalized",
-                                                            "kind",
-                                                            "verdict",
-                                                            "reason",
-                                                            "tac",
-                                                            "serial",
-                                                            "check_digit",
-                                                            "software_version",
-                                                            "reporting_body",
-                                                            "manufacturer",
-                                                            "model",
-                                                            "expected_check_digit"};
 
 class CheckRun {
  public:
@@ -241,38 +226,8 @@ class CheckRun {
     char digits[24];
     f[1] = {std::string_view(digits, std::to_chars(digits, digits + 24, number).ptr),
             Piece::Number};
-    if (r.plainDigits) {
-      f[2] = f[3] = {r.input};
-    } else if (r.inputCut == 0) {
-      f[2] = writer_.Text(r.input, scratch_[0]);
-    } else {
-      shown_ = DisplayText(r.input) + "...[+" + std::to_string(r.inputCut) + " bytes]";
-      f[2] = writer_.Text(shown_, scratch_[0]);
-    }
-    if (r.plainDigits) {
-    } else if (r.normalizedCut == 0) {
-      f[3] = writer_.Text(r.normalized, scratch_[1]);
-    } else {
-      shownNormalized_ =
-          DisplayText(r.normalized) + "...[+" + std::to_string(r.normalizedCut) + " bytes]";
-      f[3] = writer_.Text(shownNormalized_, scratch_[1]);
-    }
-    f[4] = {KindName(r.kind)};
-    f[5] = {VerdictName(r.verdict)};
-    f[6] = {checker_.Reason(r)};
-    if (r.plainDigits) {
-      f[7] = {r.tac}, f[8] = {r.serial}, f[9] = {r.checkDigit};
-    } else {
-      f[7] = writer_.Text(r.tac, scratch_[2]);
-      f[8] = writer_.Text(r.serial, scratch_[3]);
-      f[9] = writer_.Text(r.checkDigit, scratch_[4]);
-    }
-    f[10] = {r.softwareVersion};
-    f[11] = writer_.Text(r.reportingBody, scratch_[5]);
-    const std::string_view device = devices_.Line(r.deviceLine);
-    f[12] = writer_.Text(FieldOf(device, 1), nameScratch_[0]);
-    f[13] = writer_.Text(FieldOf(device, 2), nameScratch_[1]);
-    f[14] = {r.expectedCheckDigit};
+    const RecordFields::Fields& fields = fields_.Of(r, checker_, devices_, writer_);
+    std::copy(fields.begin(), fields.end(), f.begin() + 2);
     writer_.Write(f);
   }
 
@@ -404,9 +359,9 @@ class CheckRun {
   // Encoded fields: the file's name, the reporting bodies, the names of the devices.
   std::string_view fileShown_;
   RecordWriter::Piece filePiece_;
-  std::string fileScratch_, shown_, shownNormalized_;
+  std::string fileScratch_;
+  RecordFields fields_;
   std::array<std::string, 6> scratch_;
-  std::array<std::string, 2> nameScratch_;
   std::string head_;
   bool firstRecord_ = true;  // a JSON array opens its first record apart
   std::array<std::string, 11> glue_;

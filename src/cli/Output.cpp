@@ -34,10 +34,13 @@ constexpr auto kSpecial = MakeSpecial();
 
 Output::Output(int fd) : fd_(fd), buffer_(new char[kBufferSize]) {}
 
+Output::Output(std::string& sink)
+    : sink_(&sink), size_(kStringBufferSize), buffer_(new char[kStringBufferSize]) {}
+
 void Output::Put(std::string_view bytes) {
   while (!bytes.empty()) {
-    if (used_ == kBufferSize) Flush();
-    const std::size_t n = std::min(bytes.size(), kBufferSize - used_);
+    if (used_ == size_) Flush();
+    const std::size_t n = std::min(bytes.size(), size_ - used_);
     std::memcpy(buffer_.get() + used_, bytes.data(), n);
     used_ += n;
     bytes.remove_prefix(n);
@@ -45,6 +48,11 @@ void Output::Put(std::string_view bytes) {
 }
 
 bool Output::Flush() {
+  if (sink_ != nullptr) {
+    sink_->append(buffer_.get(), used_);
+    used_ = 0;
+    return true;
+  }
   std::size_t done = 0;
   while (error_ == 0 && done < used_) {
     const ssize_t n = ::write(fd_, buffer_.get() + done, used_ - done);
@@ -114,7 +122,7 @@ void RecordWriter::Write(std::span<const Piece> fields) {
   std::size_t total = start.size() + end.size();
   for (std::size_t i = 0; i < fields.size(); ++i)
     total += prefixes_[i].size() + fields[i].text.size() + 2;
-  if (total > Output::kBufferSize) {
+  if (total > out_.BufferSize()) {
     // A record of megabytes goes out piece by piece.
     out_.Put(start);
     for (std::size_t i = 0; i < fields.size(); ++i) {

@@ -12,20 +12,25 @@
 
 namespace vettrix::cli {
 
-// Writes through a large buffer. The first failure ends all writing: later output is dropped, so
-// a closed pipe or a full disk gives one outcome, not one per record.
+// Writes through a large buffer, to a file descriptor or onto the end of a string. The first
+// failure ends all writing: later output is dropped, so a closed pipe or a full disk gives one
+// outcome, not one per record.
 class Output {
  public:
   // Large enough to make few system calls, small enough to stay in the cache while it fills.
   static constexpr std::size_t kBufferSize = 256 << 10;
+  // For a string: one record or page at a time.
+  static constexpr std::size_t kStringBufferSize = 4 << 10;
 
   explicit Output(int fd);
+  explicit Output(std::string& sink);
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
-  // Room for `n` <= kBufferSize bytes at the returned pointer; Commit tells how many were used.
+  std::size_t BufferSize() const { return size_; }
+  // Room for `n` <= BufferSize() bytes at the returned pointer; Commit tells how many were used.
   char* Reserve(std::size_t n) {
-    if (kBufferSize - used_ < n) Flush();
+    if (size_ - used_ < n) Flush();
     return buffer_.get() + used_;
   }
   void Commit(char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
@@ -39,9 +44,11 @@ class Output {
   int Error() const { return error_; }
 
  private:
-  int fd_;
+  int fd_ = -1;
+  std::string* sink_ = nullptr;
   int error_ = 0;
   std::size_t used_ = 0;
+  std::size_t size_ = kBufferSize;
   std::unique_ptr<char[]> buffer_;
 };
 
