@@ -87,11 +87,12 @@ DeviceTable::ReadResult DeviceTable::Read(const std::string& path) {
   return result;
 }
 
-void DeviceTable::Assign(std::string contents) {
+bool DeviceTable::Assign(std::string contents) {
   data_ = std::move(contents);
   path_.clear();  // the next Refresh reads the file again
-  Parse();
+  const bool truncated = Parse();
   Index();
+  return truncated;
 }
 
 bool DeviceTable::Parse() {

@@ -43,8 +43,11 @@ class DeviceTable {
   // As Load, but only when the file may have changed since the last read. An edit reaches the
   // very next call.
   ReadResult Refresh(const std::string& path);
-  // Replaces the table with `contents` as if read from a file (for a file-less table).
-  void Assign(std::string contents);
+  // Replaces the table with `contents` as if read from a file (for a file-less table); true when
+  // lines beyond kMaxLines were left out.
+  bool Assign(std::string contents);
+  // The bytes the table was made from.
+  std::string_view Contents() const { return data_; }
 
   int LineCount() const { return static_cast<int>(starts_.size()); }  // DeviceLineCount
   // Line k, counted from 1; empty outside 1..LineCount().

@@ -28,6 +28,31 @@ std::string VersionNumberOf(std::string_view versionText) {
   return number;
 }
 
+std::string DatabaseFault(const DeviceTable& devices, bool truncated) {
+  if (truncated) return "it has more than " + std::to_string(DeviceTable::kMaxLines) + " lines";
+  const int lines = devices.LineCount();
+  if (lines < 2) return "it holds no device line before its version line";
+  for (int k = 1; k < lines; ++k) {
+    const std::string_view line = devices.Line(k);
+    const std::string_view tac = FieldOf(line, 0);
+    const bool isDevice = tac.size() == 8 &&
+                          tac.find_first_not_of("0123456789") == std::string_view::npos &&
+                          !FieldOf(line, 1).empty() && !FieldOf(line, 2).empty();
+    if (!isDevice)
+      return "line " + std::to_string(k) +
+             " is no device line (TAC,manufacturer,model): " + Quoted(line, 60);
+  }
+  const std::string_view last = devices.Line(lines);
+  const std::string text = VersionTextOf(last);
+  const bool isVersion = FieldOf(last, 0).size() == 8 && text.size() == 10 && text[0] == 'v' &&
+                         text.find_first_not_of("0123456789.", 1) == std::string::npos &&
+                         !VersionNumberOf(text).empty();
+  if (!isVersion)
+    return "its last line is no version line (" + std::string(kVersionLineTag) +
+           ",v0.00.0000,...): " + Quoted(last, 60);
+  return {};
+}
+
 bool LoadMobidex(Form1& form) {
   form.databasePath = form.platform.DatabaseFile();
   const DeviceTable::ReadResult read = form.Devices.Load(form.databasePath);

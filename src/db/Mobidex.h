@@ -23,6 +23,12 @@ inline constexpr std::string_view kVersionLineTag = "VERSION_";
 // The version line for `versionText` ("v0.99.0000": characters 10 to 19) and a note on the data.
 std::string VersionLine(std::string_view versionText, std::string_view note);
 
+// Why `devices` cannot serve as a published or installed database, or "" when it can: at least
+// one device line (an 8-digit TAC, a manufacturer and a model), every line but the last one of
+// them, and last the version line with a version text ("v" with digits and dots). `truncated`:
+// the file had more lines than the table holds.
+std::string DatabaseFault(const DeviceTable& devices, bool truncated = false);
+
 // Characters 10 to 19 of the version line as shown, and the version number made from them.
 std::string VersionTextOf(std::string_view versionLine);
 std::string VersionNumberOf(std::string_view versionText);

@@ -1,0 +1,64 @@
+#pragma once
+
+// The service's view of HTTP: a request and a response as plain values, so that the handlers are
+// functions from one to the other, tested without a socket. The HTTP library stays at the edge.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vettrix::service {
+
+struct Request {
+  std::string_view method;  // "GET", "HEAD", "POST", ...
+  std::string_view target;  // path and query, as sent
+  std::string_view body;
+  std::string_view contentType;
+  std::string_view ifNoneMatch;
+  std::string client;    // the client's address, as the rate limit counts it
+  std::int64_t now = 0;  // seconds since 1970, UTC
+};
+
+struct Response {
+  int status = 200;
+  std::string contentType;
+  // Besides those every answer carries (the edge adds them).
+  std::vector<std::pair<std::string_view, std::string>> headers;
+  std::string body;
+  // A body that published data holds (the database itself), so that it is not copied per
+  // request; `keepAlive` holds its owner until the answer is sent.
+  std::string_view sharedBody;
+  std::shared_ptr<const void> keepAlive;
+  // A HEAD request's answer: the headers of the GET answer, Content-Length included, no body.
+  bool headersOnly = false;
+
+  std::string_view Body() const { return keepAlive ? sharedBody : std::string_view(body); }
+};
+
+// Decodes %XX sequences (and "+" as a space in forms); nothing when a "%" is not followed by two
+// hexadecimal digits.
+std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace);
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+// The name=value pairs of a query or an application/x-www-form-urlencoded body, decoded; nothing
+// when any of them is badly encoded.
+std::optional<Fields> ParseFields(std::string_view text);
+
+// The path of a target, without its query; and the query alone.
+std::string_view PathOf(std::string_view target);
+std::string_view QueryOf(std::string_view target);
+
+// A time as HTTP dates it ("Sun, 06 Nov 1994 08:49:37 GMT") and as RFC 3339 does, both UTC.
+std::string HttpDate(std::int64_t seconds);
+std::string Rfc3339(std::int64_t seconds);
+
+// The client a request comes from: `peer`, unless `peer` is one of `trustedProxies`; then the
+// last address of X-Forwarded-For that is not one of them.
+std::string ClientAddress(std::string_view peer, std::string_view forwardedFor,
+                          const std::vector<std::string>& trustedProxies);
+
+}  // namespace vettrix::service

@@ -1,0 +1,62 @@
+#pragma once
+
+// The web service's answers: one function from a request to its response, over the core (the
+// same normaliser, verdict, reporting bodies, reader and lookup as the window) and the store.
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "app/Branding.h"
+#include "service/Http.h"
+#include "service/Published.h"
+#include "service/Store.h"
+
+namespace vettrix::service {
+
+inline constexpr std::size_t kFormBodyLimit = 64 << 10;
+inline constexpr std::size_t kApiBodyLimit = 1 << 20;
+inline constexpr std::size_t kMaxTacsPerRequest = 1000;
+
+// Headers every answer carries: the pages run no script and take no style but their own, are
+// never framed, and give no one a referrer; nothing is sniffed into another type.
+inline constexpr std::pair<std::string_view, std::string_view> kCommonHeaders[] = {
+    {"Content-Security-Policy",
+     "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; "
+     "base-uri 'none'; frame-ancestors 'none'"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+};
+// Unless an answer says otherwise: a client asks again before it uses a copy it kept.
+inline constexpr std::string_view kDefaultCacheControl = "no-cache";
+
+struct Settings {
+  std::string programVersion{kProgramVersionNumber};  // what /ver publishes
+  int submissionsPerHour = 20;                        // from one client address
+};
+
+class Service {
+ public:
+  Service(Settings settings, Store& store, Snapshots& snapshots);
+
+  Response Handle(const Request& request);
+
+  // The most a request to `path` with `method` may carry in its body.
+  static std::size_t BodyLimit(std::string_view method, std::string_view path);
+  // The path as a log line shows it: a text looked up is no one's business.
+  static std::string_view LoggedPath(std::string_view path);
+
+ private:
+  Response Route(const Request& request, std::string_view path);
+  Response Lookup(const Request& request);
+  Response Submit(const Request& request);
+  Response ShowSubmission(std::string_view id);
+  Response Database(const Request& request);
+  Response Api(const Request& request, std::string_view path);
+
+  Settings settings_;
+  Store& store_;
+  Snapshots& snapshots_;
+};
+
+}  // namespace vettrix::service

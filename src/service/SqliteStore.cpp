@@ -1,0 +1,366 @@
+#include "service/SqliteStore.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+namespace vettrix::service {
+namespace {
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS submissions (
+  id INTEGER PRIMARY KEY,
+  tac TEXT NOT NULL,
+  manufacturer TEXT NOT NULL,
+  model TEXT NOT NULL,
+  source TEXT NOT NULL,
+  note TEXT NOT NULL,
+  status TEXT NOT NULL CHECK (status IN ('pending', 'accepted', 'rejected')),
+  received INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS submissions_pending
+  ON submissions (tac, manufacturer, model) WHERE status = 'pending';
+CREATE TABLE IF NOT EXISTS attempts (client TEXT NOT NULL, at INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS attempts_by_client ON attempts (client, at);
+CREATE INDEX IF NOT EXISTS attempts_by_time ON attempts (at);
+)sql";
+
+std::string Hex(const unsigned char* bytes, std::size_t n) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (std::size_t i = 0; i < n; ++i) {
+    hex += kDigits[bytes[i] >> 4];
+    hex += kDigits[bytes[i] & 15];
+  }
+  return hex;
+}
+
+std::uint64_t Nanoseconds(const timespec& t) {
+  return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000u +
+         static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+// A file replaced by another has another inode, or at least other times.
+PublicationId IdOf(const struct stat& st) {
+  return {{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+           static_cast<std::uint64_t>(st.st_size), Nanoseconds(st.st_mtim),
+           Nanoseconds(st.st_ctim)}};
+}
+
+std::string SystemError(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
+
+// Writes all of `bytes` to `fd`; false with errno set on failure.
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string Sha256Hex(std::string_view bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  return Hex(digest, length);
+}
+
+std::string_view StatusName(Status status) {
+  switch (status) {
+    case Status::Accepted:
+      return "accepted";
+    case Status::Rejected:
+      return "rejected";
+    default:
+      return "pending";
+  }
+}
+
+std::optional<Status> StatusNamed(std::string_view name) {
+  for (const Status s : {Status::Pending, Status::Accepted, Status::Rejected})
+    if (StatusName(s) == name) return s;
+  return std::nullopt;
+}
+
+// A prepared statement, reset for reuse when it goes.
+class SqliteStore::Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK) Fail();
+  }
+  ~Statement() { sqlite3_finalize(statement_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& Bind(int index, std::string_view text) {
+    Check(sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
+                            SQLITE_TRANSIENT));
+    return *this;
+  }
+  Statement& Bind(int index, std::int64_t number) {
+    Check(sqlite3_bind_int64(statement_, index, number));
+    return *this;
+  }
+  // True while there is a row.
+  bool Step() {
+    const int result = sqlite3_step(statement_);
+    if (result == SQLITE_ROW) return true;
+    if (result != SQLITE_DONE) Fail();
+    return false;
+  }
+  std::int64_t Integer(int column) const { return sqlite3_column_int64(statement_, column); }
+  std::string Text(int column) const {
+    const auto* text = sqlite3_column_text(statement_, column);
+    return text == nullptr
+               ? std::string()
+               : std::string(reinterpret_cast<const char*>(text),
+                             static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
+  }
+
+ private:
+  void Check(int result) {
+    if (result != SQLITE_OK) Fail();
+  }
+  [[noreturn]] void Fail() { throw StoreError(std::string("SQLite: ") + sqlite3_errmsg(db_)); }
+
+  sqlite3* db_;
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+SqliteStore::SqliteStore(std::string folder) : folder_(std::move(folder)) {
+  const std::string path = folder_ + "/" + kStoreName;
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+      SQLITE_OK) {
+    const std::string reason = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw StoreError(path + ": " + reason);
+  }
+  try {
+    sqlite3_busy_timeout(db_, 10'000);  // the operator's commands share the file
+    // Every commit reaches the disk before it is answered: an acknowledged submission survives
+    // a killed process and a lost machine.
+    Execute("PRAGMA journal_mode = WAL");
+    Execute("PRAGMA synchronous = FULL");
+    Execute("BEGIN IMMEDIATE");
+    Execute(kSchema);
+    Statement find(db_, "SELECT value FROM meta WHERE key = 'salt'");
+    if (find.Step()) {
+      salt_ = find.Text(0);
+    } else {
+      unsigned char random[16];
+      if (RAND_bytes(random, sizeof random) != 1) throw StoreError("no random numbers");
+      salt_ = Hex(random, sizeof random);
+      Statement(db_, "INSERT INTO meta (key, value) VALUES ('salt', ?)").Bind(1, salt_).Step();
+    }
+    Execute("COMMIT");
+  } catch (const StoreError& e) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw StoreError(path + ": " + e.what());
+  }
+}
+
+SqliteStore::~SqliteStore() {
+  sqlite3_close(db_);
+}
+
+void SqliteStore::Execute(const char* sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    const std::string reason = error != nullptr ? error : sqlite3_errmsg(db_);
+    sqlite3_free(error);
+    throw StoreError("SQLite: " + reason);
+  }
+}
+
+std::string SqliteStore::ClientKey(std::string_view client) const {
+  return Sha256Hex(salt_ + std::string(client));
+}
+
+namespace {
+
+// A transaction that rolls back unless committed.
+class Transaction {
+ public:
+  explicit Transaction(const std::function<void(const char*)>& execute) : execute_(execute) {
+    execute_("BEGIN IMMEDIATE");
+  }
+  ~Transaction() {
+    if (!done_) {
+      try {
+        execute_("ROLLBACK");
+      } catch (const StoreError&) {
+      }
+    }
+  }
+  void Commit() {
+    execute_("COMMIT");
+    done_ = true;
+  }
+
+ private:
+  std::function<void(const char*)> execute_;
+  bool done_ = false;
+};
+
+}  // namespace
+
+std::optional<std::int64_t> SqliteStore::Admit(std::string_view client, std::int64_t now,
+                                               int perHour) {
+  const std::string key = ClientKey(client);
+  std::lock_guard lock(mutex_);
+  Transaction transaction([this](const char* sql) { Execute(sql); });
+  Statement(db_, "DELETE FROM attempts WHERE at <= ?").Bind(1, now - 3600).Step();
+  Statement count(db_, "SELECT count(*), min(at) FROM attempts WHERE client = ?");
+  count.Bind(1, key).Step();
+  if (count.Integer(0) >= perHour) {
+    const std::int64_t wait = count.Integer(1) + 3600 - now;
+    transaction.Commit();
+    return wait > 0 ? wait : 1;
+  }
+  Statement(db_, "INSERT INTO attempts (client, at) VALUES (?, ?)")
+      .Bind(1, key)
+      .Bind(2, now)
+      .Step();
+  transaction.Commit();
+  return std::nullopt;
+}
+
+Store::Stored SqliteStore::Submit(const Submission& s) {
+  std::lock_guard lock(mutex_);
+  Transaction transaction([this](const char* sql) { Execute(sql); });
+  Statement pending(db_,
+                    "SELECT id FROM submissions WHERE status = 'pending' AND tac = ? AND "
+                    "manufacturer = ? AND model = ? ORDER BY id LIMIT 1");
+  if (pending.Bind(1, s.tac).Bind(2, s.manufacturer).Bind(3, s.model).Step())
+    return {pending.Integer(0), false};
+  Statement insert(db_,
+                   "INSERT INTO submissions (tac, manufacturer, model, source, note, status, "
+                   "received) VALUES (?, ?, ?, ?, ?, 'pending', ?)");
+  insert.Bind(1, s.tac).Bind(2, s.manufacturer).Bind(3, s.model).Bind(4, s.source);
+  insert.Bind(5, s.note).Bind(6, s.received).Step();
+  const std::int64_t id = sqlite3_last_insert_rowid(db_);
+  transaction.Commit();
+  return {id, true};
+}
+
+namespace {
+
+constexpr const char* kColumns =
+    "SELECT id, tac, manufacturer, model, source, note, status, received FROM submissions ";
+
+}  // namespace
+
+std::optional<Submission> SqliteStore::Find(std::int64_t id) {
+  std::lock_guard lock(mutex_);
+  Statement find(db_, (std::string(kColumns) + "WHERE id = ?").c_str());
+  if (!find.Bind(1, id).Step()) return std::nullopt;
+  return Submission{find.Integer(0),
+                    find.Text(1),
+                    find.Text(2),
+                    find.Text(3),
+                    find.Text(4),
+                    find.Text(5),
+                    StatusNamed(find.Text(6)).value_or(Status::Pending),
+                    find.Integer(7)};
+}
+
+std::vector<Submission> SqliteStore::List(std::optional<Status> status) {
+  std::lock_guard lock(mutex_);
+  Statement list(
+      db_, (std::string(kColumns) + (status ? "WHERE status = ? " : "") + "ORDER BY id").c_str());
+  if (status) list.Bind(1, StatusName(*status));
+  std::vector<Submission> found;
+  while (list.Step())
+    found.push_back({list.Integer(0), list.Text(1), list.Text(2), list.Text(3), list.Text(4),
+                     list.Text(5), StatusNamed(list.Text(6)).value_or(Status::Pending),
+                     list.Integer(7)});
+  return found;
+}
+
+Store::Review SqliteStore::Decide(std::int64_t id, Status decision) {
+  std::lock_guard lock(mutex_);
+  Transaction transaction([this](const char* sql) { Execute(sql); });
+  Statement find(db_, "SELECT status FROM submissions WHERE id = ?");
+  if (!find.Bind(1, id).Step()) return Review::NotFound;
+  if (find.Text(0) != StatusName(Status::Pending)) return Review::AlreadyDecided;
+  Statement(db_, "UPDATE submissions SET status = ? WHERE id = ?")
+      .Bind(1, StatusName(decision))
+      .Bind(2, id)
+      .Step();
+  transaction.Commit();
+  return Review::Done;
+}
+
+std::optional<Publication> SqliteStore::Newer(const PublicationId& known) {
+  const std::string path = folder_ + "/" + kDatabaseName;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw StoreError(SystemError(path));
+  if (IdOf(st) == known) return std::nullopt;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw StoreError(SystemError(path));
+  Publication publication;
+  // What was opened is what counts, whatever replaced it since the look above.
+  const bool read = [&] {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    publication.bytes.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t done = 0;
+    while (done < publication.bytes.size()) {
+      const ssize_t n =
+          ::read(fd, publication.bytes.data() + done, publication.bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }();
+  const int error = errno;
+  ::close(fd);
+  if (!read) {
+    errno = error != 0 ? error : EIO;
+    throw StoreError(SystemError(path));
+  }
+  publication.id = IdOf(st);
+  publication.published = st.st_mtim.tv_sec;
+  return publication;
+}
+
+void SqliteStore::Publish(std::string_view bytes, std::int64_t /*now: the file's own time*/) {
+  const std::string path = folder_ + "/" + kDatabaseName;
+  std::string temp = folder_ + "/.mobidex.csv.XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) throw StoreError(SystemError(folder_));
+  const bool written = WriteAll(fd, bytes) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+  const int error = errno;
+  ::close(fd);
+  if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
+    errno = written ? errno : error;
+    const std::string reason = SystemError(path);
+    ::unlink(temp.c_str());
+    throw StoreError(reason);
+  }
+  // The new name itself reaches the disk.
+  const int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    ::fsync(folder);
+    ::close(folder);
+  }
+}
+
+}  // namespace vettrix::service

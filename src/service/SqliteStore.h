@@ -1,0 +1,51 @@
+#pragma once
+
+// The store of one service on one machine, needing nothing beside it: the submissions in SQLite
+// (submissions.sqlite3) and the published database as the file mobidex.csv, both in one folder.
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "service/Store.h"
+
+struct sqlite3;
+
+namespace vettrix::service {
+
+class SqliteStore final : public Store {
+ public:
+  // Opens (or creates) the store in `folder`. Throws StoreError with the reason.
+  explicit SqliteStore(std::string folder);
+  ~SqliteStore() override;
+  SqliteStore(const SqliteStore&) = delete;
+  SqliteStore& operator=(const SqliteStore&) = delete;
+
+  std::optional<std::int64_t> Admit(std::string_view client, std::int64_t now,
+                                    int perHour) override;
+  Stored Submit(const Submission& submission) override;
+  std::optional<Submission> Find(std::int64_t id) override;
+  std::vector<Submission> List(std::optional<Status> status) override;
+  Review Decide(std::int64_t id, Status decision) override;
+
+  std::optional<Publication> Newer(const PublicationId& known) override;
+  void Publish(std::string_view bytes, std::int64_t now) override;
+
+  static constexpr const char* kDatabaseName = "mobidex.csv";
+  static constexpr const char* kStoreName = "submissions.sqlite3";
+
+ private:
+  class Statement;
+  void Execute(const char* sql);
+  std::string ClientKey(std::string_view client) const;
+
+  std::string folder_;
+  std::string salt_;  // makes the stored client addresses useless outside the store
+  sqlite3* db_ = nullptr;
+  std::mutex mutex_;  // one statement at a time on the one connection
+};
+
+// SHA-256 of `bytes`, in lower-case hexadecimal.
+std::string Sha256Hex(std::string_view bytes);
+
+}  // namespace vettrix::service
