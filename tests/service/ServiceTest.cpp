@@ -1,0 +1,270 @@
+// The service's answers, request by request, without a socket: a real store in a temporary folder
+// and the handlers as the HTTP edge calls them. Every text from a request or the database comes
+// back escaped; every rule of a submission holds; the API answers with the right status.
+
+#include "service/Service.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "app/Text.h"
+#include "core/FakePlatform.h"
+#include "service/SqliteStore.h"
+
+namespace vettrix::service {
+namespace {
+
+using Json = nlohmann::json;
+
+// Names that are markup and script, a quote to break out of an attribute, and Latin-1 bytes.
+const std::string kDatabase =
+    "35209900,Alcatel,One Touch 332\r\n"
+    "12345678,<script>alert(1)</script>,\"><img src=x onerror=alert(2)>\r\n"
+    "49015420,Nok\xE9" "a,3110\r\n"
+    "VERSION_,v1.26.1206,Test\r\n";
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  ServiceTest() {
+    store.Publish(kDatabase, 1'700'000'000);
+    snapshots.emplace(store);
+    service.emplace(Settings{}, store, *snapshots);
+  }
+
+  Response Ask(std::string_view method, std::string_view target, std::string_view body = {},
+               std::string_view type = "application/x-www-form-urlencoded",
+               std::string client = "192.0.2.1") {
+    Request request;
+    request.method = method;
+    request.target = target;
+    request.body = body;
+    request.contentType = type;
+    request.client = std::move(client);
+    request.now = now;
+    return service->Handle(request);
+  }
+  Response Get(std::string_view target) { return Ask("GET", target); }
+  static std::string Header(const Response& r, std::string_view name) {
+    for (const auto& [key, value] : r.headers)
+      if (key == name) return value;
+    return {};
+  }
+
+  test::TempFolder folder;
+  SqliteStore store{folder.str()};
+  std::optional<Snapshots> snapshots;
+  std::optional<Service> service;
+  std::int64_t now = 1'800'000'000;
+};
+
+TEST_F(ServiceTest, EveryTextComesBackEscaped) {
+  const std::string markup = "<b id=x>\"'&";
+  const std::string escaped = "&lt;b id=x&gt;&quot;&#39;&amp;";
+  struct Case {
+    const char* name;
+    Response response;
+    std::vector<std::string> present, absent;
+  };
+  const Case cases[] = {
+      {"a lookup of markup", Get("/?imei=%3Cb+id%3Dx%3E%22%27%26"), {escaped}, {"<b id"}},
+      {"device names from the database", Get("/?imei=123456781234568"),
+       {"&lt;script&gt;alert(1)&lt;/script&gt;", "&quot;&gt;&lt;img src=x"},
+       {"<script", "<img src=x"}},
+      {"Latin-1 bytes in the database", Get("/?imei=49015420"), {"Nok\xC3\xA9" "a"}, {}},
+      {"a refused form keeps its values",
+       Ask("POST", "/submit", "tac=1&manufacturer=%3Cb+id%3Dx%3E%22%27%26&model=a&source=b"),
+       {"value=\"" + escaped + "\""},
+       {"<b id"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const std::string& text : c.present) EXPECT_NE(c.response.body.find(text), std::string::npos) << text;
+    for (const std::string& text : c.absent) EXPECT_EQ(c.response.body.find(text), std::string::npos) << text;
+  }
+  // The JSON record of such a name is well-formed JSON holding it as it is.
+  const Json record = Json::parse(Get("/api/v1/imei/123456781234568").body);
+  EXPECT_EQ(record["manufacturer"], "<script>alert(1)</script>");
+  EXPECT_EQ(record["verdict"], "valid");
+}
+
+TEST_F(ServiceTest, ASubmissionMeetsEveryRuleOrComesBackWithItsReason) {
+  const std::string good = "tac=87654321&manufacturer=Acme&model=Phone+1&source=box";
+  struct Case {
+    const char* name;
+    std::string body;
+    int status;
+    std::string field;  // the one refused
+  };
+  const std::string long64 = std::string(64, 'x'), chars64 = [] {
+    std::string s;
+    for (int i = 0; i < 64; ++i) s += "%C3%BC";  // 64 characters, 128 bytes
+    return s;
+  }();
+  const Case cases[] = {
+      {"all well", good, 303, ""},
+      {"a TAC of 7 digits", "tac=1234567&manufacturer=A&model=B&source=C", 400, "tac"},
+      {"the zero TAC", "tac=00000000&manufacturer=A&model=B&source=C", 400, "tac"},
+      {"a TAC with letters", "tac=1234567a&manufacturer=A&model=B&source=C", 400, "tac"},
+      {"no manufacturer", "tac=87654322&manufacturer=+&model=B&source=C", 400, "manufacturer"},
+      {"64 characters, 128 bytes", "tac=87654322&manufacturer=" + chars64 + "&model=B&source=C",
+       303, ""},
+      {"65 characters", "tac=87654323&manufacturer=A&model=" + long64 + "x&source=C", 400,
+       "model"},
+      {"a control character", "tac=87654324&manufacturer=A%09B&model=B&source=C", 400,
+       "manufacturer"},
+      {"a comma", "tac=87654325&manufacturer=A%2CB&model=B&source=C", 400, "manufacturer"},
+      {"invalid UTF-8", "tac=87654326&manufacturer=A&model=%FF&source=C", 400, "model"},
+      {"no source", "tac=87654327&manufacturer=A&model=B", 400, "source"},
+      {"201 characters of source",
+       "tac=87654328&manufacturer=A&model=B&source=" + std::string(201, 's'), 400, "source"},
+      {"a note with line breaks", "tac=87654329&manufacturer=A&model=B&source=C&note=a%0D%0Ab",
+       303, ""},
+      {"a note with a NUL", "tac=87654330&manufacturer=A&model=B&source=C&note=a%00", 400,
+       "note"},
+      {"bad percent-encoding", "tac=8765%4&manufacturer=A&model=B&source=C", 400, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Response r = Ask("POST", "/submit", c.body);
+    EXPECT_EQ(r.status, c.status);
+    if (!c.field.empty()) {
+      EXPECT_NE(r.body.find("id=\"submit-" + c.field + "-error\""), std::string::npos);
+    }
+    if (c.status == 303) {
+      EXPECT_TRUE(Header(r, "Location").starts_with("/submissions/"));
+    }
+  }
+  EXPECT_EQ(Ask("POST", "/submit", good, "multipart/form-data; boundary=x").status, 415);
+
+  // The same device again: stored once, and the page says where it stands.
+  const Response again = Ask("POST", "/submit", good);
+  EXPECT_EQ(again.status, 200);
+  EXPECT_NE(again.body.find("waits for review already"), std::string::npos);
+  const Response published =
+      Ask("POST", "/submit", "tac=35209900&manufacturer=Alcatel&model=One+Touch+332&source=x");
+  EXPECT_EQ(published.status, 200);
+  EXPECT_NE(published.body.find("Already in the database"), std::string::npos);
+  const auto pending = store.List(Status::Pending);
+  ASSERT_EQ(pending.size(), 3u);
+  EXPECT_EQ(pending[0].model, "Phone 1");
+  EXPECT_EQ(CharCount(pending[1].manufacturer), 64u);
+  EXPECT_EQ(pending[2].note, "a\r\nb");
+  const Response shown = Get("/submissions/" + std::to_string(pending[0].id));
+  EXPECT_NE(shown.body.find("<span id=\"reference\">" + std::to_string(pending[0].id)), std::string::npos);
+  for (const char* missing : {"/submissions/999", "/submissions/x", "/submissions/-1", "/submissions/"})
+    EXPECT_EQ(Get(missing).status, 404) << missing;
+}
+
+TEST_F(ServiceTest, OneAddressMaySubmitSoOftenAnHour) {
+  Settings settings;
+  settings.submissionsPerHour = 3;
+  Service limited(settings, store, *snapshots);
+  const auto post = [&](std::string client) {
+    Request request{"POST", "/submit", "tac=1", "application/x-www-form-urlencoded", {}, std::move(client), now};
+    return limited.Handle(request);
+  };
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(post("192.0.2.7").status, 400);  // refused forms count
+  const Response refused = post("192.0.2.7");
+  EXPECT_EQ(refused.status, 429);
+  EXPECT_EQ(Header(refused, "Retry-After"), "3600");
+  EXPECT_EQ(post("192.0.2.8").status, 400);  // another address is not held up
+  now += 3600;
+  EXPECT_EQ(post("192.0.2.7").status, 400);  // an hour later the address may again
+}
+
+TEST_F(ServiceTest, TheApiAnswersWithTheRightStatus) {
+  const std::string thousand = [] {
+    std::string tacs = "{\"tacs\":[";
+    for (int i = 0; i < 1000; ++i) tacs += std::string(i ? "," : "") + "\"35209900\"";
+    return tacs + "]}";
+  }();
+  struct Case {
+    const char* method;
+    const char* target;
+    std::string body;
+    const char* type;
+    int status;
+    const char* has;  // in the body
+  };
+  const Case cases[] = {
+      {"GET", "/api/v1/tac/35209900", "", "", 200, "\"manufacturer\":\"Alcatel\""},
+      {"GET", "/api/v1/tac/87654321", "", "", 404, "\"error\""},
+      {"GET", "/api/v1/tac/3520990", "", "", 400, "\"error\""},
+      {"GET", "/api/v1/imei/35-209900-176148-1", "", "", 200, "\"verdict\":\"valid\""},
+      {"GET", "/api/v1/imei/%ZZ", "", "", 400, "\"error\""},
+      {"GET", "/api/v1/imei/%FF", "", "", 400, "UTF-8"},
+      {"GET", "/api/v1/imei/", "", "", 400, "\"error\""},
+      {"GET", "/api/v1/database", "", "", 200, "\"version_number\":\"261206\""},
+      {"GET", "/api/v1/nothing", "", "", 404, "\"error\""},
+      {"DELETE", "/api/v1/database", "", "", 405, "\"error\""},
+      {"POST", "/api/v1/tac", R"({"tacs":["35209900","87654321",7,"x"]})", "application/json",
+       200,
+       R"({"results":[{"tac":"35209900","manufacturer":"Alcatel","model":"One Touch 332"},{"tac":"87654321","error":"not in the database"},{"tac":7,"error":"a TAC is 8 digits"},{"tac":"x","error":"a TAC is 8 digits"}]})"},
+      {"POST", "/api/v1/tac", thousand, "application/json; charset=utf-8", 200, "One Touch"},
+      {"POST", "/api/v1/tac", thousand.substr(0, thousand.size() - 2) + ",\"1\"]}",
+       "application/json", 413, "\"error\""},
+      {"POST", "/api/v1/tac", R"({"tacs":[]})", "application/json", 400, "\"error\""},
+      {"POST", "/api/v1/tac", R"({"tacs":"35209900"})", "application/json", 400, "\"error\""},
+      {"POST", "/api/v1/tac", R"({"tacs":[)", "application/json", 400, "\"error\""},
+      {"POST", "/api/v1/tac", std::string(100000, '[') + std::string(100000, ']'),
+       "application/json", 400, "deep"},
+      {"POST", "/api/v1/tac", R"({"tacs":["35209900"]})", "text/plain", 415, "\"error\""},
+      {"GET", "/api/v1/tac", "", "", 405, "\"error\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.target + " " + c.body.substr(0, 40));
+    const Response r = Ask(c.method, c.target, c.body, c.type);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.contentType, "application/json");
+    EXPECT_NE(r.body.find(c.has), std::string::npos) << r.body.substr(0, 300);
+    EXPECT_EQ(Header(r, "Access-Control-Allow-Origin") == "*", std::string(c.method) == "GET");
+  }
+}
+
+TEST_F(ServiceTest, TheDatabaseAndItsVersionAnswerAsFilesDo) {
+  const Response csv = Get("/mobidex.csv");
+  EXPECT_EQ(csv.Body(), kDatabase);
+  const std::string etag = Header(csv, "ETag");
+  EXPECT_EQ(etag, std::string("\"").append(Sha256Hex(kDatabase)).append("\""));
+  EXPECT_EQ(Header(csv, "Last-Modified"), HttpDate(snapshots->Current()->published));
+  EXPECT_EQ(Get("/mobidex.csv.sha256").body, Sha256Hex(kDatabase) + "  mobidex.csv\n");
+  EXPECT_EQ(Get("/dbver").body, "261206\r\n");
+  EXPECT_EQ(Get("/ver").body, "21326\r\n");
+  // Appended, not added to a literal: GCC 12 takes `"W/" + std::string` for an overlapping copy.
+  for (const std::string& condition :
+       {etag, std::string("W/").append(etag), std::string("\"other\", ").append(etag),
+        std::string("*")}) {
+    Request request{"GET", "/mobidex.csv", {}, {}, condition, "192.0.2.1", now};
+    const Response r = service->Handle(request);
+    EXPECT_EQ(r.status, 304) << condition;
+    EXPECT_TRUE(r.Body().empty());
+  }
+  const Response head = Ask("HEAD", "/mobidex.csv");
+  EXPECT_TRUE(head.headersOnly);
+  EXPECT_EQ(head.Body().size(), kDatabase.size());  // for Content-Length
+  for (const char* target : {"/ver", "/", "/mobidex.csv"}) EXPECT_EQ(Ask("POST", target).status, 405);
+  EXPECT_EQ(Get("/nothing").status, 404);
+  EXPECT_EQ(Get("/?imei=%E0%80%80").status, 400);  // an overlong encoding is no UTF-8
+  EXPECT_EQ(Get("/?imei=%").status, 400);
+}
+
+TEST_F(ServiceTest, APublicationReplacesEverythingAtOnceAndABadOneIsPassedOver) {
+  const auto first = snapshots->Current();
+  const std::string next = "35209900,Alcatel,One Touch 332\r\n87654321,Acme,Phone\r\nVERSION_,v1.26.1207,Test\r\n";
+  EXPECT_EQ(PublishDatabase(store, "87654321,Acme\r\nVERSION_,v1.26.1208,x\r\n", false, now),
+            "not a database: line 1 is no device line (TAC,manufacturer,model): \"87654321,Acme\"");
+  EXPECT_EQ(PublishDatabase(store, kDatabase, false, now).substr(0, 12), "its version ");
+  EXPECT_EQ(PublishDatabase(store, next, false, now), "");
+  EXPECT_EQ(Get("/dbver").body, "261207\r\n");
+  EXPECT_NE(Get("/?imei=87654321").body.find("Acme"), std::string::npos);
+  EXPECT_EQ(first->versionNumber, "261206");  // what a request in flight holds stays whole
+  // A file that is no database, put there by other means, is not served.
+  folder.Write("mobidex.csv", "garbage\r\n");
+  EXPECT_EQ(Get("/dbver").body, "261207\r\n");
+  EXPECT_EQ(PublishDatabase(store, kDatabase, true, now), "");  // --force goes back
+  EXPECT_EQ(Get("/dbver").body, "261206\r\n");
+}
+
+}  // namespace
+}  // namespace vettrix::service

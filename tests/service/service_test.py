@@ -1,0 +1,389 @@
+#!/usr/bin/python3
+"""vettrix-service as the network meets it: the real program on loopback, a client that floods,
+dribbles, breaks the protocol and gets killed in the middle, and the operator's commands.
+
+usage: service_test.py PATH_TO_VETTRIX_SERVICE PATH_TO_SHIPPED_DATABASE
+"""
+
+import hashlib
+import http.client
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+SERVICE = sys.argv.pop(1) if len(sys.argv) > 1 else "vettrix-service"
+SHIPPED = sys.argv.pop(1) if len(sys.argv) > 1 else "data/mobidex.csv"
+
+
+def database(version, extra=""):
+    """A small database of the given version text (v1.26.1206 form)."""
+    return ("35209900,Alcatel,One Touch 332\r\n" + extra +
+            "VERSION_,%s,Test\r\n" % version).encode()
+
+
+class Service:
+    """One running service over a folder of its own."""
+
+    def __init__(self, folder, *args, db=None):
+        self.folder = folder
+        if db is not None or not os.path.exists(os.path.join(folder, "mobidex.csv")):
+            path = os.path.join(folder, "initial.csv")
+            with open(path, "wb") as f:
+                f.write(db if db is not None else database("v1.00.0001"))
+            args = ("--initial-database", path) + args
+        self.log = open(os.path.join(folder, "service.log"), "a+")
+        self.log_start = self.log.tell()  # a service started again logs after the one before
+        self.process = subprocess.Popen([SERVICE, "--data", folder, "--listen", "127.0.0.1:0", *args, "serve"],
+                                        stderr=self.log)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            found = re.search(r"listening on 127\.0\.0\.1:(\d+)", self.read_log())
+            if found:
+                self.port = int(found.group(1))
+                return
+            if self.process.poll() is not None:
+                raise RuntimeError("the service ended: " + self.read_log())
+            time.sleep(0.02)
+        raise RuntimeError("the service did not start")
+
+    def read_log(self):
+        self.log.flush()
+        with open(self.log.name) as f:
+            f.seek(self.log_start)
+            return f.read()
+
+    def request(self, method, path, body=None, headers=None):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        connection.request(method, path, body=body, headers=headers or {})
+        response = connection.getresponse()
+        data = response.read()
+        connection.close()
+        return response, data
+
+    def raw(self, data, wait=3.0):
+        """Sends bytes as they are; returns what comes back until the server closes or goes quiet."""
+        with socket.create_connection(("127.0.0.1", self.port), timeout=wait) as s:
+            try:
+                s.sendall(data)
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+            received = b""
+            try:
+                while True:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        break
+                    received += chunk
+            except (socket.timeout, ConnectionResetError):
+                pass
+            return received
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+        status = self.process.wait(timeout=20)
+        self.log.close()
+        return status
+
+
+def command(folder, *args):
+    return subprocess.run([SERVICE, "--data", folder, *args], capture_output=True)
+
+
+class ServiceTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.folder = self.dir.name
+        self.services = []
+
+    def tearDown(self):
+        for service in self.services:
+            if service.process.poll() is None:
+                service.stop(signal.SIGKILL)
+        self.dir.cleanup()
+
+    def start(self, *args, db=None):
+        service = Service(self.folder, *args, db=db)
+        self.services.append(service)
+        return service
+
+    def test_endpoints_and_their_headers(self):
+        with open(SHIPPED, "rb") as f:
+            shipped = f.read()
+        service = self.start("--program-version", "21400", db=shipped)
+        digest = hashlib.sha256(shipped).hexdigest()
+        cases = [  # method, path, headers, status, body (None: not compared), type
+            ("GET", "/ver", {}, 200, b"21400\r\n", "text/plain"),
+            ("GET", "/dbver", {}, 200, b"261206\r\n", "text/plain"),
+            ("GET", "/mobidex.csv", {}, 200, shipped, "text/csv"),
+            ("HEAD", "/mobidex.csv", {}, 200, b"", "text/csv"),
+            ("GET", "/mobidex.csv", {"If-None-Match": '"%s"' % digest}, 304, b"", None),
+            ("GET", "/mobidex.csv.sha256", {}, 200, b"%s  mobidex.csv\n" % digest.encode(), "text/plain"),
+            ("GET", "/", {}, 200, None, "text/html"),
+            ("GET", "/?imei=", {}, 200, None, "text/html"),
+            ("GET", "/?imei=35-209900-176148-1", {}, 200, None, "text/html"),
+            ("GET", "/style.css", {}, 200, None, "text/css"),
+            ("GET", "/nothing", {}, 404, None, "text/html"),
+            ("PUT", "/ver", {}, 405, None, "text/html"),
+            ("GET", "/api/v1/imei/35209900%201761481", {}, 200, None, "application/json"),
+        ]
+        for method, path, headers, status, body, kind in cases:
+            response, data = service.request(method, path, headers=headers)
+            self.assertEqual(response.status, status, path)
+            if body is not None:
+                self.assertEqual(data, body, path)
+            if kind:
+                self.assertTrue(response.getheader("Content-Type").startswith(kind), path)
+            self.assertEqual(response.getheader("X-Content-Type-Options"), "nosniff", path)
+            self.assertEqual(response.getheader("Referrer-Policy"), "no-referrer", path)
+            self.assertIn("default-src 'none'", response.getheader("Content-Security-Policy"), path)
+            self.assertIsNone(response.getheader("Set-Cookie"), path)
+        response, _ = service.request("HEAD", "/mobidex.csv")
+        self.assertEqual(int(response.getheader("Content-Length")), len(shipped))
+        self.assertEqual(response.getheader("ETag"), '"%s"' % digest)
+        record = json.loads(service.request("GET", "/api/v1/imei/35209900%201761481")[1])
+        self.assertEqual((record["verdict"], record["manufacturer"], record["model"]), ("valid", "Alcatel", "One Touch 332"))
+        page = service.request("GET", "/?imei=35-209900-176148-1")[1].decode()
+        self.assertIn('id="verdict">VALID<', page)
+        self.assertIn('id="manufacturer">Alcatel<', page)
+
+    def test_hostile_requests_get_a_clear_status_and_the_service_stays_up(self):
+        service = self.start("--request-timeout", "2")
+        big_form = b"tac=" + b"1" * (64 << 10)
+        cases = [  # name, bytes sent, status expected
+            ("a long request line", b"GET /?imei=" + b"1" * (17 << 10) + b" HTTP/1.1\r\nHost: x\r\n\r\n", 431),
+            ("a header flood", b"GET / HTTP/1.1\r\nHost: x\r\n" + b"X-A: b\r\n" * 3000 + b"\r\n", 431),
+            ("one huge header", b"GET / HTTP/1.1\r\nHost: x\r\nX-A: " + b"b" * (20 << 10) + b"\r\n\r\n", 431),
+            ("a form over 64 KiB", b"POST /submit HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n" % len(big_form) + big_form, 413),
+            ("an API body over 1 MiB", b"POST /api/v1/tac HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: 1048577\r\n\r\n", 413),
+            ("an endless chunked form", b"POST /submit HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" + b"4000\r\n" + b"a" * 0x4000 + b"\r\n" * 1 + (b"4000\r\n" + b"a" * 0x4000 + b"\r\n") * 8, 413),
+            ("a body on a GET", b"GET /ver HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello", 413),
+            ("not HTTP", b"GARBAGE\r\n\r\n", 400),
+            ("a bad version", b"GET / HTTP/9.9\r\nHost: x\r\n\r\n", 400),
+            ("a NUL in a header", b"GET / HTTP/1.1\r\nHost: x\r\nX-A: a\x00b\r\n\r\n", 400),
+            ("a bad percent-encoding", b"GET /?imei=%zz HTTP/1.1\r\nHost: x\r\n\r\n", 400),
+            ("a lone percent", b"GET /?imei=12% HTTP/1.1\r\nHost: x\r\n\r\n", 400),
+            ("invalid UTF-8", b"GET /?imei=%ff%fe HTTP/1.1\r\nHost: x\r\n\r\n", 400),
+            ("invalid UTF-8 in the API", b"GET /api/v1/imei/%c3%28 HTTP/1.1\r\nHost: x\r\n\r\n", 400),
+            ("HTTP/1.0", b"GET /ver HTTP/1.0\r\n\r\n", b"HTTP/1.0 200 "),
+            ("two requests in one go", b"GET /ver HTTP/1.1\r\nHost: x\r\n\r\nGET /dbver HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 200),
+        ]
+        for name, data, status in cases:
+            answer = service.raw(data)
+            expected = status if isinstance(status, bytes) else b"HTTP/1.1 %d " % status
+            self.assertTrue(answer.startswith(expected), "%s: %r" % (name, answer[:80]))
+        self.assertEqual(service.raw(cases[-1][1]).count(b"HTTP/1.1 200"), 2)
+        self.assertEqual(service.request("GET", "/ver")[0].status, 200)
+        self.assertIsNone(service.process.poll())
+
+    def test_slow_and_idle_clients_are_dropped_and_do_not_hold_others_up(self):
+        service = self.start("--request-timeout", "1", "--idle-timeout", "1")
+        dribblers = []
+        for _ in range(50):
+            s = socket.create_connection(("127.0.0.1", service.port))
+            s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n")
+            dribblers.append(s)
+        idle = socket.create_connection(("127.0.0.1", service.port))
+        started = time.time()
+        self.assertEqual(service.request("GET", "/ver")[0].status, 200)  # others are served meanwhile
+        closed = 0
+        for s in dribblers:
+            s.settimeout(5)
+            try:
+                for _ in range(20):  # a byte every 0.1 s keeps nothing open past its deadline
+                    s.sendall(b"X")
+                    time.sleep(0.1)
+                    if s.recv(1, socket.MSG_DONTWAIT | socket.MSG_PEEK) == b"":
+                        break
+            except (BlockingIOError,):
+                pass
+            except (BrokenPipeError, ConnectionResetError):
+                closed += 1
+                continue
+            try:
+                if s.recv(1) == b"":
+                    closed += 1
+            except (ConnectionResetError, socket.timeout):
+                closed += 1
+        self.assertEqual(closed, len(dribblers))
+        idle.settimeout(3)
+        self.assertEqual(idle.recv(1), b"")  # closed without a word after the idle timeout
+        for s in dribblers + [idle]:
+            s.close()
+        self.assertLess(time.time() - started, 8)
+
+    def test_connections_beyond_the_cap_are_told_to_come_back(self):
+        service = self.start("--max-connections", "3")
+        held = [socket.create_connection(("127.0.0.1", service.port)) for _ in range(3)]
+        time.sleep(0.2)
+        answer = service.raw(b"GET /ver HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertTrue(answer.startswith(b"HTTP/1.1 503 "), answer)
+        self.assertIn(b"Retry-After: 1", answer)
+        for s in held:
+            s.close()
+        time.sleep(0.2)
+        self.assertEqual(service.request("GET", "/ver")[0].status, 200)
+
+    def test_an_acknowledged_submission_survives_kill_and_restart(self):
+        service = self.start("--submissions-per-hour", "3")
+        form = "tac=87654321&manufacturer=Acme&model=Phone&source=box"
+        headers = {"Content-Type": "application/x-www-form-urlencoded"}
+        response, _ = service.request("POST", "/submit", form, headers)
+        self.assertEqual(response.status, 303)
+        location = response.getheader("Location")
+        service.stop(signal.SIGKILL)
+        service = self.start("--submissions-per-hour", "3")
+        response, page = service.request("GET", location)
+        self.assertEqual(response.status, 200)
+        self.assertIn(b'id="submitted-model">Phone<', page)
+        listed = json.loads(command(self.folder, "submissions", "--format", "json").stdout)
+        self.assertEqual([(s["id"], s["model"], s["status"]) for s in listed], [(int(location.rsplit("/", 1)[1]), "Phone", "pending")])
+        # The rate limit counts the attempts from before the restart too.
+        for status in (200, 200, 429):
+            response, _ = service.request("POST", "/submit", form, headers)
+            self.assertEqual(response.status, status)
+        self.assertGreater(int(response.getheader("Retry-After")), 3000)
+
+    def test_publish_under_a_steady_stream_of_requests(self):
+        service = self.start("--threads", "2")
+        failures, answers = [], []
+        stop = threading.Event()
+
+        def hammer():
+            connection = http.client.HTTPConnection("127.0.0.1", service.port, timeout=10)
+            while not stop.is_set():
+                try:
+                    for path in ("/api/v1/database", "/mobidex.csv"):
+                        connection.request("GET", path)
+                        response = connection.getresponse()
+                        data = response.read()
+                        if response.status != 200:
+                            failures.append((path, response.status))
+                        elif path == "/mobidex.csv":
+                            # The bytes and their ETag come from one publication.
+                            if response.getheader("ETag") != '"%s"' % hashlib.sha256(data).hexdigest():
+                                failures.append(("mixed", path))
+                        else:
+                            answers.append(json.loads(data)["version_number"])
+                except (OSError, http.client.HTTPException) as e:
+                    failures.append(("error", repr(e)))
+                    connection = http.client.HTTPConnection("127.0.0.1", service.port, timeout=10)
+            connection.close()
+
+        threads = [threading.Thread(target=hammer) for _ in range(4)]
+        for t in threads:
+            t.start()
+        versions = ["v1.00.%04d" % n for n in range(2, 12)]
+        for version in versions:
+            path = os.path.join(self.folder, "next.csv")
+            with open(path, "wb") as f:
+                f.write(database(version, "87654321,Acme,Phone %s\r\n" % version))
+            result = command(self.folder, "publish", path)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            # From the next request on, the new one and nothing else.
+            response, data = service.request("GET", "/dbver")
+            self.assertEqual(data, ("00%s\r\n" % version[-4:]).encode())
+            page = service.request("GET", "/?imei=87654321")[1]
+            self.assertIn(("Phone %s" % version).encode(), page)
+            time.sleep(0.05)
+        stop.set()
+        for t in threads:
+            t.join()
+        self.assertEqual(failures, [])
+        self.assertGreater(len(answers), 50)
+        self.assertEqual(sorted(set(answers), key=int)[-1], "000011")
+
+    def test_sigterm_lets_requests_in_flight_finish(self):
+        service = self.start("--request-timeout", "5")
+        form = b"tac=87654321&manufacturer=Acme&model=Late&source=box"
+        s = socket.create_connection(("127.0.0.1", service.port))
+        s.sendall(b"POST /submit HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                  b"Content-Length: %d\r\n\r\n" % len(form) + form[:10])
+        idle = socket.create_connection(("127.0.0.1", service.port))
+        time.sleep(0.3)
+        service.process.send_signal(signal.SIGTERM)
+        time.sleep(0.3)
+        idle.settimeout(3)
+        self.assertEqual(idle.recv(1), b"")  # an idle connection goes at once
+        with self.assertRaises(OSError):  # no one listens any more
+            socket.create_connection(("127.0.0.1", service.port), timeout=1).sendall(b"GET /ver HTTP/1.1\r\n\r\n")
+        s.sendall(form[10:])
+        s.settimeout(5)
+        answer = s.recv(65536)
+        self.assertTrue(answer.startswith(b"HTTP/1.1 303 "), answer[:80])
+        self.assertIn(b"Connection: close", answer)
+        s.close()
+        idle.close()
+        self.assertEqual(service.process.wait(timeout=10), 0)
+        self.assertIn(b"Late", command(self.folder, "submissions").stdout)
+
+    def test_no_imei_reaches_the_log(self):
+        service = self.start()
+        imei = "35209900176148"
+        service.request("GET", "/?imei=%s1" % imei)
+        service.request("GET", "/api/v1/imei/%s1" % imei)
+        service.request("GET", "/api/v1/imei/%s-1?x=%s" % (imei, imei))
+        log = service.read_log()
+        self.assertNotIn(imei, log)
+        self.assertIn("GET / 200", log)
+        self.assertIn("GET /api/v1/imei/... 200", log)
+
+    def test_the_operators_commands(self):
+        def write(name, data):
+            path = os.path.join(self.folder, name)
+            with open(path, "wb") as f:
+                f.write(data)
+            return path
+
+        result = subprocess.run([SERVICE, "--data", self.folder, "--listen", "127.0.0.1:0", "serve"], capture_output=True, timeout=10)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"no published database", result.stderr)
+        self.assertIn(b"vettrix-service publish --data", result.stderr)
+        cases = [  # name, arguments, status, text on standard output or error
+            ("first", ["publish", write("a.csv", database("v1.00.0005"))], 0, b"published v1.00.0005 (version number 000005, 1 devices)"),
+            ("not newer", ["publish", write("b.csv", database("v1.00.0005"))], 1, b"is not newer"),
+            ("older", ["publish", write("c.csv", database("v1.00.0004"))], 1, b"is not newer"),
+            ("forced", ["publish", "--force", write("d.csv", database("v1.00.0004"))], 0, b"published"),
+            ("no version line", ["publish", write("e.csv", b"35209900,Alcatel,One\r\n35209901,Alcatel,Two\r\n")], 1, b"no version line"),
+            ("no device line", ["publish", write("f.csv", b"35209900,Alcatel\r\nVERSION_,v2.00.0000,x\r\n")], 1, b"line 1 is no device line"),
+            ("no such file", ["publish", os.path.join(self.folder, "none.csv")], 1, b"No such file"),
+            ("bad status", ["submissions", "--status", "odd"], 2, b"'odd' is none of"),
+            ("review unknown", ["review", "7", "accept"], 1, b"there is no submission 7"),
+        ]
+        result = subprocess.run([SERVICE, "--data", "/nonexistent", "submissions"], capture_output=True)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn(b"/nonexistent is no folder", result.stderr)
+        for name, args, status, text in cases:
+            result = command(self.folder, *args)
+            self.assertEqual(result.returncode, status, name + ": " + result.stderr.decode())
+            self.assertIn(text, result.stdout + result.stderr, name)
+
+        service = self.start()
+        headers = {"Content-Type": "application/x-www-form-urlencoded"}
+        for model in ("Alpha", "Beta"):
+            service.request("POST", "/submit", "tac=87654321&manufacturer=Acme&model=%s&source=box&note=line%%0Abreak" % model, headers)
+        self.assertEqual(command(self.folder, "review", "1", "accept").returncode, 0)
+        again = command(self.folder, "review", "1", "reject")
+        self.assertEqual(again.returncode, 1)
+        self.assertIn(b"decided already (accepted)", again.stderr)
+        listed = {fmt: command(self.folder, "submissions", "--status", "accepted", "--format", fmt).stdout
+                  for fmt in ("tsv", "json", "mobidex")}
+        self.assertEqual(listed["mobidex"], b"87654321,Acme,Alpha\r\n")
+        self.assertEqual(listed["tsv"].split(b"\n")[0], b"id\ttac\tmanufacturer\tmodel\tsource\tnote\tstatus\treceived")
+        self.assertIn(b"line\\nbreak", listed["tsv"])
+        record = json.loads(listed["json"])[0]
+        self.assertEqual({k: record[k] for k in ("id", "tac", "model", "note", "status")},
+                         {"id": 1, "tac": "87654321", "model": "Alpha", "note": "line\nbreak", "status": "accepted"})
+        self.assertRegex(record["received"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+
+
+if __name__ == "__main__":
+    unittest.main()
