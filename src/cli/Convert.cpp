@@ -98,6 +98,8 @@ struct Layout {
 std::string WriteAtomically(const std::string& path, std::string_view bytes) {
   const std::size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  // "out/" names a folder; rename would call it "not a directory".
+  if (folder.size() == path.size()) return path + ": " + std::strerror(EISDIR);
   const std::string temporary = folder + "." + path.substr(folder.size()) + ".";
   std::string name;
   std::random_device entropy;
