@@ -6,13 +6,13 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <compare>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <random>
 #include <string_view>
+#include <tuple>
 
 #include "app/DeviceTable.h"
 #include "app/Text.h"
@@ -69,7 +69,9 @@ std::optional<Skip> Judge(std::string_view tac, std::string_view manufacturer,
 struct Where {
   std::size_t file = 0;  // among the inputs
   std::uint64_t line = 0;
-  auto operator<=>(const Where&) const = default;
+  bool operator<(const Where& other) const {
+    return std::tie(file, line) < std::tie(other.file, other.line);
+  }
 };
 
 struct Tally {
