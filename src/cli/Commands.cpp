@@ -27,8 +27,6 @@
 namespace vettrix::cli {
 namespace {
 
-constexpr std::string_view kBom = "\xEF\xBB\xBF";
-
 // `text` for a message: shown as the window shows it, quoted, and cut when long.
 std::string Quoted(std::string_view text) {
   constexpr std::size_t kShown = 60;
@@ -47,16 +45,6 @@ bool LoadDevices(const std::string& path, DeviceTable& devices) {
              " lines; only the first " + std::to_string(DeviceTable::kMaxLines) + " were read");
   }
   return true;
-}
-
-// The exit status after the output ended: a closed pipe ends quietly with the status so far.
-int Finish(Output& out, int status) {
-  out.Flush();
-  if (out.Failed() && out.Error() != EPIPE) {
-    Complain(std::string("standard output: ") + std::strerror(out.Error()));
-    return kFailed;
-  }
-  return status;
 }
 
 struct Counts {
@@ -380,6 +368,15 @@ std::string DefaultDatabase() {
 void Complain(const std::string& message) {
   const std::string text = "vettrix-cli: " + message + "\n";
   std::fputs(text.c_str(), stderr);
+}
+
+int Finish(Output& out, int status) {
+  out.Flush();
+  if (out.Failed() && out.Error() != EPIPE) {
+    Complain(std::string("standard output: ") + std::strerror(out.Error()));
+    return kFailed;
+  }
+  return status;
 }
 
 int RunCheck(const CheckOptions& options) {

@@ -21,6 +21,10 @@ std::string DefaultDatabase();
 // Writes "vettrix-cli: " and `message` to standard error.
 void Complain(const std::string& message);
 
+// The exit status after standard output `out` ended: a closed pipe ends quietly with the status
+// so far.
+int Finish(Output& out, int status);
+
 struct CheckOptions {
   std::vector<std::string> files;  // "-": standard input
   std::string column;              // a number from 1, or a name in the header line; "": the line

@@ -13,6 +13,9 @@ namespace vettrix::cli {
 
 class Output;
 
+// The UTF-8 byte order mark a file may open with; it is not part of the first line.
+inline constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
 struct Line {
   std::string_view bytes;               // the line, at most LineReader::kKeptBytes of it
   std::uint64_t number = 0;             // counted from 1

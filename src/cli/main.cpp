@@ -11,6 +11,8 @@
 
 #include "app/Branding.h"
 #include "cli/Commands.h"
+#include "cli/Convert.h"
+#include "db/Mobidex.h"
 
 namespace {
 
@@ -66,7 +68,7 @@ std::string FailureMessage(const CLI::App* app, const CLI::Error& e) {
     message = "unexpected " + message.substr(message.find(": ") + 2);
   } else if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr &&
              message.rfind("A subcommand", 0) == 0) {
-    message = "give a command: check, generate, types, lookup or complete";
+    message = "give a command: check, generate, types, lookup, complete or convert";
   }
   std::string command = app->get_name();
   for (const CLI::App* sub = app; !sub->get_subcommands().empty();) {
@@ -171,6 +173,34 @@ int Main(int argc, char** argv) {
   completeCommand->add_option("bodies", bodies, "14-digit bodies")->type_name("DIGITS");
   addFormat(completeCommand, completeFormat);
 
+  ConvertOptions convert;
+  CLI::App* convertCommand = app.add_subcommand(
+      "convert", "Build a device database from TAC data: one line per TAC, sorted by TAC");
+  auto* from = convertCommand
+                   ->add_option("--from", convert.from,
+                                "The inputs' format: Osmocom's CSV export, or the GSMA's TAC file")
+                   ->transform(OneOf({"osmocom", "gsma"}, "input format"))
+                   ->type_name("osmocom|gsma");
+  convertCommand->add_option("files", convert.files, "Files to merge: the first row of a TAC wins")
+      ->type_name("FILE");
+  auto* version =
+      convertCommand
+          ->add_option("--version", convert.version,
+                       "The database's version, as the window shows it, such as v1.26.1206")
+          ->check(Checked([](std::string& value) {
+            return vettrix::IsVersionText(value) ? std::string()
+                                                 : "'" + value +
+                                                       "' is not a database version: use the form "
+                                                       "vX.YY.ZZZZ, such as v1.26.1206";
+          }))
+          ->type_name("vX.YY.ZZZZ");
+  convertCommand
+      ->add_option("-o,--output", convert.output,
+                   "The database to write (default mobidex.csv; - for standard output)")
+      ->type_name("FILE");
+  convertCommand->add_flag("--strict", convert.strict,
+                           "Fail, writing nothing, when any row is skipped or repeats a TAC");
+
   try {
     app.parse(argc, argv);
     if (check.delimiter == "tab" || check.delimiter == "\\t") check.delimiter = "\t";
@@ -191,6 +221,13 @@ int Main(int argc, char** argv) {
       throw CLI::ValidationError("lookup", "give one or more TACs or IMEIs");
     if (completeCommand->parsed() && bodies.empty())
       throw CLI::ValidationError("complete", "give one or more 14-digit bodies");
+    if (convertCommand->parsed() && from->count() == 0)
+      throw CLI::ValidationError("convert", "give the format of the inputs: --from osmocom|gsma");
+    if (convertCommand->parsed() && version->count() == 0)
+      throw CLI::ValidationError("convert",
+                                 "give the version of the database: --version vX.YY.ZZZZ");
+    if (convertCommand->parsed() && convert.files.empty())
+      throw CLI::ValidationError("convert", "give one or more files to convert");
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : kFailed;
   }
@@ -208,6 +245,7 @@ int Main(int argc, char** argv) {
   }
   if (typesCommand->parsed()) return RunTypes(typeText, database);
   if (lookupCommand->parsed()) return RunLookup(keys, lookupFormat, database);
+  if (convertCommand->parsed()) return RunConvert(convert);
   return RunComplete(bodies, completeFormat);
 }
 

@@ -14,6 +14,16 @@ std::string VersionLine(std::string_view versionText, std::string_view note) {
   return line;
 }
 
+bool IsVersionText(std::string_view text) {
+  constexpr std::string_view kForm = "v9.99.9999";  // 9: any digit
+  if (text.size() != kForm.size()) return false;
+  for (std::size_t i = 0; i < kForm.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kForm[i] == '9' ? !digit : text[i] != kForm[i]) return false;
+  }
+  return true;
+}
+
 std::string VersionTextOf(std::string_view versionLine) {
   const std::string shown = DisplayText(versionLine);
   const std::size_t skipped = FirstChars(shown, 9).size();

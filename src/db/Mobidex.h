@@ -22,6 +22,8 @@ inline constexpr std::string_view kVersionLineTag = "VERSION_";
 
 // The version line for `versionText` ("v0.99.0000": characters 10 to 19) and a note on the data.
 std::string VersionLine(std::string_view versionText, std::string_view note);
+// `text` has the form of a version text: v, a digit, a dot, two digits, a dot, four digits.
+bool IsVersionText(std::string_view text);
 
 // Why `devices` cannot serve as a published or installed database, or "" when it can: at least
 // one device line (an 8-digit TAC, a manufacturer and a model), every line but the last one of

@@ -225,6 +225,103 @@ class CliTest(unittest.TestCase):
         self.assertEqual(parse("tsv", run("lookup", "--db", self.db, "35669908 811568 7").stdout)[0]["model"], "iPhone 8X")
         self.assertEqual(parse("csv", run("complete", "--format", "csv", "4901542032375-1").stdout)[0]["imei"], "490154203237518")
 
+    def test_convert(self):
+        header = b"tac,name,name,contributor,comment,gsmarena,gsmarena,aka\r\n"
+        osmocom = self.write("tacdb.csv", b"\xef\xbb\xbfOsmocom TAC database under CC-BY-SA v3.0\n" + header +
+                             b" 35000001, Acme , Phone 1 ,x,,,,\"P1,P1+\"\n"  # line 3
+                             b"35000002,Acme,\"Phone \"\"2\"\"\",,,,,\r\n"
+                             b"35000003,Acme,\"Two\r\nlines\",,,,,\n"
+                             b"3500004,Acme,Short TAC,,,,,\n"  # line 7
+                             b"35000005,\"Acme, Inc\",Comma,,,,,\n"
+                             b"35000006,Ac\xffme,Latin-1,,,,,\r\n"
+                             b"\n"
+                             b"35000001,Other,Repeat,,,,,\r"  # line 11
+                             b"35000007,K\xc3\xb6ln,\xc3\xa9,,,,,\n"
+                             b"35000008,Acme,\"Open,,,,,\n")
+        gsma = self.write("gsma.txt", b"Device Type|Model Name|TAC|Bands|Marketing Name|Manufacturer|Brand Name|Internal Model Name|Allocation Date|NFC\n"
+                          b"Smartphone|SM-G950F|35332509|GSM 900|Galaxy S8|Samsung Korea|Samsung|SM-G950F_X|26-Apr-2017|Yes\r\n"
+                          b"Modem|Not Known|35332510|LTE|Not Known|Quectel|Not Known|EC25|01-Jan-2020|Not Known\n"
+                          b"Phone|X1|35332511|GSM|Not Known|Acme|Acme Brand|X1-int|26-Apr-2013|No\n"
+                          b"Phone|Not Known|35332512|GSM|Not Known|Acme|Not Known|Not Known|26-Apr-2013|No\n"
+                          b"Phone|X3|35332513|GSM|X\x7f3|Acme|Not Known|X3|26-Apr-2013|No\n"
+                          b"Phone|X4|35332514|GSM|X4|Acme|Acme\xc2\x85|X4|26-Apr-2013|No\n")
+        first = self.write("first.csv", header + b"35000001,Acme,First\n35000009,Acme,Nine\n")
+        second = self.write("second.csv", header + b"35000001,Other,Second\n35000010,Other,Ten\n")
+        full = self.write("full.csv", header + b"".join(b"%08d,M,N\n" % i for i in range(99998)))
+        one = self.write("one.csv", header + b"35000099,M,N\n")
+        secret = self.write("secret.csv", header)
+        os.chmod(secret, 0o600)
+        os.chmod(self.dir.name, 0o755)
+        out = os.path.join(self.dir.name, "out")
+        os.makedirs(os.path.join(out, "folder"))
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        conv = [CLI, "convert", "--version", "v1.26.1206"]
+        osmocom_note, gsma_note = ("v1.26.1206", "Osmocom TAC database CC-BY-SA 3.0"), ("v1.26.1206", "GSMA TAC database")
+        quirk_counts = ("rows read: 9\nskipped: 5\n  TAC not 8 digits: 1 (first: {0} line 7)\n  no manufacturer: 0\n"
+                        "  no model: 0\n  invalid UTF-8: 1 (first: {0} line 9)\n"
+                        "  line break or control character in a name: 1 (first: {0} line 5)\n"
+                        "  comma in a name: 1 (first: {0} line 8)\n  quote not closed, or row over 4 MiB: 1 (first: {0} line 13)\n"
+                        "duplicate TACs: 1 (first: {0} line 11)\ndevices written: 3 to mobidex.csv\n").format(osmocom)
+        cases = [  # name, command (run in out/, which holds mobidex.csv), status, devices read back
+                   # from the output (None: nothing written), text on standard error
+            ("Osmocom's quirks", conv + ["--from", "osmocom", osmocom], 0,
+             {"35000001": ("Acme", "Phone 1"), "35000002": ("Acme", "Phone \"2\""), "35000007": ("K\xf6ln", "\xe9"), "VERSION_": osmocom_note},
+             quirk_counts.encode()),
+            ("GSMA by column name", conv + ["--from", "GSMA", gsma, "-o", "mobidex.csv"], 0,
+             {"35332509": ("Samsung", "Galaxy S8"), "35332510": ("Quectel", "EC25"), "35332511": ("Acme Brand", "X1"), "VERSION_": gsma_note},
+             b"  no model: 1 (first: %s line 5)" % gsma.encode()),
+            ("merged, the first row of a TAC wins", conv + ["--from", "osmocom", first, second, "-o", "-"], 0,
+             {"35000001": ("Acme", "First"), "35000009": ("Acme", "Nine"), "35000010": ("Other", "Ten"), "VERSION_": osmocom_note},
+             b"duplicate TACs: 1 (first: %s line 2)\ndevices written: 3 to standard output\n" % second.encode()),
+            ("--strict, every row usable", conv + ["--from", "osmocom", "--strict", first], 0, 3, b""),
+            ("--strict, a repeated TAC", conv + ["--from", "osmocom", "--strict", first, second], 2, None, b"--strict"),
+            ("--strict, a skipped row", conv + ["--from", "gsma", "--strict", gsma], 2, None, b"--strict"),
+            ("as many devices as the window reads", conv + ["--from", "osmocom", full], 0, 99999, b""),
+            ("one device more", conv + ["--from", "osmocom", full, one], 2, None, b"99999 devices"),
+            ("Osmocom header missing", conv + ["--from", "osmocom", first, gsma], 2, None, b"gsma.txt: not an Osmocom export"),
+            ("GSMA header missing", conv + ["--from", "gsma", osmocom], 2, None, b"tacdb.csv: not a GSMA TAC file"),
+            ("unknown format", conv + ["--from", "xml", first], 2, None, b"vettrix-cli: unknown input format 'xml': use osmocom or gsma\n"),
+            ("no such input", conv + ["--from", "osmocom", first + "x"], 2, None, b"first.csvx: No such file or directory"),
+            ("unreadable input", nobody + conv + ["--from", "osmocom", secret], 2, None, b"secret.csv: Permission denied"),
+            ("output folder not writable", nobody + conv + ["--from", "osmocom", first], 2, None, b"mobidex.csv: Permission denied; nothing written"),
+            ("output is a folder", conv + ["--from", "osmocom", first, "-o", "folder"], 2, None, b"folder: Is a directory; nothing written"),
+            ("no version", [CLI, "convert", "--from", "osmocom", first], 2, None, b"give the version of the database"),
+        ] + [("version " + v, [CLI, "convert", "--from", "osmocom", first, "--version", v], 2, None,
+              b"'%s' is not a database version" % v.encode())
+             for v in ("v1.26.120", "v1.26.12066", "1.26.12066", "v1.2.61206", "v1.2a.1206", "V1.26.1206")]
+        for name, command, status, want, message in cases:
+            self.write("out/mobidex.csv", b"old\r\n")
+            result = subprocess.run(command, capture_output=True, cwd=out)
+            self.assertEqual(result.returncode, status, name + ": " + result.stderr.decode())
+            self.assertIn(message, result.stderr, name)
+            self.assertEqual(sorted(os.listdir(out)), ["folder", "mobidex.csv"], name)  # no temporary file
+            with open(os.path.join(out, "mobidex.csv"), "rb") as f:
+                written = result.stdout if "-" in command else f.read()
+            if want is None:
+                self.assertEqual(written, b"" if "-" in command else b"old\r\n", name)
+                continue
+            # As the window reads it: CR LF lines, fields split at every comma, the version line last.
+            lines = written.split(b"\r\n")
+            self.assertEqual(lines.pop(), b"", name)
+            self.assertTrue(lines[-1].startswith(b"VERSION_,"), name)
+            tacs = [line.split(b",")[0] for line in lines[:-1]]
+            self.assertEqual(tacs, sorted(set(tacs)), name)
+            got = {tac: tuple(names) for tac, *names in (line.decode().split(",") for line in lines)}
+            self.assertEqual(got if isinstance(want, dict) else len(got), want, name)
+        self.assertIn("--from osmocom|gsma", run("convert", "--help").stdout.decode())
+
+    def test_make_mobidex_rebuilds_the_shipped_database(self):
+        root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        export = os.path.join(root, "..", "shared", "data", "tacdb.csv")
+        if not os.path.exists(export):
+            self.skipTest("no Osmocom export at " + export)
+        rebuilt = os.path.join(self.dir.name, "mobidex.csv")
+        result = subprocess.run([sys.executable, os.path.join(root, "tools", "make-mobidex"), "--cli", CLI, export, rebuilt],
+                                capture_output=True)
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        with open(rebuilt, "rb") as a, open(os.path.join(root, "data", "mobidex.csv"), "rb") as b:
+            self.assertTrue(a.read() == b.read(), "tools/make-mobidex no longer builds data/mobidex.csv")
+
     def test_closed_output_is_quiet(self):
         for command, status in (("generate -n 100000000 --random", 0), ("check --db %s" % self.db, 1)):
             shell = "yes 1 | head -c 50000000 | %s %s | head -c 1000 >/dev/null; echo ${PIPESTATUS[2]} >&2" % (CLI, command)

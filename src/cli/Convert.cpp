@@ -1,0 +1,331 @@
+#include "cli/Convert.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <string_view>
+#include <tuple>
+
+#include "app/DeviceTable.h"
+#include "app/Text.h"
+#include "cli/Columns.h"
+#include "cli/Commands.h"
+#include "cli/LineReader.h"
+#include "cli/Output.h"
+#include "db/Mobidex.h"
+#include "validate/ValidateIMEI.h"
+
+namespace vettrix::cli {
+namespace {
+
+// The window reads at most kMaxLines lines, the version line among them.
+constexpr std::size_t kMaxDevices = DeviceTable::kMaxLines - 1;
+
+// Why a row gives no device line, in the order the counts show them.
+enum class Skip { Tac, NoManufacturer, NoModel, Utf8, Control, Comma, Broken, Count };
+constexpr std::array<std::string_view, static_cast<std::size_t>(Skip::Count)> kSkipNames = {
+    "TAC not 8 digits",
+    "no manufacturer",
+    "no model",
+    "invalid UTF-8",
+    "line break or control character in a name",
+    "comma in a name",
+    "quote not closed, or row over 4 MiB"};
+
+// A name may hold no C0 or C1 control character nor DEL: a line break would split the database
+// line, and the others would reach the window and the records as they are.
+bool HasControl(std::string_view utf8) {
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x20 || c == 0x7F) return true;
+    if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) < 0xA0)
+      return true;
+  }
+  return false;
+}
+
+std::optional<Skip> Judge(std::string_view tac, std::string_view manufacturer,
+                          std::string_view model) {
+  if (tac.size() != 8 || tac.find_first_not_of("0123456789") != std::string_view::npos)
+    return Skip::Tac;
+  if (manufacturer.empty()) return Skip::NoManufacturer;
+  if (model.empty()) return Skip::NoModel;
+  if (!IsValidUtf8(manufacturer) || !IsValidUtf8(model)) return Skip::Utf8;
+  if (HasControl(manufacturer) || HasControl(model)) return Skip::Control;
+  // The database splits its lines at every comma.
+  if (manufacturer.find(',') != std::string_view::npos || model.find(',') != std::string_view::npos)
+    return Skip::Comma;
+  return std::nullopt;
+}
+
+struct Where {
+  std::size_t file = 0;  // among the inputs
+  std::uint64_t line = 0;
+  bool operator<(const Where& other) const {
+    return std::tie(file, line) < std::tie(other.file, other.line);
+  }
+};
+
+struct Tally {
+  std::uint64_t count = 0;
+  Where first;  // of the rows counted, the first given
+  void Add(Where where) {
+    if (count++ == 0 || where < first) first = where;
+  }
+};
+
+struct Device {
+  std::string tac, manufacturer, model;
+  Where where;
+};
+
+// Where a source's columns are: the TAC, and the manufacturer and the model each from the first
+// of their columns that holds a known value.
+struct Layout {
+  std::size_t tac = 0;
+  std::vector<std::size_t> manufacturer, model;
+};
+
+// Writes `bytes` as the file `path` whole or not at all: a new file in the same folder, synced,
+// then renamed over the old one, so that a reader sees either file, never a part. Returns the
+// error, empty on success.
+std::string WriteAtomically(const std::string& path, std::string_view bytes) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  // "out/" names a folder; rename would call it "not a directory".
+  if (folder.size() == path.size()) return path + ": " + std::strerror(EISDIR);
+  const std::string temporary = folder + "." + path.substr(folder.size()) + ".";
+  std::string name;
+  std::random_device entropy;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    name = temporary + std::to_string(entropy());
+    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) return path + ": " + std::strerror(errno);
+  int error = 0;
+  {
+    Output out(fd);
+    out.Put(bytes);
+    if (!out.Flush()) error = out.Error();
+  }
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(name.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(name.c_str());
+    return path + ": " + std::strerror(error);
+  }
+  // The rename lasts once the folder is synced; a folder that cannot be synced is no error.
+  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    (void)::fsync(dir);
+    ::close(dir);
+  }
+  return {};
+}
+
+class Converter {
+ public:
+  explicit Converter(const ConvertOptions& options)
+      : options_(options), delimiter_(options.from == TacSource::Gsma ? '|' : ',') {}
+
+  int Run() {
+    for (std::size_t i = 0; i < options_.files.size(); ++i)
+      if (!Read(i)) return kFailed;
+    // Sorted by TAC; of the rows of one TAC, the first given stays.
+    std::stable_sort(devices_.begin(), devices_.end(),
+                     [](const Device& a, const Device& b) { return a.tac < b.tac; });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+      if (kept > 0 && devices_[kept - 1].tac == devices_[i].tac) {
+        duplicates_.Add(devices_[i].where);
+        continue;
+      }
+      if (kept != i) devices_[kept] = std::move(devices_[i]);
+      ++kept;
+    }
+    devices_.resize(kept);
+
+    std::uint64_t skipped = 0;
+    for (const Tally& t : skipped_) skipped += t.count;
+    std::string counts =
+        "rows read: " + std::to_string(read_) + "\nskipped: " + std::to_string(skipped) + "\n";
+    for (std::size_t i = 0; i < skipped_.size(); ++i)
+      counts += "  " + std::string(kSkipNames[i]) + ": " + Shown(skipped_[i]) + "\n";
+    counts += "duplicate TACs: " + Shown(duplicates_) + "\n";
+    std::fputs(counts.c_str(), stderr);
+
+    if (options_.strict && skipped + duplicates_.count > 0) {
+      Complain("--strict: every row must give a device of its own; nothing written");
+      return kFailed;
+    }
+    if (devices_.size() > kMaxDevices) {
+      Complain(std::to_string(devices_.size()) + " devices, but the window reads " +
+               std::to_string(kMaxDevices) + " at most (and the version line); nothing written");
+      return kFailed;
+    }
+    std::string text;
+    for (const Device& d : devices_) text += d.tac + ',' + d.manufacturer + ',' + d.model + "\r\n";
+    text += VersionLine(options_.version, options_.from == TacSource::Gsma
+                                              ? "GSMA TAC database"
+                                              : "Osmocom TAC database CC-BY-SA 3.0");
+    text += "\r\n";
+
+    if (options_.output == "-") {
+      Output out(1);
+      out.Put(text);
+      // A reader that went away ends the run quietly, as for every command.
+      const int status = Finish(out, kAllValid);
+      if (status != kAllValid || out.Failed()) return status;
+    } else if (const std::string error = WriteAtomically(options_.output, text); !error.empty()) {
+      Complain(error + "; nothing written");
+      return kFailed;
+    }
+    const std::string written = "devices written: " + std::to_string(devices_.size()) + " to " +
+                                (options_.output == "-" ? "standard output" : options_.output) +
+                                "\n";
+    std::fputs(written.c_str(), stderr);
+    return kAllValid;
+  }
+
+ private:
+  // Reads the rows of input `index`; false, after saying why, when it cannot be read or is not
+  // of the format.
+  bool Read(std::size_t index) {
+    const std::string& file = options_.files[index];
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      Complain(file + ": " + std::strerror(errno));
+      return false;
+    }
+    LineReader reader(fd, nullptr);
+    std::optional<Layout> layout;
+    int linesBefore = 0;  // before the header: at most one, such as a licence
+    Line line;
+    while (reader.Next(line)) {
+      std::string_view bytes = line.bytes;
+      if (line.number == 1 && bytes.starts_with(kBom)) bytes.remove_prefix(kBom.size());
+      if (TrimSpaces(bytes).empty()) continue;
+      const Where where{index, line.number};
+      // A record whose quote stays open goes on in the next lines.
+      record_.assign(bytes);
+      bool broken = line.cut > 0;
+      bool open = FieldAt(record_, delimiter_, 0, field_).continues;
+      while (open && record_.size() < LineReader::kKeptBytes && reader.Next(line)) {
+        record_ += '\n';
+        record_.append(line.bytes);
+        broken = broken || line.cut > 0;
+        // A line without a quote cannot close the field.
+        if (line.bytes.find('"') != std::string_view::npos)
+          open = FieldAt(record_, delimiter_, 0, field_).continues;
+      }
+      if (!layout) {
+        layout = HeaderLayout(record_);
+        if (!layout && ++linesBefore > 1) break;
+        continue;
+      }
+      ++read_;
+      const std::string tac = Field(layout->tac);
+      const std::string manufacturer = Known(layout->manufacturer), model = Known(layout->model);
+      const std::optional<Skip> skip =
+          broken || open ? Skip::Broken : Judge(tac, manufacturer, model);
+      if (skip)
+        skipped_[static_cast<std::size_t>(*skip)].Add(where);
+      else
+        devices_.push_back({tac, manufacturer, model, where});
+    }
+    const int error = reader.Error();
+    ::close(fd);
+    if (error != 0) {
+      Complain(file + ": " + std::strerror(error));
+      return false;
+    }
+    if (!layout) {
+      Complain(file + (options_.from == TacSource::Gsma
+                           ? ": not a GSMA TAC file: no header line with the columns TAC, "
+                             "Manufacturer or Brand Name, and Marketing Name, Model Name or "
+                             "Internal Model Name in its first two lines"
+                           : ": not an Osmocom export: no header line tac,name,name,... in its "
+                             "first two lines"));
+      return false;
+    }
+    return true;
+  }
+
+  std::optional<Layout> HeaderLayout(std::string_view record) {
+    std::vector<std::string> names;
+    for (std::size_t i = 0; FieldAt(record, delimiter_, i, field_).present; ++i)
+      names.emplace_back(TrimSpaces(field_));
+    Layout layout;
+    if (options_.from == TacSource::Osmocom) {
+      // Two columns share the name: the brand, then the model.
+      if (names.size() < 3 || names[0] != "tac" || names[1] != "name" || names[2] != "name")
+        return std::nullopt;
+      layout.manufacturer = {1};
+      layout.model = {2};
+      return layout;
+    }
+    // Read by name: later files add columns and reorder them.
+    const auto column = [&names](std::string_view name, std::vector<std::size_t>& into) {
+      const auto at = std::find(names.begin(), names.end(), name);
+      if (at != names.end()) into.push_back(static_cast<std::size_t>(at - names.begin()));
+    };
+    std::vector<std::size_t> tac;
+    column("TAC", tac);
+    // The names a user knows the device by first: the brand, the name it is sold under.
+    column("Brand Name", layout.manufacturer);
+    column("Manufacturer", layout.manufacturer);
+    column("Marketing Name", layout.model);
+    column("Model Name", layout.model);
+    column("Internal Model Name", layout.model);
+    if (tac.empty() || layout.manufacturer.empty() || layout.model.empty()) return std::nullopt;
+    layout.tac = tac[0];
+    return layout;
+  }
+
+  std::string Field(std::size_t index) {
+    FieldAt(record_, delimiter_, index, field_);
+    return std::string(TrimSpaces(field_));
+  }
+
+  // The first of `columns` that holds a known value; empty when none does.
+  std::string Known(const std::vector<std::size_t>& columns) {
+    for (const std::size_t column : columns) {
+      std::string value = Field(column);
+      if (!value.empty() && value != "Not Known") return value;
+    }
+    return {};
+  }
+
+  std::string Shown(const Tally& t) const {
+    if (t.count == 0) return "0";
+    return std::to_string(t.count) + " (first: " + options_.files[t.first.file] + " line " +
+           std::to_string(t.first.line) + ")";
+  }
+
+  const ConvertOptions& options_;
+  const char delimiter_;
+  std::string record_, field_;
+  std::uint64_t read_ = 0;
+  std::array<Tally, static_cast<std::size_t>(Skip::Count)> skipped_{};
+  Tally duplicates_;
+  std::vector<Device> devices_;
+};
+
+}  // namespace
+
+int RunConvert(const ConvertOptions& options) {
+  return Converter(options).Run();
+}
+
+}  // namespace vettrix::cli
