@@ -60,18 +60,44 @@ foreach(source vettrix.1 changelog)
 endforeach()
 add_custom_target(vettrix_packaging_files ALL DEPENDS ${gzipped})
 
-install(TARGETS vettrix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${CMAKE_SOURCE_DIR}/data/mobidex.csv DESTINATION ${CMAKE_INSTALL_DATADIR}/vettrix)
+# Two packages from one build: the window with vettrix-cli, and the web service.
+install(TARGETS vettrix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT vettrix)
+install(FILES ${CMAKE_SOURCE_DIR}/data/mobidex.csv DESTINATION ${CMAKE_INSTALL_DATADIR}/vettrix
+        COMPONENT vettrix)
 install(FILES ${VETTRIX_PACKAGING_DIR}/${VETTRIX_APP_ID}.desktop
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT vettrix)
 install(FILES ${VETTRIX_PACKAGING_DIR}/${VETTRIX_APP_ID}.metainfo.xml
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
-install(FILES ${icon_svg} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
-install(FILES ${CMAKE_BINARY_DIR}/packaging/vettrix.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT vettrix)
+install(FILES ${icon_svg} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
+        COMPONENT vettrix)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/vettrix.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT vettrix)
 install(FILES ${VETTRIX_PACKAGING_DIR}/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
-        DESTINATION ${VETTRIX_DOCDIR})
+        DESTINATION ${VETTRIX_DOCDIR} COMPONENT vettrix)
+
+# The service: its program and manual, a systemd unit, its settings, and the database it
+# publishes first, so that installing it and starting the unit serves with no further step.
+set(service_dir ${VETTRIX_PACKAGING_DIR}/service)
+set(service_changelog ${CMAKE_BINARY_DIR}/packaging/service/changelog.gz)
+add_custom_command(OUTPUT ${service_changelog}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging/service
+  COMMAND ${GZIP} -9n -c ${service_dir}/changelog > ${service_changelog}
+  DEPENDS ${service_dir}/changelog VERBATIM)
+add_custom_target(vettrix_service_packaging_files ALL DEPENDS ${service_changelog})
+install(TARGETS vettrix-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT service)
+install(FILES ${CMAKE_BINARY_DIR}/src/service/vettrix-service.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT service)
+install(FILES ${service_dir}/vettrix-service.service DESTINATION /lib/systemd/system
+        COMPONENT service)
+install(FILES ${service_dir}/service.conf DESTINATION /etc/vettrix COMPONENT service)
+install(FILES ${CMAKE_SOURCE_DIR}/data/mobidex.csv
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/vettrix-service COMPONENT service)
+install(FILES ${VETTRIX_PACKAGING_DIR}/copyright ${service_changelog}
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vettrix-service COMPONENT service)
 
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL vettrix service)
 set(CPACK_PACKAGE_NAME vettrix)
 set(CPACK_PACKAGE_VERSION ${VETTRIX_DEBIAN_VERSION})
 set(CPACK_PACKAGE_VENDOR "Vettrix Labs")
@@ -80,21 +106,37 @@ set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_VERSION ${VETTRIX_DEBIAN_VERSION})
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "http://vettrix.net/")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Vettrix Labs <support@vettrix.net>")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "validate IMEI numbers and generate valid ones
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The libraries the programs link are found by dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+set(CPACK_DEBIAN_VETTRIX_PACKAGE_NAME vettrix)
+set(CPACK_DEBIAN_VETTRIX_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_VETTRIX_DESCRIPTION "validate IMEI numbers and generate valid ones
 Vettrix is a desktop tool for IMEI numbers. It checks an IMEI's check digit
 (Luhn), its fields, the reporting body of its type allocation code (TAC) and
 the device that the TAC belongs to in a local device database derived from
 the Osmocom TAC database. It also generates valid IMEIs for a chosen device
 type into a dated report, and checks a web service for newer versions.")
-# The libraries the program links are found by dpkg-shlibdeps. The plugins Qt loads at run time
-# (xcb platform, image formats, TLS) come with libqt6gui6 and libqt6network6, which that scan
-# already names; a Wayland session and the Arial-compatible fonts the layout is measured in are
-# recommended.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland, fonts-liberation")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The plugins Qt loads at run time (xcb platform, image formats, TLS) come with libqt6gui6 and
+# libqt6network6, which the scan already names; a Wayland session and the Arial-compatible
+# fonts the layout is measured in are recommended.
+set(CPACK_DEBIAN_VETTRIX_PACKAGE_RECOMMENDS "qt6-wayland, fonts-liberation")
+
+set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME vettrix-service)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_SERVICE_DESCRIPTION "web service of the Vettrix IMEI device database
+vettrix-service publishes the Vettrix device database and its version for
+the Vettrix window's update checks, looks up any IMEI or TAC by the window's
+own rules on web pages and through a JSON API, and takes suggestions of
+devices the database lacks for an operator to review. It runs as a hardened
+systemd service on the loopback, for a proxy such as nginx to put in front.")
+# deb-systemd-helper and deb-systemd-invoke, for the maintainer scripts.
+set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS "init-system-helpers (>= 1.54~)")
+set(CPACK_DEBIAN_SERVICE_PACKAGE_SUGGESTS "nginx")
+set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
+    "${service_dir}/conffiles;${service_dir}/postinst;${service_dir}/prerm;${service_dir}/postrm")
 include(CPack)

@@ -39,15 +39,18 @@ std::int64_t Now() {
 }
 
 // Run by root on a store that belongs to the service's own user, a command works as that user,
-// so that every file it makes stays the service's.
-bool ActAsOwnerOf(const std::string& folder) {
+// so that every file it makes stays the service's. It works from inside the folder: systemd's
+// own users cannot pass /var/lib/private on the way to theirs. `folder` becomes ".".
+bool ActAsOwnerOf(std::string& folder) {
   struct stat st {};
   if (::geteuid() != 0 || ::stat(folder.c_str(), &st) != 0 || st.st_uid == 0) return true;
-  if (::setgroups(0, nullptr) != 0 || ::setresgid(st.st_gid, st.st_gid, st.st_gid) != 0 ||
+  if (::chdir(folder.c_str()) != 0 || ::setgroups(0, nullptr) != 0 ||
+      ::setresgid(st.st_gid, st.st_gid, st.st_gid) != 0 ||
       ::setresuid(st.st_uid, st.st_uid, st.st_uid) != 0) {
     Complain(folder + ": cannot act as its owner: " + std::strerror(errno));
     return false;
   }
+  folder = ".";
   return true;
 }
 
@@ -129,9 +132,10 @@ int RunServe(Options& options) {
   }
 }
 
-int RunPublish(const Options& options, const std::string& file, bool force) {
+int RunPublish(Options options, const std::string& file, bool force) {
   const auto bytes = ReadFile(file);
   if (!bytes) return kRefused;
+  const std::string shown = options.data;
   if (!ActAsOwnerOf(options.data)) return kRefused;
   try {
     SqliteStore store(options.data);
@@ -144,7 +148,7 @@ int RunPublish(const Options& options, const std::string& file, bool force) {
     const auto published = snapshots.Current();
     std::printf("published %s (version number %s, %d devices) in %s\n",
                 published->versionText.c_str(), published->versionNumber.c_str(),
-                published->devices, options.data.c_str());
+                published->devices, shown.c_str());
     return kOk;
   } catch (const std::exception& e) {
     Complain(options.data + ": " + e.what());
@@ -152,7 +156,7 @@ int RunPublish(const Options& options, const std::string& file, bool force) {
   }
 }
 
-int RunSubmissions(const Options& options, const std::string& statusName,
+int RunSubmissions(Options options, const std::string& statusName,
                    const std::string& format) {
   if (!ActAsOwnerOf(options.data)) return kRefused;
   try {
@@ -193,7 +197,7 @@ int RunSubmissions(const Options& options, const std::string& statusName,
   }
 }
 
-int RunReview(const Options& options, std::int64_t id, const std::string& decision) {
+int RunReview(Options options, std::int64_t id, const std::string& decision) {
   if (!ActAsOwnerOf(options.data)) return kRefused;
   try {
     SqliteStore store(options.data);
