@@ -137,7 +137,7 @@ void CheckEndToEnd(const std::string& contents) {
 
   const std::string line(FirstLine(contents));
   platform.messages.clear();
-  CheckUpdate(form);
+  CheckUpdate(form, kServiceUrl);
   FUZZ_CHECK(platform.messages.size() == 1);
   const std::string& programMessage = platform.messages.back();
   FUZZ_CHECK(form.OnlineProgramVersion == line);
@@ -159,7 +159,7 @@ void CheckEndToEnd(const std::string& contents) {
   }
 
   platform.messages.clear();
-  CheckUpdateDB(form);
+  CheckUpdateDB(form, kServiceUrl);
   FUZZ_CHECK(platform.messages.size() == 1);
   const bool readable = DatabaseVersionValue(line).has_value();
   FUZZ_CHECK(StartsWith(platform.messages.back(),

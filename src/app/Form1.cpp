@@ -33,13 +33,14 @@ CheckBox MakeCheck(Rect rect, std::string_view caption) {
 
 }  // namespace
 
-const std::array<MenuEntry, 6> kMenus = {{
+const std::array<MenuEntry, 7> kMenus = {{
     {"File", "File", ""},
     {"Exit", "Exit", "File"},
     {"About", "About", ""},
     {"ChkUpdate", "Update", ""},
     {"ProgramUpdate", "Vettrix Update", "ChkUpdate"},
     {"DBUpdate", "Mobidex Update", "ChkUpdate"},
+    {"DBInstall", "Install Mobidex Update", "ChkUpdate"},
 }};
 
 const std::array<std::string_view, 14> kFocusOrder = {

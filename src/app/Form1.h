@@ -149,9 +149,10 @@ class Form1 {
   Random Rnd;  // the program's one random source
 
   // Run state of the window and of the Generate command.
-  bool closed = false;         // the window has been closed; nothing more is shown
-  bool generating = false;     // a Generate run is in progress
-  bool stopRequested = false;  // the user asked the running Generate to stop
+  bool closed = false;                  // the window has been closed; nothing more is shown
+  bool generating = false;              // a Generate run is in progress
+  bool stopRequested = false;           // the user asked the running Generate to stop
+  bool serviceSettingReported = false;  // a bad service address setting was told once
 
   // Named access for code that walks all controls (the view, tests). Index 0 is unused.
   static constexpr int kLabelCount = 29;
@@ -171,7 +172,7 @@ struct MenuEntry {
   std::string_view caption;
   std::string_view parent;
 };
-extern const std::array<MenuEntry, 6> kMenus;
+extern const std::array<MenuEntry, 7> kMenus;
 
 // Focus order of the controls that take focus.
 extern const std::array<std::string_view, 14> kFocusOrder;

@@ -21,6 +21,7 @@
 #include "cli/RecordFields.h"
 #include "generate/Catalogue.h"
 #include "platform/locations/Locations.h"
+#include "update/UpdateDatabase.h"
 #include "validate/Synthesis.h"
 #include "validate/ValidateIMEI.h"
 
@@ -363,6 +364,40 @@ class CheckRun {
 
 std::string DefaultDatabase() {
   return FindDatabase(ProgramFolderPath());
+}
+
+std::string DefaultUserDatabase() {
+  return FindUserDatabase(ProgramFolderPath());
+}
+
+int RunUpdateDb(const UpdateDbOptions& options, Network& network) {
+  const DatabaseUpdate update =
+      UpdateDatabase(network, options.service, options.inUse, options.target, options.check);
+  const std::string shown = DisplayText(
+      update.outcome == DatabaseUpdate::Outcome::Installed ? options.target : options.inUse);
+  const std::string was =
+      update.oldVersion.empty() ? "no database" : update.oldVersion + " (" + update.oldNumber + ")";
+  std::string text;
+  switch (update.outcome) {
+    case DatabaseUpdate::Outcome::Installed:
+      text = "installed " + update.newVersion + " (version number " + update.newNumber + ", " +
+             std::to_string(update.devices) + " devices) as " + shown + "; it was " + was + "\n";
+      std::fputs(text.c_str(), stdout);
+      return kAllValid;
+    case DatabaseUpdate::Outcome::Current:
+      text = shown + " is current: " + was + "; the service publishes " + update.newNumber + "\n";
+      std::fputs(text.c_str(), stdout);
+      return kAllValid;
+    case DatabaseUpdate::Outcome::Available:
+      text = "an update is available: the service publishes " + update.newNumber + "; " + shown +
+             " is " + was + "\n";
+      std::fputs(text.c_str(), stdout);
+      return kSomeInvalid;
+    default:
+      Complain("the database could not be updated: " + update.reason + "; " + shown +
+               " is unchanged");
+      return kFailed;
+  }
 }
 
 void Complain(const std::string& message) {

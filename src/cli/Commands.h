@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/Output.h"
+#include "platform/Network.h"
 
 namespace vettrix::cli {
 
@@ -17,6 +18,9 @@ inline constexpr int kAllValid = 0, kSomeInvalid = 1, kFailed = 2;
 // The database the window would load: beside a writable program, else the user's, else the
 // shipped one.
 std::string DefaultDatabase();
+
+// Where an installed database update goes by default: the user's own database.
+std::string DefaultUserDatabase();
 
 // Writes "vettrix-cli: " and `message` to standard error.
 void Complain(const std::string& message);
@@ -50,6 +54,16 @@ int RunGenerate(const GenerateOptions& options);
 // The device types `generate --type` accepts, those containing `text` when given.
 int RunTypes(const std::optional<std::string>& text, const std::string& database);
 int RunLookup(const std::vector<std::string>& keys, Format format, const std::string& database);
+struct UpdateDbOptions {
+  std::string service;  // the web service's address
+  std::string inUse;    // the database in use
+  std::string target;   // where a newer one goes
+  bool check = false;   // only tell whether there is one
+};
+// Installs the newer database the service publishes: 0 current afterwards, 1 (with check) one
+// is available, 2 failed (nothing changed).
+int RunUpdateDb(const UpdateDbOptions& options, Network& network);
+
 int RunComplete(const std::vector<std::string>& bodies, Format format);
 
 }  // namespace vettrix::cli

@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include "app/DeviceTable.h"
+#include "app/Files.h"
 #include "app/Text.h"
 #include "cli/Columns.h"
 #include "cli/Commands.h"
@@ -94,46 +95,6 @@ struct Layout {
   std::vector<std::size_t> manufacturer, model;
 };
 
-// Writes `bytes` as the file `path` whole or not at all: a new file in the same folder, synced,
-// then renamed over the old one, so that a reader sees either file, never a part. Returns the
-// error, empty on success.
-std::string WriteAtomically(const std::string& path, std::string_view bytes) {
-  const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  // "out/" names a folder; rename would call it "not a directory".
-  if (folder.size() == path.size()) return path + ": " + std::strerror(EISDIR);
-  const std::string temporary = folder + "." + path.substr(folder.size()) + ".";
-  std::string name;
-  std::random_device entropy;
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    name = temporary + std::to_string(entropy());
-    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) return path + ": " + std::strerror(errno);
-  int error = 0;
-  {
-    Output out(fd);
-    out.Put(bytes);
-    if (!out.Flush()) error = out.Error();
-  }
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(name.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) {
-    ::unlink(name.c_str());
-    return path + ": " + std::strerror(error);
-  }
-  // The rename lasts once the folder is synced; a folder that cannot be synced is no error.
-  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    (void)::fsync(dir);
-    ::close(dir);
-  }
-  return {};
-}
-
 class Converter {
  public:
   explicit Converter(const ConvertOptions& options)
@@ -187,7 +148,7 @@ class Converter {
       // A reader that went away ends the run quietly, as for every command.
       const int status = Finish(out, kAllValid);
       if (status != kAllValid || out.Failed()) return status;
-    } else if (const std::string error = WriteAtomically(options_.output, text); !error.empty()) {
+    } else if (const std::string error = ReplaceFile(options_.output, text); !error.empty()) {
       Complain(error + "; nothing written");
       return kFailed;
     }

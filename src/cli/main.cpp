@@ -2,6 +2,7 @@
 // window's own rules.
 
 #include <CLI/CLI.hpp>
+#include <QCoreApplication>
 #include <cctype>
 #include <charconv>
 #include <csignal>
@@ -13,6 +14,9 @@
 #include "cli/Commands.h"
 #include "cli/Convert.h"
 #include "db/Mobidex.h"
+#include "platform/locations/Locations.h"
+#include "platform/net/QtNetwork.h"
+#include "update/ServiceAddress.h"
 
 namespace {
 
@@ -68,7 +72,7 @@ std::string FailureMessage(const CLI::App* app, const CLI::Error& e) {
     message = "unexpected " + message.substr(message.find(": ") + 2);
   } else if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr &&
              message.rfind("A subcommand", 0) == 0) {
-    message = "give a command: check, generate, types, lookup, complete or convert";
+    message = "give a command: check, generate, types, lookup, complete, convert or update-db";
   }
   std::string command = app->get_name();
   for (const CLI::App* sub = app; !sub->get_subcommands().empty();) {
@@ -91,6 +95,16 @@ int Main(int argc, char** argv) {
   std::string database;
   app.add_option("--db", database, "Device database (default: the one the window loads)")
       ->type_name("FILE");
+  std::string service;
+  app.add_option("--service", service,
+                 "The web service's address (default: service-url in vettrix.conf, else " +
+                     std::string(vettrix::kServiceUrl) + ")")
+      ->type_name("URL")
+      ->check(Checked([](std::string& value) {
+        return vettrix::IsWebAddress(value)
+                   ? std::string()
+                   : "'" + value + "' is not an http:// or https:// address";
+      }));
 
   auto addFormat = [&](CLI::App* command, Format& format) {
     command->add_option("--format", format, "Output format (default tsv)")
@@ -201,6 +215,17 @@ int Main(int argc, char** argv) {
   convertCommand->add_flag("--strict", convert.strict,
                            "Fail, writing nothing, when any row is skipped or repeats a TAC");
 
+  UpdateDbOptions update;
+  CLI::App* updateCommand = app.add_subcommand(
+      "update-db", "Install the newer device database the web service publishes, if there is one");
+  updateCommand->add_flag("--check", update.check,
+                          "Only tell whether there is one (exit status 1 when there is)");
+  updateCommand->footer(
+      "Without --db it installs the database as the user's own "
+      "($XDG_DATA_HOME/vettrix/mobidex.csv, or beside a program run from a folder it can "
+      "write), which the window and vettrix-cli then load.");
+  updateCommand->fallthrough();
+
   try {
     app.parse(argc, argv);
     if (check.delimiter == "tab" || check.delimiter == "\\t") check.delimiter = "\t";
@@ -244,6 +269,20 @@ int Main(int argc, char** argv) {
     return RunGenerate(generate);
   }
   if (typesCommand->parsed()) return RunTypes(typeText, database);
+  if (updateCommand->parsed()) {
+    update.service = service;
+    if (update.service.empty()) {
+      const vettrix::ServiceAddress address =
+          vettrix::ResolveServiceAddress(vettrix::ReadServiceSetting());
+      if (!address.problem.empty()) Complain(address.problem);
+      update.service = address.url;
+    }
+    update.inUse = database.empty() ? DefaultDatabase() : database;
+    update.target = database.empty() ? DefaultUserDatabase() : database;
+    QCoreApplication application(argc, argv);  // the network needs one
+    vettrix::QtNetwork network;
+    return RunUpdateDb(update, network);
+  }
   if (lookupCommand->parsed()) return RunLookup(keys, lookupFormat, database);
   if (convertCommand->parsed()) return RunConvert(convert);
   return RunComplete(bodies, completeFormat);

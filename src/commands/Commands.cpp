@@ -10,12 +10,13 @@ void Command1_Click(Form1& form) {
   if (ValidateIMEI(form, form.CurrentIMEI)) ValidateIMEI(form, form.CurrentIMEI);
 }
 
-const std::array<Command, 6> kCommands = {{{"Command1", Command1_Click},
+const std::array<Command, 7> kCommands = {{{"Command1", Command1_Click},
                                            {"Command2", Command2_Click},
                                            {"Exit", Exit_Click},
                                            {"About", About_Click},
                                            {"ProgramUpdate", ProgramUpdate_Click},
-                                           {"DBUpdate", DBUpdate_Click}}};
+                                           {"DBUpdate", DBUpdate_Click},
+                                           {"DBInstall", DBInstall_Click}}};
 
 Handler HandlerOf(std::string_view control) {
   const auto it = std::find_if(kCommands.begin(), kCommands.end(),

@@ -5,6 +5,8 @@
 #include "db/Mobidex.h"
 #include "generate/Catalogue.h"
 
+#include <algorithm>
+
 namespace vettrix {
 
 void Form_Load(Form1& form) {
@@ -37,15 +39,30 @@ void Form_Load(Form1& form) {
   form.Text1.text = "490154203237518";
 
   if (!LoadMobidex(form)) return;
+  FillDeviceTypes(form);
+}
 
+void FillDeviceTypes(Form1& form) {
+  ComboBox& combo = form.Combo1;
+  const std::string picked = combo.listIndex >= 0 ? combo.text : std::string();
+  const int pickedIndex = combo.listIndex;
   // The fixed entries take positions 0 to 29; database lines 30 to N - 2 follow in file order.
-  std::vector<std::string>& list = form.Combo1.list;
+  std::vector<std::string>& list = combo.list;
+  list.clear();
   const int last = form.Devices.LineCount() - 2;
   list.reserve(FixedDeviceTypes().size() + static_cast<std::size_t>(std::max(0, last - 29)));
   for (const std::string_view entry : FixedDeviceTypes()) list.emplace_back(entry);
   for (int p = 30; p <= last; ++p) list.push_back(DeviceName(form.Devices.Line(p)));
-  ++form.Combo1.listRevision;
-  form.Combo1.listIndex = -1;
+  ++combo.listRevision;
+  // A pick stays picked where its entry still is; the text stays as it was either way.
+  combo.listIndex = -1;
+  if (pickedIndex >= 0 && pickedIndex < static_cast<int>(FixedDeviceTypes().size())) {
+    combo.listIndex = pickedIndex;
+  } else if (pickedIndex >= 0) {
+    const auto it = std::find(list.begin() + static_cast<std::ptrdiff_t>(FixedDeviceTypes().size()),
+                              list.end(), picked);
+    if (it != list.end()) combo.listIndex = static_cast<int>(it - list.begin());
+  }
 }
 
 void Exit_Click(Form1& form) {

@@ -13,6 +13,9 @@ namespace vettrix {
 // Start-up: puts every control and value into its start state, checks the user's rights, loads
 // the device database and fills the device-type list. Closes the window on a fatal failure.
 void Form_Load(Form1& form);
+// The device-type list from the database in the table: the fixed entries, then the database's,
+// keeping what the user typed or picked.
+void FillDeviceTypes(Form1& form);
 void Exit_Click(Form1& form);
 // The window is closing (its own close control, or Exit): stops a running Generate.
 void Form_Unload(Form1& form);
@@ -23,6 +26,8 @@ void Command2_Click(Form1& form);  // Generate, or Stop while a run is in progre
 void About_Click(Form1& form);
 void ProgramUpdate_Click(Form1& form);
 void DBUpdate_Click(Form1& form);
+// Installs the newer database the service publishes, and shows it without a restart.
+void DBInstall_Click(Form1& form);
 
 // The handler that each button and menu command of the window runs, by the control's name.
 using Handler = void (*)(Form1&);
@@ -30,7 +35,7 @@ struct Command {
   std::string_view control;
   Handler handler;
 };
-extern const std::array<Command, 6> kCommands;
+extern const std::array<Command, 7> kCommands;
 // The handler of the button or menu command named `control`, or nullptr.
 Handler HandlerOf(std::string_view control);
 

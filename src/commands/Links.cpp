@@ -4,7 +4,10 @@
 #include "app/Branding.h"
 #include "app/Text.h"
 #include "commands/Handlers.h"
+#include "db/Mobidex.h"
 #include "update/CheckUpdate.h"
+#include "update/ServiceAddress.h"
+#include "update/UpdateDatabase.h"
 
 namespace vettrix {
 namespace {
@@ -55,11 +58,47 @@ void About_Click(Form1& form) {
 }
 
 void ProgramUpdate_Click(Form1& form) {
-  CheckUpdate(form);
+  CheckUpdate(form, ServiceUrl(form));
 }
 
 void DBUpdate_Click(Form1& form) {
-  CheckUpdateDB(form);
+  CheckUpdateDB(form, ServiceUrl(form));
+}
+
+void DBInstall_Click(Form1& form) {
+  const std::string target = form.platform.UserDatabaseFile();
+  const DatabaseUpdate update =
+      UpdateDatabase(form.platform, ServiceUrl(form), form.databasePath, target, false);
+  const std::string was = update.oldVersion.empty() ? "none" : update.oldVersion;
+  switch (update.outcome) {
+    case DatabaseUpdate::Outcome::Installed: {
+      if (ShowMobidex(form, target).status != DeviceTable::Status::Ok) {
+        form.platform.MsgBox("The Mobidex update was saved as " + DisplayText(target) +
+                             ", but it could not be read back; restart Vettrix to use it.");
+        return;
+      }
+      FillDeviceTypes(form);
+      form.platform.MsgBox("The Mobidex update is installed: version " + update.newVersion +
+                           " with " + std::to_string(update.devices) + " devices (it was " + was +
+                           "). It is in use now.");
+      return;
+    }
+    case DatabaseUpdate::Outcome::Cancelled:
+      form.platform.MsgBox("The Mobidex update was cancelled; your database is unchanged.");
+      return;
+    case DatabaseUpdate::Outcome::Failed: {
+      std::string text = "The Mobidex update could not be installed: " + update.reason +
+                         ".\r\nYour database is unchanged (" + was + ").";
+      if (update.reason.starts_with(kUnreachable))
+        text += " The service's address is set by " +
+                ServiceSettingHint(form.platform.ServiceUrlSetting()) + ".";
+      form.platform.MsgBox(text);
+      return;
+    }
+    default:
+      form.platform.MsgBox("You have the latest Mobidex version: " + was +
+                           ". There is nothing to install.");
+  }
 }
 
 void Label_Click(Form1& form, int labelNumber) {
@@ -74,13 +113,13 @@ void Label_Click(Form1& form, int labelNumber) {
     case 14:
       // Only the not-found texts link to the submission page.
       if (!form.TACFound)
-        Open(form, JoinUrl(kServiceUrl, "/?imei=" + PercentEncode(form.CurrentIMEI)));
+        Open(form, JoinUrl(ServiceUrl(form), "/?imei=" + PercentEncode(form.CurrentIMEI)));
       break;
     case 18:
       Open(form, std::string(kMakerSiteUrl));
       break;
     case 21:
-      Open(form, JoinUrl(kServiceUrl, "/"));
+      Open(form, JoinUrl(ServiceUrl(form), "/"));
       break;
     case 26:
       Open(form, std::string(kSourcePageUrl));

@@ -63,9 +63,20 @@ std::string DatabaseFault(const DeviceTable& devices, bool truncated) {
   return {};
 }
 
+DeviceTable::ReadResult ShowMobidex(Form1& form, const std::string& path) {
+  form.databasePath = path;
+  const DeviceTable::ReadResult read = form.Devices.Load(path);
+  if (read.status != DeviceTable::Status::Ok) return read;
+  const int lines = form.Devices.LineCount();
+  form.DatabaseVersionText = VersionTextOf(form.Devices.Line(lines));
+  form.Label20.caption = "Database Version:   " + form.DatabaseVersionText;
+  form.DatabaseVersionNumber = VersionNumberOf(form.DatabaseVersionText);
+  SetCounter(form.Label25.caption, "Devices Supported: ", lines - 1);
+  return read;
+}
+
 bool LoadMobidex(Form1& form) {
-  form.databasePath = form.platform.DatabaseFile();
-  const DeviceTable::ReadResult read = form.Devices.Load(form.databasePath);
+  const DeviceTable::ReadResult read = ShowMobidex(form, form.platform.DatabaseFile());
   if (read.status != DeviceTable::Status::Ok) {
     if (read.status == DeviceTable::Status::Missing) {
       form.platform.MsgBox("Fatal Error! IMEI Database not found! Please download and reinstall!");
@@ -84,11 +95,6 @@ bool LoadMobidex(Form1& form) {
                          std::to_string(DeviceTable::kMaxLines) +
                          " were read; the rest was ignored.");
   }
-  const int lines = form.Devices.LineCount();
-  form.DatabaseVersionText = VersionTextOf(form.Devices.Line(lines));
-  form.Label20.caption = "Database Version:   " + form.DatabaseVersionText;
-  form.DatabaseVersionNumber = VersionNumberOf(form.DatabaseVersionText);
-  SetCounter(form.Label25.caption, "Devices Supported: ", lines - 1);
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/FileWatch.h"
+#include "platform/Network.h"
 
 namespace vettrix {
 
@@ -26,13 +27,18 @@ struct DownloadResult {
   bool notSaved = false;  // the server answered, but its answer could not be saved
 };
 
+// The web service's address as the user's settings give it.
+struct ServiceSetting {
+  std::string value;     // empty when no setting gives one
+  std::string source;    // the file that gave it
+  std::string userFile;  // the file in which the user would set it
+};
+
 // The one way the core reaches the world outside the process: the window toolkit, the system
 // clock, the network and the user's session. The Qt implementation serves the program; tests
 // use a recording fake.
-class Platform {
+class Platform : public Network {
  public:
-  virtual ~Platform() = default;
-
   // Modal message box with an OK button and the application title; returns when closed.
   virtual void MsgBox(std::string_view text) = 0;
   // Clears the clipboard and puts `text` on it. False when the clipboard is not available.
@@ -58,6 +64,10 @@ class Platform {
   virtual std::string DatabaseFile() { return ProgramFolder() + "/mobidex.csv"; }
   virtual std::string CacheFolder() { return ProgramFolder(); }
   virtual std::string ReportFolder() { return ProgramFolder(); }
+  // Where an installed database update goes: the database the window prefers to the shipped one.
+  virtual std::string UserDatabaseFile() { return ProgramFolder() + "/mobidex.csv"; }
+  // The web service's address as the user's settings give it.
+  virtual ServiceSetting ServiceUrlSetting() { return {}; }
 
   // Paints the window from the model now.
   virtual void Refresh() = 0;

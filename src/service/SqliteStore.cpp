@@ -1,5 +1,7 @@
 #include "service/SqliteStore.h"
 
+#include "app/Files.h"
+
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -58,17 +60,6 @@ PublicationId IdOf(const struct stat& st) {
 
 std::string SystemError(const std::string& what) {
   return what + ": " + std::strerror(errno);
-}
-
-// Writes all of `bytes` to `fd`; false with errno set on failure.
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 }  // namespace
@@ -342,25 +333,8 @@ std::optional<Publication> SqliteStore::Newer(const PublicationId& known) {
 }
 
 void SqliteStore::Publish(std::string_view bytes, std::int64_t /*now: the file's own time*/) {
-  const std::string path = folder_ + "/" + kDatabaseName;
-  std::string temp = folder_ + "/.mobidex.csv.XXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) throw StoreError(SystemError(folder_));
-  const bool written = WriteAll(fd, bytes) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-  const int error = errno;
-  ::close(fd);
-  if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
-    errno = written ? errno : error;
-    const std::string reason = SystemError(path);
-    ::unlink(temp.c_str());
-    throw StoreError(reason);
-  }
-  // The new name itself reaches the disk.
-  const int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    ::fsync(folder);
-    ::close(folder);
-  }
+  if (const std::string error = ReplaceFile(folder_ + "/" + kDatabaseName, bytes); !error.empty())
+    throw StoreError(error);
 }
 
 }  // namespace vettrix::service

@@ -7,6 +7,7 @@
 
 #include "app/DecimalValue.h"
 #include "app/Text.h"
+#include "update/ServiceAddress.h"
 
 namespace vettrix {
 namespace {
@@ -63,7 +64,10 @@ std::optional<std::string> FetchFirstLine(Form1& form, const std::string& url,
   }
   if (!result.ok) {
     form.platform.MsgBox("The update service could not be reached at " + Quoted(url, 200) + ": " +
-                         result.error + ".\r\nCheck the network connection and try again.");
+                         result.error +
+                         ".\r\nCheck the network connection and try again. The service's "
+                         "address is set by " +
+                         ServiceSettingHint(form.platform.ServiceUrlSetting()) + ".");
     return std::nullopt;
   }
   // A file that vanished between download and read is as unreadable as an empty one.

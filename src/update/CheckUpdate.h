@@ -30,10 +30,10 @@ std::optional<double> DatabaseVersionValue(std::string_view text);
 
 // Downloads serviceUrl + "/ver" into update.dat, keeps its first line in OnlineProgramVersion and
 // tells the user how it compares with ProgramVersionNumber.
-void CheckUpdate(Form1& form, std::string_view serviceUrl = kServiceUrl);
+void CheckUpdate(Form1& form, std::string_view serviceUrl);
 
 // Downloads serviceUrl + "/dbver" into db.dat and tells the user how its first line compares with
 // DatabaseVersionNumber.
-void CheckUpdateDB(Form1& form, std::string_view serviceUrl = kServiceUrl);
+void CheckUpdateDB(Form1& form, std::string_view serviceUrl);
 
 }  // namespace vettrix

@@ -5,6 +5,7 @@
 // (or comes from `clock`). Files are real.
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -31,6 +32,10 @@ class FakePlatform : public Platform {
   int closeCount = 0;
   std::function<void()> onDoEvents;  // runs inside DoEvents, as a user's click would
   std::function<DownloadResult(std::string_view, const std::string&)> download;
+  // Answers Fetch; the requests are kept (with their activity) in `fetched`.
+  std::function<Fetched(std::string_view url)> fetch;
+  std::vector<std::string> fetched;
+  ServiceSetting serviceSetting;
   // Makes the file watches; without it every lookup reads the database again.
   std::function<std::unique_ptr<FileWatch>(const std::string&)> watchFile;
 
@@ -49,6 +54,19 @@ class FakePlatform : public Platform {
     if (download) return download(url, localFile);
     return {false, "no network"};
   }
+  Fetched Fetch(std::string_view url, std::int64_t, std::string_view activity) override {
+    fetched.push_back(std::string(url) +
+                      (activity.empty() ? "" : " [" + std::string(activity) + "]"));
+    if (fetch) return fetch(url);
+    return {false, false, "no network", {}};
+  }
+  // Not SHA-256, but a digest of its shape all the same: the tests compare it with itself.
+  std::string Sha256Hex(std::string_view bytes) override {
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016zx", std::hash<std::string_view>{}(bytes));
+    return std::string(hex) + hex + hex + hex;
+  }
+  ServiceSetting ServiceUrlSetting() override { return serviceSetting; }
   std::int64_t TickCount() override {
     if (clock) return clock();
     const std::int64_t t = tick;

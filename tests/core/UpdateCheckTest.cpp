@@ -57,7 +57,8 @@ TEST_F(UpdateCheckTest, EachCheckSaysHowThePublishedVersionCompares) {
   const std::string tiny = "0." + std::string(400, '0') + "1";  // underflows to 0
   const auto failed = [](const char* path) {
     return "The update service could not be reached at \"" + std::string(kServiceUrl) + path +
-           "\": timed out after 10 s.\r\nCheck the network connection and try again.";
+           "\": timed out after 10 s.\r\nCheck the network connection and try again. The "
+           "service's address is set by service-url in vettrix.conf.";
   };
   struct Case {
     void (*click)(Form1&);

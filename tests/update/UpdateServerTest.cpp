@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "core/FakePlatform.h"
-#include "platform/qt/HttpDownload.h"
+#include "platform/net/HttpDownload.h"
 #include "update/TestHttpServer.h"
 
 namespace vettrix::test {

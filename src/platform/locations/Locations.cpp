@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QSettings>
 #include <QStandardPaths>
 #include <array>
 
@@ -66,9 +67,15 @@ std::string FindDatabase(const std::string& programFolder, const std::string& sh
   return candidates[0];  // where it belongs, for the message when none is there
 }
 
+std::string FindUserDatabase(const std::string& programFolder) {
+  if (IsPortable(programFolder)) return programFolder + "/" + kDatabaseName;
+  return UserFolder(QStandardPaths::GenericDataLocation) + "/" + kDatabaseName;
+}
+
 Locations FindLocations(const std::string& programFolder, const std::string& sharedDataFolder) {
   Locations found;
   found.database = FindDatabase(programFolder, sharedDataFolder);
+  found.userDatabase = FindUserDatabase(programFolder);
   if (IsPortable(programFolder)) {
     found.portable = true;
     found.cacheFolder = programFolder;
@@ -102,6 +109,34 @@ std::string ProgramFolderPath() {
     if (slash != std::string::npos) return slash == 0 ? "/" : path.substr(0, slash);
   }
   return Bytes(QCoreApplication::applicationDirPath());
+}
+
+}  // namespace vettrix
+
+namespace vettrix {
+
+ServiceSetting ReadServiceSetting() {
+  const QString name = QStringLiteral("vettrix/vettrix.conf");
+  ServiceSetting setting;
+  setting.userFile =
+      Bytes(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/" + name);
+  // The user's folder first, then the system's, in the order of $XDG_CONFIG_DIRS.
+  for (const QString& folder :
+       QStandardPaths::standardLocations(QStandardPaths::GenericConfigLocation)) {
+    const QString path = folder + "/" + name;
+    if (!QFile::exists(path)) continue;
+    const QSettings file(path, QSettings::IniFormat);
+    const QVariant value = file.value(QStringLiteral("service-url"));
+    if (!value.isValid()) continue;
+    // An unquoted value with a comma reads as a list.
+    const QString text = value.typeId() == QMetaType::QStringList
+                             ? value.toStringList().join(QLatin1Char(','))
+                             : value.toString();
+    setting.value = text.trimmed().toStdString();
+    setting.source = Bytes(path);
+    break;
+  }
+  return setting;
 }
 
 }  // namespace vettrix

@@ -13,6 +13,7 @@
 #include <QGuiApplication>
 #include <QLocale>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QUrl>
 #include <algorithm>
 #include <chrono>
@@ -21,7 +22,8 @@
 
 #include "app/Branding.h"
 #include "platform/locations/Locations.h"
-#include "platform/qt/HttpDownload.h"
+#include "platform/net/HttpDownload.h"
+#include "platform/net/QtNetwork.h"
 #include "platform/qt/MainWindow.h"
 
 namespace vettrix {
@@ -103,6 +105,32 @@ DownloadResult QtPlatform::DownloadFile(std::string_view url, const std::string&
   return HttpDownload(url, localFile);
 }
 
+Fetched QtPlatform::Fetch(std::string_view url, std::int64_t maxBytes, std::string_view activity) {
+  if (activity.empty() || IsClosed()) return QtNetwork().Fetch(url, maxBytes, activity);
+  if (window_ != nullptr) window_->Sync();
+  QWidget* parent = window_ != nullptr && window_->isVisible() ? window_ : nullptr;
+  QProgressDialog dialog(ToQString(activity), QStringLiteral("Cancel"), 0, 0, parent);
+  dialog.setObjectName(QStringLiteral("Progress"));
+  dialog.setWindowTitle(ToQString(kAppTitle));
+  dialog.setWindowModality(Qt::WindowModal);
+  dialog.setMinimumDuration(0);
+  dialog.setAutoClose(false);
+  dialog.setAutoReset(false);
+  BlockingFetch fetch(url, maxBytes, TimeoutFor(maxBytes));
+  QObject::connect(&dialog, &QProgressDialog::canceled, [&fetch] { fetch.Cancel(); });
+  dialog.show();
+  FetchResult result = fetch.Run(true, [&dialog](std::int64_t received, std::int64_t total) {
+    // In KiB: the dialog counts in int.
+    if (total > 0) dialog.setMaximum(static_cast<int>(total / 1024));
+    dialog.setValue(static_cast<int>(received / 1024));
+  });
+  return {result.ok, fetch.Cancelled(), std::move(result.error), result.body.toStdString()};
+}
+
+std::string QtPlatform::Sha256Hex(std::string_view bytes) {
+  return QtNetwork().Sha256Hex(bytes);
+}
+
 std::int64_t QtPlatform::TickCount() {
   return MonotonicMilliseconds();
 }
@@ -153,6 +181,7 @@ void QtPlatform::FindLocationsOnce() {
   const Locations found = FindLocations(programFolder, sharedDataFolder_);
   locationsFor_ = programFolder;
   databaseFile_ = found.database;
+  userDatabaseFile_ = found.userDatabase;
   cacheFolder_ = found.cacheFolder;
   reportFolder_ = found.reportFolder;
 }
@@ -170,6 +199,16 @@ std::string QtPlatform::CacheFolder() {
 std::string QtPlatform::ReportFolder() {
   FindLocationsOnce();
   return reportFolder_;
+}
+
+std::string QtPlatform::UserDatabaseFile() {
+  FindLocationsOnce();
+  return userDatabaseFile_;
+}
+
+ServiceSetting QtPlatform::ServiceUrlSetting() {
+  // Read at every use (a few a session): an edit counts without a restart.
+  return ReadServiceSetting();
 }
 
 bool QtPlatform::SyncIfDue() {

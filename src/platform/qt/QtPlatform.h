@@ -40,6 +40,10 @@ class QtPlatform : public Platform {
   bool SetClipboardText(std::string_view text) override;
   bool OpenUrl(std::string_view url) override;
   DownloadResult DownloadFile(std::string_view url, const std::string& localFile) override;
+  // With an activity, a progress dialog over the window that can cancel; the window takes no
+  // input meanwhile but keeps painting.
+  Fetched Fetch(std::string_view url, std::int64_t maxBytes, std::string_view activity) override;
+  std::string Sha256Hex(std::string_view bytes) override;
 
   std::int64_t TickCount() override;
   DateTime Now() override;
@@ -51,6 +55,8 @@ class QtPlatform : public Platform {
   std::string DatabaseFile() override;
   std::string CacheFolder() override;
   std::string ReportFolder() override;
+  std::string UserDatabaseFile() override;
+  ServiceSetting ServiceUrlSetting() override;
 
   void Refresh() override;
   void DoEvents() override;
@@ -72,7 +78,7 @@ class QtPlatform : public Platform {
   std::string programFolder_;
   std::string sharedDataFolder_;
   std::string locationsFor_;  // the program folder the locations below were found for
-  std::string databaseFile_, cacheFolder_, reportFolder_;
+  std::string databaseFile_, cacheFolder_, reportFolder_, userDatabaseFile_;
   MainWindow* window_ = nullptr;
   QElapsedTimer sinceSync_;
   std::int64_t lastEventsTick_ = -1;  // the coarse tick at which events were last handled

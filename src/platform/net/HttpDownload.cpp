@@ -1,4 +1,4 @@
-#include "platform/qt/HttpDownload.h"
+#include "platform/net/HttpDownload.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <QVariant>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -92,16 +93,21 @@ QVariant Status(const QNetworkReply& reply) {
 }
 
 // Takes what has arrived; an error page's body is of no use and is dropped.
-void Take(QNetworkReply& reply, Progress& progress) {
+void Take(QNetworkReply& reply, Progress& progress, std::int64_t maxBytes) {
   if (!IsSuccess(Status(reply))) {
     reply.readAll();
     return;
   }
-  progress.body += reply.read(kDownloadMaxBytes + 1 - progress.body.size());
-  if (progress.body.size() > kDownloadMaxBytes) {
+  progress.body += reply.read(maxBytes + 1 - progress.body.size());
+  if (progress.body.size() > maxBytes) {
     progress.tooLarge = true;
     reply.abort();
   }
+}
+
+std::string SizeText(std::int64_t bytes) {
+  if (bytes % (1024 * 1024) == 0) return std::to_string(bytes / (1024 * 1024)) + " MiB";
+  return std::to_string(bytes / 1024) + " KiB";
 }
 
 FetchResult Failed(std::string error) {
@@ -110,9 +116,9 @@ FetchResult Failed(std::string error) {
   return result;
 }
 
-FetchResult Outcome(const QNetworkReply& reply, Progress& progress, int timeoutMs) {
-  if (progress.tooLarge)
-    return Failed("response larger than " + std::to_string(kDownloadMaxBytes / 1024) + " KiB");
+FetchResult Outcome(const QNetworkReply& reply, Progress& progress, int timeoutMs,
+                    std::int64_t maxBytes) {
+  if (progress.tooLarge) return Failed("response larger than " + SizeText(maxBytes));
   if (progress.timedOut) return Failed("timed out after " + DurationText(timeoutMs));
   const QNetworkReply::NetworkError error = reply.error();
   if (error == QNetworkReply::TooManyRedirectsError ||
@@ -138,7 +144,7 @@ FetchResult Outcome(const QNetworkReply& reply, Progress& progress, int timeoutM
 }  // namespace
 
 void HttpFetch(std::string_view url, QObject* context, const std::function<void(FetchResult)>& done,
-               int timeoutMs) {
+               int timeoutMs, std::int64_t maxBytes, const FetchProgress& progressed) {
   if (QCoreApplication::instance() == nullptr) return done(Failed("no application object"));
   const QUrl address(QString::fromUtf8(url.data(), static_cast<qsizetype>(url.size())),
                      QUrl::StrictMode);
@@ -162,19 +168,22 @@ void HttpFetch(std::string_view url, QObject* context, const std::function<void(
   QNetworkReply* reply = manager->get(request);
   // The network thread stops taking bytes once a cap's worth waits unread, so a flood cannot
   // outrun the checks below however busy this thread is.
-  reply->setReadBufferSize(kDownloadMaxBytes + 1);
+  reply->setReadBufferSize(std::min<std::int64_t>(maxBytes + 1, kDownloadMaxBytes + 1));
   auto progress = std::make_shared<Progress>();
 
-  QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, progress] {
+  QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, progress, maxBytes] {
     // A declared length over the cap needs no waiting for the bytes.
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (IsSuccess(Status(*reply)) && length.isValid() && length.toLongLong() > kDownloadMaxBytes) {
+    if (IsSuccess(Status(*reply)) && length.isValid() && length.toLongLong() > maxBytes) {
       progress->tooLarge = true;
       reply->abort();
     }
   });
   QObject::connect(reply, &QNetworkReply::readyRead, reply,
-                   [reply, progress] { Take(*reply, *progress); });
+                   [reply, progress, maxBytes] { Take(*reply, *progress, maxBytes); });
+  if (progressed)
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [progressed](qint64 received, qint64 total) { progressed(received, total); });
   auto* timer = new QTimer(reply);
   timer->setSingleShot(true);
   QObject::connect(timer, &QTimer::timeout, reply, [reply, progress] {
@@ -182,32 +191,51 @@ void HttpFetch(std::string_view url, QObject* context, const std::function<void(
     reply->abort();
   });
   QObject::connect(reply, &QNetworkReply::finished, reply,
-                   [reply, manager, timer, progress, done, timeoutMs] {
+                   [reply, manager, timer, progress, done, timeoutMs, maxBytes] {
                      timer->stop();
                      if (!progress->tooLarge && !progress->timedOut && reply->isOpen())
-                       Take(*reply, *progress);
-                     FetchResult result = Outcome(*reply, *progress, timeoutMs);
+                       Take(*reply, *progress, maxBytes);
+                     FetchResult result = Outcome(*reply, *progress, timeoutMs, maxBytes);
                      manager->deleteLater();
                      done(std::move(result));
                    });
   timer->start(timeoutMs);
 }
 
-DownloadResult HttpDownload(std::string_view url, const std::string& localFile, int timeoutMs) {
+BlockingFetch::BlockingFetch(std::string_view url, std::int64_t maxBytes, int timeoutMs)
+    : url_(url), maxBytes_(maxBytes), timeoutMs_(timeoutMs) {}
+
+FetchResult BlockingFetch::Run(bool userInput, const FetchProgress& progress) {
   std::optional<FetchResult> fetched;
-  std::optional<QEventLoop> loop;  // made only when there is something to wait for
-  QObject owner;                   // the request ends with this call
+  QEventLoop loop;
+  QObject owner;  // the request ends with this call, finished or not
   HttpFetch(
-      url, &owner,
+      url_, &owner,
       [&](FetchResult result) {
         fetched = std::move(result);
-        if (loop) loop->quit();
+        loop.quit();
       },
-      timeoutMs);
-  // Paint events and network traffic go on; clicks and keys wait until the download is over.
-  if (!fetched) loop.emplace().exec(QEventLoop::ExcludeUserInputEvents);
-  if (!fetched->ok) return {false, std::move(fetched->error)};
-  if (std::string error = SaveFile(localFile, fetched->body); !error.empty())
+      timeoutMs_, maxBytes_, progress);
+  if (!fetched && !cancelled_) {
+    loop_ = &loop;
+    // Paint events and network traffic go on; clicks and keys only for the caller's dialog.
+    loop.exec(userInput ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);
+    loop_ = nullptr;
+  }
+  if (fetched && !cancelled_) return std::move(*fetched);
+  FetchResult stopped = Failed("cancelled");
+  return stopped;
+}
+
+void BlockingFetch::Cancel() {
+  cancelled_ = true;
+  if (loop_ != nullptr) loop_->quit();
+}
+
+DownloadResult HttpDownload(std::string_view url, const std::string& localFile, int timeoutMs) {
+  FetchResult fetched = BlockingFetch(url, kDownloadMaxBytes, timeoutMs).Run(false);
+  if (!fetched.ok) return {false, std::move(fetched.error)};
+  if (std::string error = SaveFile(localFile, fetched.body); !error.empty())
     return {false, std::move(error), true};
   return {true, {}};
 }

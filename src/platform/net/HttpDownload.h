@@ -10,12 +10,16 @@
 #include "platform/Platform.h"
 
 class QObject;
+class QEventLoop;
 
 namespace vettrix {
 
 inline constexpr int kDownloadTimeoutMs = 10000;
 inline constexpr int kDownloadMaxRedirects = 5;
 inline constexpr std::int64_t kDownloadMaxBytes = std::int64_t{64} * 1024;
+
+// Bytes received so far and the total announced (-1: unknown).
+using FetchProgress = std::function<void(std::int64_t received, std::int64_t total)>;
 
 // What a fetch brought back: the body and its declared type, or why there is none.
 struct FetchResult {
@@ -29,8 +33,28 @@ struct FetchResult {
 // runs exactly once, from the event loop, unless `context` is destroyed first: then the request
 // is abandoned and `done` never runs; `done` itself must not destroy `context`, which still holds
 // the finishing reply. Without an application object `done` runs at once.
+// `maxBytes` caps the body; `progress`, when set, hears of every part that arrives.
 void HttpFetch(std::string_view url, QObject* context, const std::function<void(FetchResult)>& done,
-               int timeoutMs = kDownloadTimeoutMs);
+               int timeoutMs = kDownloadTimeoutMs, std::int64_t maxBytes = kDownloadMaxBytes,
+               const FetchProgress& progress = {});
+
+// HttpFetch that waits for its end in an event loop of its own. Without user input, the window
+// repaints meanwhile but takes no clicks or keys; with it, a dialog of the caller's (a progress
+// bar with a Cancel button) can be used, and Cancel() ends the wait at once.
+class BlockingFetch {
+ public:
+  BlockingFetch(std::string_view url, std::int64_t maxBytes, int timeoutMs);
+  FetchResult Run(bool userInput, const FetchProgress& progress = {});
+  void Cancel();
+  bool Cancelled() const { return cancelled_; }
+
+ private:
+  std::string url_;
+  std::int64_t maxBytes_;
+  int timeoutMs_;
+  bool cancelled_ = false;
+  QEventLoop* loop_ = nullptr;
+};
 
 // HttpFetch of `url` into `localFile`. Blocks the caller while it runs (the window still repaints
 // but takes no user input). The body goes to a temporary file beside `localFile`, renamed over it

@@ -1,0 +1,31 @@
+#pragma once
+
+// The network as the core sees it, for the procedures that download: the window's platform is
+// one, and vettrix-cli, which has no window, has one of its own.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vettrix {
+
+struct Fetched {
+  bool ok = false;
+  bool cancelled = false;  // the user stopped it
+  std::string error;       // a short reason when !ok
+  std::string body;
+};
+
+class Network {
+ public:
+  virtual ~Network() = default;
+
+  // GET of `url` into memory, at most `maxBytes`, asking for a fresh copy. With an `activity`,
+  // the user sees how far it got under that title and may cancel it; without, it is quick and
+  // nothing is shown.
+  virtual Fetched Fetch(std::string_view url, std::int64_t maxBytes, std::string_view activity) = 0;
+  // SHA-256 of `bytes`, in lower-case hexadecimal.
+  virtual std::string Sha256Hex(std::string_view bytes) = 0;
+};
+
+}  // namespace vettrix

@@ -1,0 +1,25 @@
+#include "platform/net/QtNetwork.h"
+
+#include <QByteArray>
+#include <QCryptographicHash>
+
+#include "platform/net/HttpDownload.h"
+
+namespace vettrix {
+
+int TimeoutFor(std::int64_t maxBytes) {
+  return maxBytes > kDownloadMaxBytes ? kLargeDownloadTimeoutMs : kDownloadTimeoutMs;
+}
+
+Fetched QtNetwork::Fetch(std::string_view url, std::int64_t maxBytes, std::string_view) {
+  FetchResult result = BlockingFetch(url, maxBytes, TimeoutFor(maxBytes)).Run(false);
+  return {result.ok, false, std::move(result.error), result.body.toStdString()};
+}
+
+std::string QtNetwork::Sha256Hex(std::string_view bytes) {
+  const QByteArray data =
+      QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex().toStdString();
+}
+
+}  // namespace vettrix

@@ -1,0 +1,43 @@
+#include "update/ServiceAddress.h"
+
+#include "app/Branding.h"
+#include "app/Text.h"
+
+namespace vettrix {
+
+bool IsWebAddress(std::string_view url) {
+  for (const std::string_view scheme :
+       {std::string_view("http://"), std::string_view("https://")}) {
+    if (!url.starts_with(scheme)) continue;
+    const std::string_view rest = url.substr(scheme.size());
+    const std::string_view host = rest.substr(0, rest.find_first_of("/?#"));
+    return !host.empty() && host.find_first_of(" \t\r\n\"<>\\^`{|}") == std::string_view::npos;
+  }
+  return false;
+}
+
+ServiceAddress ResolveServiceAddress(const ServiceSetting& setting) {
+  if (setting.value.empty()) return {std::string(kServiceUrl), {}};
+  if (IsWebAddress(setting.value)) return {setting.value, {}};
+  return {std::string(kServiceUrl), "The service address " + Quoted(setting.value, 200) +
+                                        " (service-url in " + DisplayText(setting.source) +
+                                        ") is not a web address (http:// or https://); " +
+                                        std::string(kServiceUrl) + " is used instead."};
+}
+
+std::string ServiceUrl(Form1& form) {
+  ServiceAddress address = ResolveServiceAddress(form.platform.ServiceUrlSetting());
+  if (!address.problem.empty() && !form.serviceSettingReported) {
+    form.serviceSettingReported = true;
+    form.platform.MsgBox(address.problem);
+  }
+  return std::move(address.url);
+}
+
+std::string ServiceSettingHint(const ServiceSetting& setting) {
+  const std::string& file = setting.source.empty() ? setting.userFile : setting.source;
+  return file.empty() ? std::string("service-url in vettrix.conf")
+                      : "service-url in " + DisplayText(file);
+}
+
+}  // namespace vettrix
