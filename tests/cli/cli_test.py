@@ -6,12 +6,15 @@ usage: cli_test.py PATH_TO_VETTRIX_CLI
 """
 
 import csv
+import hashlib
+import http.server
 import io
 import json
 import os
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 CLI = sys.argv.pop(1) if len(sys.argv) > 1 else "vettrix-cli"
@@ -325,6 +328,133 @@ class CliTest(unittest.TestCase):
             shell = "yes 1 | head -c 50000000 | %s %s | head -c 1000 >/dev/null; echo ${PIPESTATUS[2]} >&2" % (CLI, command)
             result = subprocess.run(["bash", "-c", shell], capture_output=True)
             self.assertEqual(result.stderr.decode().strip(), str(status), command)
+
+
+class Publisher(http.server.ThreadingHTTPServer):
+    """A web service on loopback that publishes whatever the test sets in `pages` (path ->
+    (status, body, headers)), and misbehaves when told to."""
+
+    def __init__(self):
+        self.pages = {}
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(handler):
+                status, body, headers = self.pages.get(handler.path, (404, b"", {}))
+                handler.send_response(status)
+                for name, value in {"Content-Length": str(len(body)), **headers}.items():
+                    handler.send_header(name, value)
+                handler.end_headers()
+                handler.wfile.write(body)
+
+            def log_message(handler, *args):
+                pass
+
+        super().__init__(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def url(self):
+        return "http://127.0.0.1:%d" % self.server_address[1]
+
+    def publish(self, database, number=None):
+        version = database.rsplit(b"\r\n", 2)[-2].split(b",")[1].decode()
+        number = number or version.replace("v", "").replace(".", "")[1:]
+        self.pages = {"/dbver": (200, number.encode() + b"\r\n", {}),
+                      "/mobidex.csv": (200, database, {}),
+                      "/mobidex.csv.sha256": (200, hashlib.sha256(database).hexdigest().encode() + b"  mobidex.csv\n", {})}
+
+
+def database(version, extra=b""):
+    return b"35209900,Alcatel,One Touch 332\r\n" + extra + b"VERSION_,%s,Test\r\n" % version.encode()
+
+
+class UpdateDbTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.db = os.path.join(self.dir.name, "mobidex.csv")
+        self.old = database("v1.00.0001")
+        with open(self.db, "wb") as f:
+            f.write(self.old)
+        self.service = Publisher()
+        self.config = os.path.join(self.dir.name, "config")
+        self.env = dict(os.environ, XDG_CONFIG_HOME=self.config, XDG_CONFIG_DIRS=os.path.join(self.dir.name, "xdg"),
+                        XDG_DATA_HOME=os.path.join(self.dir.name, "data"))
+
+    def tearDown(self):
+        self.service.shutdown()
+        self.service.server_close()
+        self.dir.cleanup()
+
+    def update(self, *args, prefix=(), service=True):
+        where = ["--service", self.service.url()] if service else []
+        return subprocess.run([*prefix, CLI, *where, "--db", self.db, "update-db", *args], capture_output=True, env=self.env)
+
+    def test_a_newer_database_is_installed_or_nothing_changes(self):
+        new = database("v1.00.0002", b"87654321,Acme,Phone\r\n")
+        cases = [  # name, what the service does, status, message
+            ("no service", lambda: self.service.pages.clear(), 2, b"HTTP 404"),
+            ("cut off", lambda: self.service.pages.update({"/mobidex.csv": (200, new[:30], {"Content-Length": str(len(new))})}), 2, b"closed the connection"),
+            ("too big", lambda: self.service.pages.update({"/mobidex.csv": (200, b"", {"Content-Length": str(64 << 20)})}), 2, b"larger than 32 MiB"),
+            ("a server error", lambda: self.service.pages.update({"/mobidex.csv": (500, b"", {})}), 2, b"HTTP 500"),
+            ("wrong checksum", lambda: self.service.pages.update({"/mobidex.csv.sha256": (200, b"0" * 64 + b"  mobidex.csv\n", {})}), 2, b"does not match its published checksum"),
+            ("another version", lambda: self.service.publish(new, "000003"), 2, b"is version 000002, not 000003"),
+            ("no database", lambda: self.service.publish(b"<html>\r\nVERSION_,v1.00.0002,x\r\n"), 2, b"no database"),
+        ]
+        for name, misbehave, status, message in cases:
+            self.service.publish(new)
+            misbehave()
+            result = self.update()
+            self.assertEqual(result.returncode, status, name + ": " + result.stderr.decode())
+            self.assertIn(message, result.stderr, name)
+            self.assertIn(b"is unchanged", result.stderr, name)
+            with open(self.db, "rb") as f:
+                self.assertEqual(f.read(), self.old, name)
+            self.assertEqual([f for f in os.listdir(self.dir.name) if f.startswith(".") or f.startswith("mobidex")], ["mobidex.csv"], name)
+        # A folder it may not write: as root nothing stops it, so as nobody.
+        os.chmod(self.dir.name, 0o755)
+        os.chmod(self.db, 0o644)
+        self.service.publish(new)
+        result = self.update(prefix=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"])
+        self.assertEqual(result.returncode, 2)
+        self.assertIn(b"Permission denied", result.stderr)
+
+        self.assertEqual(self.update("--check").returncode, 1)
+        result = self.update()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"installed v1.00.0002 (version number 000002, 2 devices)", result.stdout)
+        with open(self.db, "rb") as f:
+            self.assertEqual(f.read(), new)
+        for args in ([], ["--check"]):
+            result = self.update(*args)
+            self.assertEqual(result.returncode, 0)
+            self.assertIn(b"is current", result.stdout)
+
+    def test_the_service_address_comes_from_the_settings(self):
+        def setting(folder, text):
+            os.makedirs(os.path.join(folder, "vettrix"), exist_ok=True)
+            with open(os.path.join(folder, "vettrix", "vettrix.conf"), "w") as f:
+                f.write(text)
+
+        self.service.publish(self.old)
+        system = os.path.join(self.dir.name, "xdg")
+        cases = [  # name, user's file, system's file, status, text on standard error
+            ("the system's", None, "service-url=%s\n" % self.service.url(), 0, b""),
+            ("the user's, in [General]", "[General]\nservice-url=%s\n" % self.service.url(), "service-url=http://127.0.0.1:1\n", 0, b""),
+            ("no address in the user's file", "other=1\n", "service-url=%s\n" % self.service.url(), 0, b""),
+            ("not a web address", "service-url=127.0.0.1:1\n", None, 2, b"\"127.0.0.1:1\" (service-url in %s/vettrix/vettrix.conf) is not a web address" % self.config.encode()),
+        ]
+        for name, user, system_text, status, message in cases:
+            for folder, text in ((self.config, user), (system, system_text)):
+                path = os.path.join(folder, "vettrix", "vettrix.conf")
+                if os.path.exists(path):
+                    os.remove(path)
+                if text is not None:
+                    setting(folder, text)
+            result = self.update(service=False)
+            self.assertEqual(result.returncode, status, name + ": " + result.stderr.decode())
+            self.assertIn(message, result.stderr, name)
+        # The build setting stood in for the bad one; --service wins over any file.
+        self.assertIn(b"mobidex.vettrix.net", result.stderr)
+        self.assertEqual(self.update().returncode, 0)
 
 
 if __name__ == "__main__":
