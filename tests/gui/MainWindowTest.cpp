@@ -50,9 +50,8 @@ TEST_F(MainWindowTest, ControlsAndMenusHaveTheirPlacesInAFixedWindow) {
   for (const QAction* action : window.menuBar()->actions()) captions << action->text();
   for (const char* menu : {"File", "ChkUpdate"})
     for (const QAction* action : Find<QMenu>(menu)->actions()) captions << action->text();
-  EXPECT_EQ(captions,
-            QStringList({"File", "About", "Update", "Exit", "Vettrix Update", "Mobidex Update",
-                         "Install Mobidex Update"}));
+  EXPECT_EQ(captions, QStringList({"File", "About", "Update", "Exit", "Vettrix Update",
+                                   "Mobidex Update", "Install Mobidex Update"}));
 }
 
 TEST_F(MainWindowTest, ModelChangesReachTheWidgetsOnSyncAndLinkLabelsTakeAFullClick) {

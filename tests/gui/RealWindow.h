@@ -47,10 +47,16 @@ class BoxAnswerer {
   QTimer poll_;
 };
 
-// The program's platform, with its folder in a temporary folder instead of beside the tests.
+// The program's platform, with its folder in a temporary folder instead of beside the tests, and
+// a browser that only keeps the pages it is asked to open.
 struct FolderPlatform : QtPlatform {
   std::string folder;
+  std::vector<std::string> openedUrls;
   std::string ProgramFolder() override { return folder; }
+  bool OpenUrl(std::string_view url) override {
+    openedUrls.emplace_back(url);
+    return true;
+  }
 };
 
 class RealWindowTest : public ::testing::Test {
