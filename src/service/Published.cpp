@@ -70,6 +70,11 @@ Snapshots::Snapshots(Store& store) : store_(store) {
 
 std::shared_ptr<const Published> Snapshots::Current() {
   std::shared_ptr<const State> state = state_.load();
+  if (!store_.MayHaveChanged(state->examined)) return state->serving;
+
+  // One request reads the new publication; the others wait for it rather than read it too.
+  std::lock_guard lock(reload_);
+  state = state_.load();
   std::optional<Publication> newer;
   std::string problem;
   try {
@@ -78,10 +83,6 @@ std::shared_ptr<const Published> Snapshots::Current() {
     problem = e.what();
   }
   if (!newer && (problem.empty() || problem == state->problem)) return state->serving;
-
-  std::lock_guard lock(reload_);
-  const std::shared_ptr<const State> now = state_.load();
-  if (now != state) return now->serving;  // another request got there first
   State next{state->serving, newer ? newer->id : state->examined, problem};
   if (newer) {
     std::string fault;

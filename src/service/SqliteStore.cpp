@@ -299,6 +299,13 @@ Store::Review SqliteStore::Decide(std::int64_t id, Status decision) {
   return Review::Done;
 }
 
+bool SqliteStore::MayHaveChanged(const PublicationId& known) {
+  // A look at the file's identity: a missing file is news as well.
+  struct stat st {};
+  const std::string path = folder_ + "/" + kDatabaseName;
+  return ::stat(path.c_str(), &st) != 0 || !(IdOf(st) == known);
+}
+
 std::optional<Publication> SqliteStore::Newer(const PublicationId& known) {
   const std::string path = folder_ + "/" + kDatabaseName;
   struct stat st {};

@@ -28,6 +28,7 @@ class SqliteStore final : public Store {
   std::vector<Submission> List(std::optional<Status> status) override;
   Review Decide(std::int64_t id, Status decision) override;
 
+  bool MayHaveChanged(const PublicationId& known) override;
   std::optional<Publication> Newer(const PublicationId& known) override;
   void Publish(std::string_view bytes, std::int64_t now) override;
 

@@ -66,8 +66,10 @@ class Store {
   // Decides a pending submission.
   virtual Review Decide(std::int64_t id, Status decision) = 0;
 
-  // The newest publication, unless it is `known`. Cheap when nothing changed: the service asks on
-  // every request that reads the database.
+  // Whether a publication other than `known` may be the newest. Cheap: the service asks on every
+  // request that reads the database.
+  virtual bool MayHaveChanged(const PublicationId& known) = 0;
+  // The newest publication, unless it is `known`.
   virtual std::optional<Publication> Newer(const PublicationId& known) = 0;
   // Replaces the published database by `bytes` (already checked), in one step.
   virtual void Publish(std::string_view bytes, std::int64_t now) = 0;

@@ -11,12 +11,14 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "app/Branding.h"
 #include "cli/Output.h"
 #include "service/HttpServer.h"
 #include "service/Log.h"
+#include "service/PgStore.h"
 #include "service/Published.h"
 #include "service/Service.h"
 #include "service/SqliteStore.h"
@@ -70,12 +72,55 @@ std::optional<std::string> ReadFile(const std::string& path) {
 
 struct Options {
   std::string data;
+  std::string store, passwordFile;  // PostgreSQL instead of the folder
   std::string listen = "127.0.0.1:8080";
   std::string initialDatabase;
   Settings settings;
   ServerOptions server;
   double idleTimeout = 15, requestTimeout = 10;
 };
+
+// The store the settings name: PostgreSQL, or SQLite and the file in the folder.
+std::unique_ptr<Store> OpenStore(const Options& options, bool forMigration = false) {
+  if (options.store.empty()) return std::make_unique<SqliteStore>(options.data);
+  if (HoldsPassword(options.store))
+    throw StoreError(
+        "the store's address holds a password: put it in a file (--store-password-file) or in "
+        "PGPASSWORD instead");
+  std::string password;
+  if (!options.passwordFile.empty()) {
+    const auto text = ReadFile(options.passwordFile);
+    if (!text) throw StoreError("no password");
+    password = text->substr(0, text->find_first_of("\r\n"));
+  }
+  return std::make_unique<PgStore>(options.store, password, forMigration);
+}
+
+// Where the store is, for a message.
+std::string StoreName(const Options& options) {
+  return options.store.empty() ? options.data : "the PostgreSQL store";
+}
+
+// Runs an operator's command on the store; its failures are told as the store's.
+int WithStore(Options options, const std::function<int(Store&)>& command) {
+  const std::string name = StoreName(options);
+  if (options.store.empty() && !ActAsOwnerOf(options.data)) return kRefused;
+  try {
+    const std::unique_ptr<Store> store = OpenStore(options);
+    return command(*store);
+  } catch (const std::exception& e) {
+    Complain(name + ": " + e.what());
+    return kRefused;
+  }
+}
+
+bool HasPublication(Store& store) {
+  try {
+    return store.Newer({}).has_value();
+  } catch (const StoreError&) {
+    return false;
+  }
+}
 
 // ADDRESS:PORT, the address in brackets for IPv6 ([::1]:8080).
 bool SplitListen(const std::string& listen, ServerOptions& server) {
@@ -104,41 +149,42 @@ int RunServe(Options& options) {
   options.server.requestTimeout =
       std::chrono::milliseconds(static_cast<std::int64_t>(options.requestTimeout * 1000));
   try {
-    SqliteStore store(options.data);
-    const std::string database = options.data + "/" + SqliteStore::kDatabaseName;
-    if (!options.initialDatabase.empty() && ::access(database.c_str(), F_OK) != 0) {
+    const std::unique_ptr<Store> store = OpenStore(options);
+    if (!options.initialDatabase.empty() && !HasPublication(*store)) {
       const auto bytes = ReadFile(options.initialDatabase);
       if (!bytes) return kRefused;
-      const std::string fault = PublishDatabase(store, *bytes, false, Now());
-      if (!fault.empty()) {
+      const std::string fault = PublishDatabase(*store, *bytes, false, Now());
+      // Another instance may have published first; then that one serves.
+      if (!fault.empty() && !HasPublication(*store)) {
         Complain(options.initialDatabase + ": " + fault);
         return kRefused;
       }
-      Log("published " + options.initialDatabase + " as the first database");
+      if (fault.empty()) Log("published " + options.initialDatabase + " as the first database");
     }
-    Snapshots snapshots(store);
-    Service service(options.settings, store, snapshots);
+    Snapshots snapshots(*store);
+    // With PostgreSQL, a publication on any machine reaches this one as soon as it is committed.
+    if (auto* shared = dynamic_cast<PgStore*>(store.get()))
+      shared->Listen([&snapshots] { snapshots.Current(); });
+    Service service(options.settings, *store, snapshots);
     const auto published = snapshots.Current();
     Log("serving the database " + published->versionText + " (" +
-        std::to_string(published->devices) + " devices) from " + options.data);
+        std::to_string(published->devices) + " devices) from " + StoreName(options));
     Serve(options.server, service);
     return kOk;
   } catch (const std::exception& e) {
-    Complain(options.data + ": " + e.what() +
+    Complain(StoreName(options) + ": " + e.what() +
              (std::string(e.what()).starts_with("no published database")
-                  ? "; publish one with: vettrix-service publish --data " + options.data + " FILE"
+                  ? "; publish one with: vettrix-service publish " +
+                        (options.store.empty() ? "--data " + options.data : "--store URI") + " FILE"
                   : ""));
     return kRefused;
   }
 }
 
-int RunPublish(Options options, const std::string& file, bool force) {
+int RunPublish(const Options& options, const std::string& file, bool force) {
   const auto bytes = ReadFile(file);
   if (!bytes) return kRefused;
-  const std::string shown = options.data;
-  if (!ActAsOwnerOf(options.data)) return kRefused;
-  try {
-    SqliteStore store(options.data);
+  return WithStore(options, [&](Store& store) {
     const std::string fault = PublishDatabase(store, *bytes, force, Now());
     if (!fault.empty()) {
       Complain(file + " was not published: " + fault);
@@ -148,19 +194,14 @@ int RunPublish(Options options, const std::string& file, bool force) {
     const auto published = snapshots.Current();
     std::printf("published %s (version number %s, %d devices) in %s\n",
                 published->versionText.c_str(), published->versionNumber.c_str(),
-                published->devices, shown.c_str());
+                published->devices, StoreName(options).c_str());
     return kOk;
-  } catch (const std::exception& e) {
-    Complain(options.data + ": " + e.what());
-    return kRefused;
-  }
+  });
 }
 
-int RunSubmissions(Options options, const std::string& statusName,
+int RunSubmissions(const Options& options, const std::string& statusName,
                    const std::string& format) {
-  if (!ActAsOwnerOf(options.data)) return kRefused;
-  try {
-    SqliteStore store(options.data);
+  return WithStore(options, [&](Store& store) {
     const auto submissions =
         store.List(statusName == "all" ? std::nullopt : StatusNamed(statusName));
     cli::Output out(1);
@@ -191,16 +232,11 @@ int RunSubmissions(Options options, const std::string& statusName,
     writer.End();
     out.Flush();
     return out.Failed() ? kRefused : kOk;
-  } catch (const std::exception& e) {
-    Complain(options.data + ": " + e.what());
-    return kRefused;
-  }
+  });
 }
 
-int RunReview(Options options, std::int64_t id, const std::string& decision) {
-  if (!ActAsOwnerOf(options.data)) return kRefused;
-  try {
-    SqliteStore store(options.data);
+int RunReview(const Options& options, std::int64_t id, const std::string& decision) {
+  return WithStore(options, [&](Store& store) {
     const Status status = decision == "accept" ? Status::Accepted : Status::Rejected;
     switch (store.Decide(id, status)) {
       case Store::Review::NotFound:
@@ -215,8 +251,22 @@ int RunReview(Options options, std::int64_t id, const std::string& decision) {
                     std::string(StatusName(status)).c_str());
         return kOk;
     }
+  });
+}
+
+int RunMigrate(const Options& options) {
+  if (options.store.empty()) {
+    std::printf("nothing to migrate: a store in a folder sets itself up\n");
+    return kOk;
+  }
+  try {
+    const std::unique_ptr<Store> store = OpenStore(options, true);
+    const int applied = static_cast<PgStore&>(*store).Migrate();
+    std::printf("the schema is at version %d (%d migrations applied now)\n", SchemaVersion(),
+                applied);
+    return kOk;
   } catch (const std::exception& e) {
-    Complain(options.data + ": " + e.what());
+    Complain(StoreName(options) + ": " + e.what());
     return kRefused;
   }
 }
@@ -251,6 +301,13 @@ int Main(int argc, char** argv) {
   app.add_option("--data", options.data,
                  "Folder of the published database (mobidex.csv) and the submissions")
       ->type_name("DIR");
+  app.add_option("--store", options.store,
+                 "Keep the submissions and the published database in PostgreSQL "
+                 "(postgresql://USER@HOST/DB), shared by several instances, instead of --data")
+      ->type_name("URI");
+  app.add_option("--store-password-file", options.passwordFile,
+                 "The store's password, from this file (else PGPASSWORD or ~/.pgpass)")
+      ->type_name("FILE");
   app.add_option("--listen", options.listen,
                  "Address and port to serve on (default " + options.listen + ")")
       ->type_name("ADDR:PORT");
@@ -319,17 +376,22 @@ int Main(int argc, char** argv) {
       ->check(OneOf({"accept", "reject"}));
   review->fallthrough();
 
+  CLI::App* migrate = app.add_subcommand(
+      "migrate", "Bring the PostgreSQL store's schema up to this program's (safe to repeat)");
+  migrate->fallthrough();
+
   try {
     app.parse(argc, argv);
-    if (options.data.empty())
-      throw CLI::ValidationError(
-          "--data", "give the service's folder (or data = DIR in " + std::string(kConfig) + ")");
+    if (options.store.empty() && options.data.empty())
+      throw CLI::ValidationError("--data", "give the service's folder (or data = DIR in " +
+                                               std::string(kConfig) + "), or --store");
     struct stat st {};
-    if (::stat(options.data.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    if (options.store.empty() && (::stat(options.data.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
       throw CLI::ValidationError("--data", options.data + " is no folder");
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? kOk : kUsage;
   }
+  if (migrate->parsed()) return RunMigrate(options);
   if (serve->parsed()) return RunServe(options);
   if (publish->parsed()) return RunPublish(options, file, force);
   if (submissions->parsed()) return RunSubmissions(options, status, format);

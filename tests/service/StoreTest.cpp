@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "core/FakePlatform.h"
-#include "service/SqliteStore.h"
 #include "service/StoreTest.h"
 
 namespace vettrix::service {
@@ -40,8 +39,8 @@ TEST_P(StoreTest, SubmissionsAreKeptOnceAndDecidedOnce) {
 
   const std::optional<Submission> found = store.Find(first.id);
   ASSERT_TRUE(found);
-  EXPECT_EQ(std::tuple(found->tac, found->manufacturer, found->model, found->source,
-                       found->status, found->received),
+  EXPECT_EQ(std::tuple(found->tac, found->manufacturer, found->model, found->source, found->status,
+                       found->received),
             std::tuple("11111111", "Acme", "One", "a box", Status::Accepted, 1000));
   EXPECT_FALSE(store.Find(999'999));
   EXPECT_EQ(store.List(std::nullopt).size(), 4u);
@@ -103,19 +102,5 @@ TEST_P(StoreTest, WhatWasCommittedIsThereWhenTheStoreOpensAgain) {
   ASSERT_TRUE(Open().Find(id));
   EXPECT_EQ(Open().Find(id)->model, "Kept");
 }
-
-namespace {
-
-struct SqliteFactory : StoreFactory {
-  test::TempFolder folder;
-  std::unique_ptr<Store> Make() override { return std::make_unique<SqliteStore>(folder.str()); }
-};
-
-}  // namespace
-
-INSTANTIATE_TEST_SUITE_P(Sqlite, StoreTest, ::testing::Values(StoreKind{"SQLite", [] {
-                           return std::unique_ptr<StoreFactory>(new SqliteFactory);
-                         }}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace vettrix::service

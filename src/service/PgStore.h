@@ -1,0 +1,66 @@
+#pragma once
+
+// The store of several instances on several machines: the submissions, the rate limit and every
+// published database in one PostgreSQL database. A publication is announced with NOTIFY; each
+// serving instance listens (and looks every second besides), so that all of them switch within
+// moments of the commit.
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "service/Store.h"
+
+namespace vettrix::service {
+
+// The versioned migrations of the schema, applied in order by `vettrix-service migrate`.
+int SchemaVersion();
+
+class PgConnection;
+
+class PgStore final : public Store {
+ public:
+  // Connects to `address` (a postgresql:// URI or key=value pairs, without a password) with
+  // `password` (empty: libpq's own, from PGPASSWORD or a password file). Throws StoreError with
+  // the reason when the database cannot be reached or its schema is not the one this program
+  // knows (unless `forMigration`).
+  PgStore(const std::string& address, const std::string& password, bool forMigration = false);
+  ~PgStore() override;
+
+  // Applies the migrations not yet applied; returns how many. Safe to run again, and from
+  // several machines at once.
+  int Migrate();
+
+  // Starts listening for publications on a connection of its own; `published` runs on the
+  // listening thread after each new one is seen.
+  void Listen(std::function<void()> published);
+
+  std::optional<std::int64_t> Admit(std::string_view client, std::int64_t now,
+                                    int perHour) override;
+  Stored Submit(const Submission& submission) override;
+  std::optional<Submission> Find(std::int64_t id) override;
+  std::vector<Submission> List(std::optional<Status> status) override;
+  Review Decide(std::int64_t id, Status decision) override;
+  bool MayHaveChanged(const PublicationId& known) override;
+  std::optional<Publication> Newer(const PublicationId& known) override;
+  void Publish(std::string_view bytes, std::int64_t now) override;
+
+ private:
+  std::int64_t LatestPublication();  // 0: none
+  std::string ClientKey(std::string_view client);
+
+  std::unique_ptr<PgConnection> db_;
+  std::string salt_;
+  std::string address_, password_;
+  std::atomic<std::int64_t> latest_{-1};  // kept by the listener; -1: not listening
+  std::atomic<bool> stopping_{false};
+  std::thread listener_;
+};
+
+// Whether a store address holds a password, which belongs in a file or the environment.
+bool HoldsPassword(std::string_view address);
+
+}  // namespace vettrix::service
