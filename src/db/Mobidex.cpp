@@ -65,7 +65,7 @@ std::string DatabaseFault(const DeviceTable& devices, bool truncated) {
 
 DeviceTable::ReadResult ShowMobidex(Form1& form, const std::string& path) {
   form.databasePath = path;
-  const DeviceTable::ReadResult read = form.Devices.Load(path);
+  DeviceTable::ReadResult read = form.Devices.Load(path);
   if (read.status != DeviceTable::Status::Ok) return read;
   const int lines = form.Devices.LineCount();
   form.DatabaseVersionText = VersionTextOf(form.Devices.Line(lines));
@@ -76,7 +76,7 @@ DeviceTable::ReadResult ShowMobidex(Form1& form, const std::string& path) {
 }
 
 bool LoadMobidex(Form1& form) {
-  const DeviceTable::ReadResult read = ShowMobidex(form, form.platform.DatabaseFile());
+  DeviceTable::ReadResult read = ShowMobidex(form, form.platform.DatabaseFile());
   if (read.status != DeviceTable::Status::Ok) {
     if (read.status == DeviceTable::Status::Missing) {
       form.platform.MsgBox("Fatal Error! IMEI Database not found! Please download and reinstall!");

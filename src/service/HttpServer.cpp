@@ -316,16 +316,19 @@ void Server::Accept() {
     beast::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     const auto remote = socket.remote_endpoint(ignored);
-    std::shared_ptr<Session> session;
+    bool admitted = false;
     {
       std::lock_guard lock(mutex_);
-      if (open_ < options_.maxConnections) {
-        ++open_;
-        session = std::make_shared<Session>(std::move(socket), *this, remote.address().to_string());
+      admitted = open_ < options_.maxConnections;
+      if (admitted) ++open_;
+    }
+    if (admitted) {
+      auto session =
+          std::make_shared<Session>(std::move(socket), *this, remote.address().to_string());
+      {
+        std::lock_guard lock(mutex_);
         sessions_.emplace(session.get(), session);
       }
-    }
-    if (session) {
       session->Start();
     } else {
       // Full: say so at once rather than leave the client waiting.

@@ -344,6 +344,7 @@ std::vector<Submission> PgStore::List(std::optional<Status> status) {
   const auto rows = status ? db_->Run(sql.c_str(), {{StatusName(*status)}}, true)
                            : db_->Run(sql.c_str(), {}, true);
   std::vector<Submission> found;
+  found.reserve(static_cast<std::size_t>(rows.Rows()));
   for (int row = 0; row < rows.Rows(); ++row) found.push_back(SubmissionAt(rows, row));
   return found;
 }

@@ -274,7 +274,7 @@ int RunMigrate(const Options& options) {
 // A validator that only speaks when a value is bad, in this program's words.
 CLI::Validator OneOf(std::vector<std::string> names) {
   return CLI::Validator(
-      [names](std::string& value) {
+      [names = std::move(names)](std::string& value) {
         for (const std::string& name : names)
           if (value == name) return std::string();
         std::string choices;

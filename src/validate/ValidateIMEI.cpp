@@ -160,7 +160,8 @@ int WeightedSum(std::string_view digits) {
   static constexpr std::array<unsigned char, 256> kDoubledValue = [] {
     std::array<unsigned char, 256> table{};
     for (int d = 0; d <= 9; ++d)
-      table[static_cast<std::size_t>('0' + d)] = static_cast<unsigned char>(kDoubled[d] - '0');
+      table[std::size_t{'0'} + static_cast<std::size_t>(d)] =
+          static_cast<unsigned char>(kDoubled[d] - '0');
     return table;
   }();
   const std::size_t n = digits.size();

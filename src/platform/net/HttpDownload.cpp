@@ -106,7 +106,8 @@ void Take(QNetworkReply& reply, Progress& progress, std::int64_t maxBytes) {
 }
 
 std::string SizeText(std::int64_t bytes) {
-  if (bytes % (1024 * 1024) == 0) return std::to_string(bytes / (1024 * 1024)) + " MiB";
+  constexpr std::int64_t kMiB = std::int64_t{1024} * 1024;
+  if (bytes % kMiB == 0) return std::to_string(bytes / kMiB) + " MiB";
   return std::to_string(bytes / 1024) + " KiB";
 }
 
