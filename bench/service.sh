@@ -12,6 +12,7 @@ BUILD=${VETTRIX_BUILD_DIR:-build}
 DATABASE=data/mobidex.csv
 THREAD_COUNTS=(1 2)
 CONNECTIONS=64
+ROUNDS=3
 DURATION=10s
 WARMUP=2s
 MEMORY_FIRST=1000
@@ -200,7 +201,9 @@ mkdir -p "$NGINX_PREFIX/html" "$NGINX_PREFIX/logs"
 chmod 755 "$NGINX_PREFIX" "$NGINX_PREFIX/html"
 # The same security headers as the service's, so that both answers carry as many bytes; kept-alive
 # connections as long as the service keeps them; one access log line per request, as the service
-# logs each request to its standard error, redirected to a file here.
+# logs each request to its standard error, redirected to a file here. reuseport spreads the
+# connections evenly over the two workers, as the service spreads its work over its threads; without
+# it one worker often takes most of the 64, and nginx's rate swings from run to run.
 cat >"$NGINX_PREFIX/nginx.conf" <<EOF
 worker_processes 2;
 daemon off;
@@ -215,7 +218,7 @@ http {
   keepalive_requests 10000000;
   keepalive_timeout 15s;
   server {
-    listen 127.0.0.1:$NGINX_PORT;
+    listen 127.0.0.1:$NGINX_PORT reuseport;
     root $NGINX_PREFIX/html;
     add_header Content-Security-Policy "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'";
     add_header X-Content-Type-Options nosniff;
@@ -273,17 +276,36 @@ drive_until() {  # COUNT BEFORE NAME
 
 # --- the runs ---------------------------------------------------------------------------------
 
-declare -A R  # R[name]="requests/s p99_ms bytes errors"
+declare -A R  # R[run-threads]="requests/s p99_ms bytes errors min_requests/s max_requests/s"
 declare -A M  # M[threads]="requests1 rss1 hwm1 requests2 rss2 hwm2"
 declare -A STATUSES  # STATUSES[threads]="200: n, 304: n, ..."
 log_lines() { wc -l <"$SERVICE_LOG"; }
+# The median of each figure over the rounds (one "requests/s p99 bytes errors" line each), the
+# errors added up, and the lowest and highest rate.
+summary() {
+  local median=$(((ROUNDS + 1) / 2))
+  local rate p99 bytes
+  rate=$(echo "$1" | awk '{ print $1 }' | sort -g | sed -n "${median}p")
+  p99=$(echo "$1" | awk '{ print $2 }' | sort -g | sed -n "${median}p")
+  bytes=$(echo "$1" | awk '{ print $3 }' | sort -g | sed -n "${median}p")
+  echo "$1" | awk -v r="$rate" -v p="$p99" -v b="$bytes" '
+    NR == 1 || $1 < low { low = $1 } NR == 1 || $1 > high { high = $1 } { e += $4 }
+    END { print r, p, b, e, low, high }'
+}
 for threads in "${THREAD_COUNTS[@]}"; do
-  echo "== nginx, then the service with --threads $threads" >&2
-  R[nginx-$threads]=$(measure "nginx-$threads" "http://127.0.0.1:$NGINX_PORT/lookup.html")
+  echo "== nginx and the service with --threads $threads, $ROUNDS rounds" >&2
   start_service "$threads" "service-$threads.log"
-  R[ver-$threads]=$(measure "ver-$threads" "http://$SERVICE_ADDR/ver")
-  R[lookup-$threads]=$(measure "lookup-$threads" "http://$SERVICE_ADDR" "$WORK/lookup.lua")
-  R[api-$threads]=$(measure "api-$threads" "http://$SERVICE_ADDR" "$WORK/api.lua")
+  declare -A ROUND=()
+  for round in $(seq "$ROUNDS"); do
+    # Taken in turn, so that a slow spell of the shared machine falls on all alike.
+    ROUND[nginx]+="$(measure "nginx-$threads-$round" "http://127.0.0.1:$NGINX_PORT/lookup.html")"$'\n'
+    ROUND[ver]+="$(measure "ver-$threads-$round" "http://$SERVICE_ADDR/ver")"$'\n'
+    ROUND[lookup]+="$(measure "lookup-$threads-$round" "http://$SERVICE_ADDR" "$WORK/lookup.lua")"$'\n'
+    ROUND[api]+="$(measure "api-$threads-$round" "http://$SERVICE_ADDR" "$WORK/api.lua")"$'\n'
+  done
+  for run in nginx ver lookup api; do
+    R[$run-$threads]=$(summary "${ROUND[$run]%$'\n'}")
+  done
   stop_service
 
   # Memory on a fresh process: a thousand requests, then on to a million, on the mix.
@@ -321,23 +343,23 @@ SECTION="$WORK/section.md"
   echo "Everything runs on this one machine over 127.0.0.1: wrk's two threads share the two cores with the server measured, as they do with nginx, so the ratios are fairer than the absolute rates. The machine is shared with other work, so figures move by some 10–20 % between runs."
   echo
   echo "- Service: \`vettrix-service serve --data TMPDIR --initial-database $DATABASE --listen 127.0.0.1:0 --threads N 2>FILE\`, N = 1 and 2 (2 is the default). It logs one line per request to its standard error, redirected to a file."
-  echo "- nginx: \`nginx -p PREFIX -c PREFIX/nginx.conf\` with 2 worker processes, one access log line per request to a file (as the service logs), \`sendfile on\`, the service's security headers added so that the answers weigh the same, and kept-alive connections without a request limit (as the service keeps them). It serves \`lookup.html\`: the service's own lookup page for \`$LOOKED_UP\`, $(thousands "$PAGE_BYTES") bytes, fetched in the same run."
+  echo "- nginx: \`nginx -p PREFIX -c PREFIX/nginx.conf\` with 2 worker processes, one access log line per request to a file (as the service logs), \`sendfile on\`, \`reuseport\` (the connections spread evenly over both workers), the service's security headers added so that the answers weigh the same, and kept-alive connections without a request limit (as the service keeps them). It serves \`lookup.html\`: the service's own lookup page for \`$LOOKED_UP\`, $(thousands "$PAGE_BYTES") bytes, fetched in the same run."
   echo "- Each figure: \`wrk -t2 -c$CONNECTIONS -d$DURATION --latency [-s SCRIPT] URL\` after a $WARMUP warm-up with the same command. The lookup page and \`/api/v1/imei/\` take their IMEIs in turn (a wrk Lua script, each thread from its own place) from a list of $IMEI_COUNT made and shuffled by the script: 120 valid on TACs of the database (20 of them written with dashes), 60 of those with a wrong check digit, 40 valid on TACs the database lacks, and 10 each of 14 digits, 16 digits and a TAC alone, 5 with a letter, 5 too short. The script costs wrk some time on every request, which nginx's run and \`/ver\`'s do not pay: a bias against the service."
-  echo "- nginx is measured again before each service thread count; the ratios divide by the nginx figure of the same round."
+  echo "- $ROUNDS rounds for each service thread count, each round taking nginx, \`/ver\`, the lookup page and \`/api/v1/imei/\` in turn; the table gives the median of the rounds (requests/s, p99, bytes), the lowest and highest rate, and the errors of all rounds. The ratios divide by the median nginx rate of the same thread count."
   echo
-  echo "| server | URL | requests/s | ÷ nginx | p99 latency | bytes per answer | errors |"
-  echo "|---|---|---|---|---|---|---|"
+  echo "| server | URL | requests/s | lowest–highest | ÷ nginx | p99 latency | bytes per answer | errors |"
+  echo "|---|---|---|---|---|---|---|---|"
   for threads in "${THREAD_COUNTS[@]}"; do
     base=$(field "${R[nginx-$threads]}" 1)
     for run in nginx ver lookup api; do
       r=${R[$run-$threads]}
       case $run in
-        nginx) name="nginx, 2 workers (round $threads)" url="/lookup.html (static)" ;;
+        nginx) name="nginx, 2 workers (with --threads $threads)" url="/lookup.html (static)" ;;
         ver) name="vettrix-service --threads $threads" url="/ver" ;;
         lookup) name="vettrix-service --threads $threads" url="/?imei=… ($IMEI_COUNT IMEIs)" ;;
         api) name="vettrix-service --threads $threads" url="/api/v1/imei/… ($IMEI_COUNT IMEIs)" ;;
       esac
-      echo "| $name | $url | $(thousands "$(field "$r" 1)") | $(ratio "$(field "$r" 1)" "$base")× | $(field "$r" 2) ms | $(thousands "$(field "$r" 3)") | $(field "$r" 4) |"
+      echo "| $name | $url | $(thousands "$(field "$r" 1)") | $(thousands "$(field "$r" 5)")–$(thousands "$(field "$r" 6)") | $(ratio "$(field "$r" 1)" "$base")× | $(field "$r" 2) ms | $(thousands "$(field "$r" 3)") | $(field "$r" 4) |"
     done
   done
   echo
