@@ -409,6 +409,12 @@ SECTION="$WORK/section.md"
         b - a, g, (b - a <= g) ? "met" : "not met"
     }'
   done
+  if [ -n "${R[ver-1]:-}" ] && [ -n "${R[ver-2]:-}" ]; then
+    read -r _ rss1 _ _ _ _ <<<"${M[1]}"
+    read -r _ rss2 _ _ _ _ <<<"${M[2]}"
+    echo
+    echo "--threads 2 against --threads 1, rates of the same run: /ver $(ratio "$(field "${R[ver-2]}" 1)" "$(field "${R[ver-1]}" 1)")×, the lookup page $(ratio "$(field "${R[lookup-2]}" 1)" "$(field "${R[lookup-1]}" 1)")×, /api/v1/imei/ $(ratio "$(field "${R[api-2]}" 1)" "$(field "${R[api-1]}" 1)")×; resident memory after a million requests $(awk -v a="$rss1" -v b="$rss2" 'BEGIN { printf "%+.1f", b - a }') MiB. wrk runs on the same two cores, so a second serving thread competes with it for the CPU."
+  fi
 } >"$SECTION"
 
 # Replace the section in bench/RESULTS.md, or add it at the end; the rest stays as it is.
