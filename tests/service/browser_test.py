@@ -138,21 +138,23 @@ class Browser(unittest.TestCase):
         self.assertEqual(csp, [], f"{what}: Content-Security-Policy violations")
         severe = [e for e in entries if e["level"] == "SEVERE"]
         self.assertEqual(severe, [], f"{what}: errors in the browser's log")
+        # The viewport without a vertical scroll bar (clientWidth) is stricter than innerWidth.
         sizes = self.driver.execute_script(
-            "const icon = document.querySelector('h1 img');"
-            "return [document.documentElement.scrollWidth, window.innerWidth,"
+            "const root = document.documentElement, icon = document.querySelector('h1 img');"
+            "return [root.scrollWidth, root.clientWidth, window.innerWidth,"
             " getComputedStyle(document.body).margin, icon.naturalWidth];")
-        scroll_width, inner_width, body_margin, icon_width = sizes
+        scroll_width, client_width, inner_width, body_margin, icon_width = sizes
         self.assertEqual(body_margin, "0px", f"{what}: /style.css was not applied")
         self.assertGreater(icon_width, 0, f"{what}: /favicon.svg was not shown")
         if phone:
             self.assertLessEqual(inner_width, 400, f"{what}: not at a phone's width")
-            self.assertLessEqual(scroll_width, inner_width, f"{what}: scrolls sideways")
+            self.assertLessEqual(scroll_width, client_width, f"{what}: scrolls sideways")
 
     def check_verdict_in_view(self, what):
         box = self.driver.execute_script(
             "const r = document.getElementById('verdict').getBoundingClientRect();"
-            "return [r.left, r.right, r.top, r.bottom, window.innerWidth, window.innerHeight];")
+            "return [r.left, r.right, r.top, r.bottom, document.documentElement.clientWidth,"
+            " window.innerHeight];")
         left, right, top, bottom, width, height = box
         self.assertTrue(0 <= left < right <= width and 0 <= top < bottom <= height,
                         f"{what}: the verdict is not on the first screen: {box}")
