@@ -12,7 +12,7 @@ BUILD=${VETTRIX_BUILD_DIR:-build}
 DATABASE=data/mobidex.csv
 THREAD_COUNTS=(1 2)
 CONNECTIONS=64
-ROUNDS=3
+ROUNDS=5
 DURATION=10s
 WARMUP=2s
 MEMORY_FIRST=1000
@@ -41,9 +41,9 @@ SERVICE_BIN=$(realpath "$BUILD/vettrix-service")
 WORK=$(mktemp -d /tmp/vettrix-bench-service.XXXXXX)
 chmod 755 "$WORK"  # nginx's workers run as nobody and read the static file here
 NGINX_PID=
-SERVICE_PID=
+declare -A SVC_PID SVC_LOG SVC_ADDR  # by a key of the run's choosing
 cleanup() {
-  if [ -n "$SERVICE_PID" ]; then kill -TERM "$SERVICE_PID" 2>/dev/null || true; fi
+  for pid in "${SVC_PID[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   if [ -n "$NGINX_PID" ]; then kill -TERM "$NGINX_PID" 2>/dev/null || true; fi
   wait 2>/dev/null || true
   rm -rf "$WORK"
@@ -57,35 +57,40 @@ free_port() {
 
 # --- the service ------------------------------------------------------------------------------
 
-mkdir -p "$WORK/data"
-SERVICE_LOG=
-SERVICE_ADDR=
-start_service() {  # THREADS LOGNAME
-  SERVICE_LOG="$WORK/$2"
-  "$SERVICE_BIN" serve --data "$WORK/data" --initial-database "$REPO/$DATABASE" \
-    --listen 127.0.0.1:0 --threads "$1" 2>"$SERVICE_LOG" &
-  SERVICE_PID=$!
+start_service() {  # KEY THREADS: a service with a folder and a log of its own
+  local log="$WORK/service-$1.log" data="$WORK/data-$1" address
+  mkdir -p "$data"
+  "$SERVICE_BIN" serve --data "$data" --initial-database "$REPO/$DATABASE" \
+    --listen 127.0.0.1:0 --threads "$2" 2>"$log" &
+  SVC_PID[$1]=$!
+  SVC_LOG[$1]=$log
   for _ in $(seq 100); do
-    SERVICE_ADDR=$(sed -n 's/^listening on //p' "$SERVICE_LOG")
-    [ -n "$SERVICE_ADDR" ] && return 0
+    address=$(sed -n 's/^listening on //p' "$log")
+    if [ -n "$address" ]; then
+      SVC_ADDR[$1]=$address
+      return 0
+    fi
     sleep 0.1
   done
   echo "bench/service.sh: the service did not start:" >&2
-  cat "$SERVICE_LOG" >&2
+  cat "$log" >&2
   exit 1
 }
-stop_service() {
-  kill -TERM "$SERVICE_PID"
-  local status=0
-  wait "$SERVICE_PID" || status=$?
-  SERVICE_PID=
+stop_service() {  # KEY
+  local pid=${SVC_PID[$1]} status=0
+  unset "SVC_PID[$1]"
+  kill -TERM "$pid"
+  wait "$pid" || status=$?
   if [ "$status" != 0 ]; then
     echo "bench/service.sh: the service exited with $status on SIGTERM" >&2
     exit 1
   fi
 }
-memory_mib() {  # FIELD (VmRSS or VmHWM) of the running service, in MiB
-  awk -v f="$1:" '$1 == f { printf "%.1f", $2 / 1024 }' "/proc/$SERVICE_PID/status"
+memory_mib() {  # KEY FIELD: VmRSS or VmHWM of a running service, in MiB
+  awk -v f="$2:" '$1 == f { printf "%.1f", $2 / 1024 }' "/proc/${SVC_PID[$1]}/status"
+}
+log_lines() {  # KEY
+  wc -l <"${SVC_LOG[$1]}"
 }
 
 # --- the inputs -------------------------------------------------------------------------------
@@ -230,10 +235,10 @@ EOF
 
 # The static file: one real lookup page of the service.
 LOOKED_UP=35-209900-176148-1
-start_service 2 service-page.log
-curl -sf "http://$SERVICE_ADDR/?imei=$LOOKED_UP" >"$NGINX_PREFIX/html/lookup.html"
-ETAG=$(curl -sfI "http://$SERVICE_ADDR/mobidex.csv" | tr -d '\r' | sed -n 's/^[Ee][Tt]ag: //p')
-stop_service
+start_service page 2
+curl -sf "http://${SVC_ADDR[page]}/?imei=$LOOKED_UP" >"$NGINX_PREFIX/html/lookup.html"
+ETAG=$(curl -sfI "http://${SVC_ADDR[page]}/mobidex.csv" | tr -d '\r' | sed -n 's/^[Ee][Tt]ag: //p')
+stop_service page
 PAGE_BYTES=$(wc -c <"$NGINX_PREFIX/html/lookup.html")
 chmod 644 "$NGINX_PREFIX/html/lookup.html"
 
@@ -261,14 +266,16 @@ KNOWN_TAC=35209900
 } | write_wrk_script "$WORK/mix.lua"
 MIX_COUNT=$(grep -o '{"[A-Z]*", ' "$WORK/mix.lua" | wc -l)
 
-# Drives the mix until the service has logged COUNT requests since line BEFORE of its log: each
+# Drives the mix until service KEY has logged COUNT requests since line BEFORE of its log: each
 # wrk thread stops after its share, and wrk itself once the log has them all.
-drive_until() {  # COUNT BEFORE NAME
-  local share=$((($1 - ($(log_lines) - $2) + 1) / 2))
-  wrk -t2 -c"$CONNECTIONS" -d600s -s "$WORK/mix.lua" "http://$SERVICE_ADDR" -- "$share" \
-    >"$WORK/wrk-$3.txt" &
+drive_until() {  # KEY COUNT BEFORE
+  local share=$((($2 - ($(log_lines "$1") - $3) + 1) / 2))
+  wrk -t2 -c"$CONNECTIONS" -d600s -s "$WORK/mix.lua" "http://${SVC_ADDR[$1]}" -- "$share" \
+    >"$WORK/wrk-$1-$2.txt" &
   local wrk_pid=$!
-  while kill -0 "$wrk_pid" 2>/dev/null && [ $(($(log_lines) - $2)) -lt "$1" ]; do sleep 0.2; done
+  while kill -0 "$wrk_pid" 2>/dev/null && [ $(($(log_lines "$1") - $3)) -lt "$2" ]; do
+    sleep 0.2
+  done
   sleep 0.2  # the answers in flight
   kill -INT "$wrk_pid" 2>/dev/null || true
   wait "$wrk_pid" || true
@@ -276,10 +283,9 @@ drive_until() {  # COUNT BEFORE NAME
 
 # --- the runs ---------------------------------------------------------------------------------
 
-declare -A R  # R[run-threads]="requests/s p99_ms bytes errors min_requests/s max_requests/s"
+declare -A R  # R[nginx], R[run-threads]="requests/s p99_ms bytes errors lowest highest"
 declare -A M  # M[threads]="requests1 rss1 hwm1 requests2 rss2 hwm2"
 declare -A STATUSES  # STATUSES[threads]="200: n, 304: n, ..."
-log_lines() { wc -l <"$SERVICE_LOG"; }
 # The median of each figure over the rounds (one "requests/s p99 bytes errors" line each), the
 # errors added up, and the lowest and highest rate.
 summary() {
@@ -292,36 +298,42 @@ summary() {
     NR == 1 || $1 < low { low = $1 } NR == 1 || $1 > high { high = $1 } { e += $4 }
     END { print r, p, b, e, low, high }'
 }
-for threads in "${THREAD_COUNTS[@]}"; do
-  echo "== nginx and the service with --threads $threads, $ROUNDS rounds" >&2
-  start_service "$threads" "service-$threads.log"
-  declare -A ROUND=()
-  for round in $(seq "$ROUNDS"); do
-    # Taken in turn, so that a slow spell of the shared machine falls on all alike.
-    ROUND[nginx]+="$(measure "nginx-$threads-$round" "http://127.0.0.1:$NGINX_PORT/lookup.html")"$'\n'
-    ROUND[ver]+="$(measure "ver-$threads-$round" "http://$SERVICE_ADDR/ver")"$'\n'
-    ROUND[lookup]+="$(measure "lookup-$threads-$round" "http://$SERVICE_ADDR" "$WORK/lookup.lua")"$'\n'
-    ROUND[api]+="$(measure "api-$threads-$round" "http://$SERVICE_ADDR" "$WORK/api.lua")"$'\n'
-  done
-  for run in nginx ver lookup api; do
-    R[$run-$threads]=$(summary "${ROUND[$run]%$'\n'}")
-  done
-  stop_service
 
-  # Memory on a fresh process: a thousand requests, then on to a million, on the mix.
-  start_service "$threads" "service-memory-$threads.log"
-  before=$(log_lines)
-  drive_until "$MEMORY_FIRST" "$before" "memory-first-$threads"
-  first=$(($(log_lines) - before))
-  first_rss=$(memory_mib VmRSS) first_hwm=$(memory_mib VmHWM)
-  drive_until "$MEMORY_TOTAL" "$before" "memory-total-$threads"
-  total=$(($(log_lines) - before))
-  M[$threads]="$first $first_rss $first_hwm $total $(memory_mib VmRSS) $(memory_mib VmHWM)"
+# Every thread count runs at once (an idle one costs nothing), and each round takes nginx and
+# every URL of every thread count in turn: a slow spell of the shared machine falls on all alike.
+for threads in "${THREAD_COUNTS[@]}"; do start_service "t$threads" "$threads"; done
+declare -A ROUND=()
+for round in $(seq "$ROUNDS"); do
+  echo "== round $round of $ROUNDS" >&2
+  ROUND[nginx]+="$(measure "nginx-$round" "http://127.0.0.1:$NGINX_PORT/lookup.html")"$'\n'
+  for threads in "${THREAD_COUNTS[@]}"; do
+    address=${SVC_ADDR[t$threads]}
+    ROUND[ver-$threads]+="$(measure "ver-$threads-$round" "http://$address/ver")"$'\n'
+    ROUND[lookup-$threads]+="$(measure "lookup-$threads-$round" "http://$address" \
+      "$WORK/lookup.lua")"$'\n'
+    ROUND[api-$threads]+="$(measure "api-$threads-$round" "http://$address" "$WORK/api.lua")"$'\n'
+  done
+done
+for threads in "${THREAD_COUNTS[@]}"; do stop_service "t$threads"; done
+for run in "${!ROUND[@]}"; do R[$run]=$(summary "${ROUND[$run]%$'\n'}"); done
+
+# Memory on a fresh process for each thread count: a thousand requests, then on to a million.
+for threads in "${THREAD_COUNTS[@]}"; do
+  echo "== memory, --threads $threads" >&2
+  key=m$threads
+  start_service "$key" "$threads"
+  before=$(log_lines "$key")
+  drive_until "$key" "$MEMORY_FIRST" "$before"
+  first=$(($(log_lines "$key") - before))
+  first_rss=$(memory_mib "$key" VmRSS) first_hwm=$(memory_mib "$key" VmHWM)
+  drive_until "$key" "$MEMORY_TOTAL" "$before"
+  total=$(($(log_lines "$key") - before))
+  M[$threads]="$first $first_rss $first_hwm $total $(memory_mib "$key" VmRSS) $(memory_mib "$key" VmHWM)"
   STATUSES[$threads]=$(awk '$NF ~ /us$/ { n[$(NF - 2)]++ }
-    END { for (s in n) printf "%s %d\n", s, n[s] }' "$SERVICE_LOG" | sort |
+    END { for (s in n) printf "%s %d\n", s, n[s] }' "${SVC_LOG[$key]}" | sort |
     while read -r status count; do printf '%s: %s, ' "$status" "$(thousands "$count")"; done |
     sed 's/, $//')
-  stop_service
+  stop_service "$key"
 done
 kill -TERM "$NGINX_PID"
 wait "$NGINX_PID" || true
@@ -345,16 +357,17 @@ SECTION="$WORK/section.md"
   echo "- Service: \`vettrix-service serve --data TMPDIR --initial-database $DATABASE --listen 127.0.0.1:0 --threads N 2>FILE\`, N = 1 and 2 (2 is the default). It logs one line per request to its standard error, redirected to a file."
   echo "- nginx: \`nginx -p PREFIX -c PREFIX/nginx.conf\` with 2 worker processes, one access log line per request to a file (as the service logs), \`sendfile on\`, \`reuseport\` (the connections spread evenly over both workers), the service's security headers added so that the answers weigh the same, and kept-alive connections without a request limit (as the service keeps them). It serves \`lookup.html\`: the service's own lookup page for \`$LOOKED_UP\`, $(thousands "$PAGE_BYTES") bytes, fetched in the same run."
   echo "- Each figure: \`wrk -t2 -c$CONNECTIONS -d$DURATION --latency [-s SCRIPT] URL\` after a $WARMUP warm-up with the same command. The lookup page and \`/api/v1/imei/\` take their IMEIs in turn (a wrk Lua script, each thread from its own place) from a list of $IMEI_COUNT made and shuffled by the script: 120 valid on TACs of the database (20 of them written with dashes), 60 of those with a wrong check digit, 40 valid on TACs the database lacks, and 10 each of 14 digits, 16 digits and a TAC alone, 5 with a letter, 5 too short. The script costs wrk some time on every request, which nginx's run and \`/ver\`'s do not pay: a bias against the service."
-  echo "- $ROUNDS rounds for each service thread count, each round taking nginx, \`/ver\`, the lookup page and \`/api/v1/imei/\` in turn; the table gives the median of the rounds (requests/s, p99, bytes), the lowest and highest rate, and the errors of all rounds. The ratios divide by the median nginx rate of the same thread count."
+  echo "- Both services (\`--threads 1\` and \`--threads 2\`) run side by side, and each of $ROUNDS rounds takes nginx, then \`/ver\`, the lookup page and \`/api/v1/imei/\` of each in turn, so that a slow spell of the shared machine falls on all alike. The table gives the median of the rounds (requests/s, p99, bytes), the lowest and highest rate, and the errors of all rounds; the ratios divide by nginx's median rate."
   echo
   echo "| server | URL | requests/s | lowest–highest | ÷ nginx | p99 latency | bytes per answer | errors |"
   echo "|---|---|---|---|---|---|---|---|"
+  base=$(field "${R[nginx]}" 1)
+  r=${R[nginx]}
+  echo "| nginx, 2 workers | /lookup.html (static) | $(thousands "$(field "$r" 1)") | $(thousands "$(field "$r" 5)")–$(thousands "$(field "$r" 6)") | 1.00× | $(field "$r" 2) ms | $(thousands "$(field "$r" 3)") | $(field "$r" 4) |"
   for threads in "${THREAD_COUNTS[@]}"; do
-    base=$(field "${R[nginx-$threads]}" 1)
-    for run in nginx ver lookup api; do
+    for run in ver lookup api; do
       r=${R[$run-$threads]}
       case $run in
-        nginx) name="nginx, 2 workers (with --threads $threads)" url="/lookup.html (static)" ;;
         ver) name="vettrix-service --threads $threads" url="/ver" ;;
         lookup) name="vettrix-service --threads $threads" url="/?imei=… ($IMEI_COUNT IMEIs)" ;;
         api) name="vettrix-service --threads $threads" url="/api/v1/imei/… ($IMEI_COUNT IMEIs)" ;;
@@ -382,7 +395,6 @@ SECTION="$WORK/section.md"
   echo "Targets:"
   echo
   for threads in "${THREAD_COUNTS[@]}"; do
-    base=$(field "${R[nginx-$threads]}" 1)
     for run in ver lookup api; do
       case $run in
         ver) what="/ver" goal=0.8 ;;
@@ -392,7 +404,7 @@ SECTION="$WORK/section.md"
       got=$(ratio "$(field "${R[$run-$threads]}" 1)" "$base")
       verdict=$(awk -v g="$got" -v t="$goal" 'BEGIN {
         d = (g / t - 1) * 100
-        if (g >= t) printf "met, by %.0f %%", d; else printf "not met: %.0f %% short", -d }')
+        if (g >= t) printf "met, by %.1f %%", d; else printf "not met: %.1f %% short", -d }')
       p99=$(field "${R[$run-$threads]}" 2)
       late=$(awk -v p="$p99" 'BEGIN {
         if (p <= 10) printf "met, %.1f ms to spare", 10 - p; else printf "not met, %.1f ms over", p - 10 }')
@@ -413,7 +425,7 @@ SECTION="$WORK/section.md"
     read -r _ rss1 _ _ _ _ <<<"${M[1]}"
     read -r _ rss2 _ _ _ _ <<<"${M[2]}"
     echo
-    echo "--threads 2 against --threads 1, rates of the same run: /ver $(ratio "$(field "${R[ver-2]}" 1)" "$(field "${R[ver-1]}" 1)")×, the lookup page $(ratio "$(field "${R[lookup-2]}" 1)" "$(field "${R[lookup-1]}" 1)")×, /api/v1/imei/ $(ratio "$(field "${R[api-2]}" 1)" "$(field "${R[api-1]}" 1)")×; resident memory after a million requests $(awk -v a="$rss1" -v b="$rss2" 'BEGIN { printf "%+.1f", b - a }') MiB. wrk runs on the same two cores, so a second serving thread competes with it for the CPU."
+    echo "--threads 2 against --threads 1, rates of the same rounds: /ver $(ratio "$(field "${R[ver-2]}" 1)" "$(field "${R[ver-1]}" 1)")×, the lookup page $(ratio "$(field "${R[lookup-2]}" 1)" "$(field "${R[lookup-1]}" 1)")×, /api/v1/imei/ $(ratio "$(field "${R[api-2]}" 1)" "$(field "${R[api-1]}" 1)")×; resident memory after a million requests $(awk -v a="$rss1" -v b="$rss2" 'BEGIN { printf "%+.1f", b - a }') MiB. wrk runs on the same two cores, so a second serving thread competes with it for the CPU."
   fi
 } >"$SECTION"
 
