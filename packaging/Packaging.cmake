@@ -31,7 +31,6 @@ endif()
 
 # The icon is drawn once as SVG; the sizes the desktop asks for are rendered from it.
 find_program(RSVG_CONVERT rsvg-convert REQUIRED)
-find_program(GZIP gzip REQUIRED)
 set(icon_svg ${VETTRIX_PACKAGING_DIR}/${VETTRIX_APP_ID}.svg)
 set(icon_pngs)
 foreach(size 16 32 48 64 128 256)
@@ -48,17 +47,9 @@ endforeach()
 qt_add_resources(vettrix vettrix_icons PREFIX /icons BASE ${CMAKE_BINARY_DIR}/icons
                  FILES ${icon_pngs})
 
-# Debian wants manual pages and changelogs compressed, without a time stamp in them.
-set(gzipped)
-foreach(source vettrix.1 changelog)
-  set(gz ${CMAKE_BINARY_DIR}/packaging/${source}.gz)
-  add_custom_command(OUTPUT ${gz}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
-    COMMAND ${GZIP} -9n -c ${VETTRIX_PACKAGING_DIR}/${source} > ${gz}
-    DEPENDS ${VETTRIX_PACKAGING_DIR}/${source} VERBATIM)
-  list(APPEND gzipped ${gz})
-endforeach()
-add_custom_target(vettrix_packaging_files ALL DEPENDS ${gzipped})
+vettrix_gzip(vettrix_man ${VETTRIX_PACKAGING_DIR}/vettrix.1 ${CMAKE_BINARY_DIR}/packaging/vettrix.1.gz)
+vettrix_gzip(vettrix_changelog ${VETTRIX_PACKAGING_DIR}/changelog
+             ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
 
 # Two packages from one build: the window with vettrix-cli, and the web service.
 install(TARGETS vettrix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT vettrix)
@@ -79,11 +70,7 @@ install(FILES ${VETTRIX_PACKAGING_DIR}/copyright ${CMAKE_BINARY_DIR}/packaging/c
 # publishes first, so that installing it and starting the unit serves with no further step.
 set(service_dir ${VETTRIX_PACKAGING_DIR}/service)
 set(service_changelog ${CMAKE_BINARY_DIR}/packaging/service/changelog.gz)
-add_custom_command(OUTPUT ${service_changelog}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging/service
-  COMMAND ${GZIP} -9n -c ${service_dir}/changelog > ${service_changelog}
-  DEPENDS ${service_dir}/changelog VERBATIM)
-add_custom_target(vettrix_service_packaging_files ALL DEPENDS ${service_changelog})
+vettrix_gzip(vettrix_service_changelog ${service_dir}/changelog ${service_changelog})
 install(TARGETS vettrix-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT service)
 install(FILES ${CMAKE_BINARY_DIR}/src/service/vettrix-service.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT service)

@@ -38,8 +38,8 @@ class RunningService {
     pid_ = ::fork();
     if (pid_ == 0) {
       if (std::freopen(log.c_str(), "w", stderr) == nullptr) ::_exit(127);
-      ::execl(VETTRIX_SERVICE, VETTRIX_SERVICE, "--data", folder.c_str(), "--listen",
-              "127.0.0.1:0", "serve", static_cast<char*>(nullptr));
+      ::execl(VETTRIX_SERVICE, VETTRIX_SERVICE, "--data", folder.c_str(), "--listen", "127.0.0.1:0",
+              "serve", static_cast<char*>(nullptr));
       ::_exit(127);
     }
     const std::regex listening("listening on 127\\.0\\.0\\.1:(\\d+)");
@@ -96,9 +96,9 @@ std::string Encoded(std::string_view text) {
 TEST_F(AppTest, TheServiceTheWindowAndTheCommandLineAgree) {
   Start(MakeDatabase(60));
   std::mt19937_64 rng(20261207);
-  std::vector<std::string> inputs = {"490154203237518", "10000001-234567-3", "x2345678901234*",
+  std::vector<std::string> inputs = {"490154203237518", "10000001-234567-3",  "x2345678901234*",
                                      "12345678901234A", std::string(15, '0'), "10000001",
-                                     "49015420323751", "4901542032375186"};
+                                     "49015420323751",  "4901542032375186"};
   while (inputs.size() < 2000) inputs.push_back(HostileText(rng));
   std::string file;
   for (const std::string& input : inputs) file += input + "\n";

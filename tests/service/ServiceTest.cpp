@@ -21,7 +21,8 @@ using Json = nlohmann::json;
 const std::string kDatabase =
     "35209900,Alcatel,One Touch 332\r\n"
     "12345678,<script>alert(1)</script>,\"><img src=x onerror=alert(2)>\r\n"
-    "49015420,Nok\xE9" "a,3110\r\n"
+    "49015420,Nok\xE9"
+    "a,3110\r\n"
     "VERSION_,v1.26.1206,Test\r\n";
 
 class ServiceTest : public ::testing::Test {
@@ -68,10 +69,15 @@ TEST_F(ServiceTest, EveryTextComesBackEscaped) {
   };
   const Case cases[] = {
       {"a lookup of markup", Get("/?imei=%3Cb+id%3Dx%3E%22%27%26"), {escaped}, {"<b id"}},
-      {"device names from the database", Get("/?imei=123456781234568"),
+      {"device names from the database",
+       Get("/?imei=123456781234568"),
        {"&lt;script&gt;alert(1)&lt;/script&gt;", "&quot;&gt;&lt;img src=x"},
        {"<script", "<img src=x"}},
-      {"Latin-1 bytes in the database", Get("/?imei=49015420"), {"Nok\xC3\xA9" "a"}, {}},
+      {"Latin-1 bytes in the database",
+       Get("/?imei=49015420"),
+       {"Nok\xC3\xA9"
+        "a"},
+       {}},
       {"a refused form keeps its values",
        Ask("POST", "/submit", "tac=1&manufacturer=%3Cb+id%3Dx%3E%22%27%26&model=a&source=b"),
        {"value=\"" + escaped + "\""},
@@ -79,8 +85,10 @@ TEST_F(ServiceTest, EveryTextComesBackEscaped) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    for (const std::string& text : c.present) EXPECT_NE(c.response.body.find(text), std::string::npos) << text;
-    for (const std::string& text : c.absent) EXPECT_EQ(c.response.body.find(text), std::string::npos) << text;
+    for (const std::string& text : c.present)
+      EXPECT_NE(c.response.body.find(text), std::string::npos) << text;
+    for (const std::string& text : c.absent)
+      EXPECT_EQ(c.response.body.find(text), std::string::npos) << text;
   }
   // The JSON record of such a name is well-formed JSON holding it as it is.
   const Json record = Json::parse(Get("/api/v1/imei/123456781234568").body);
@@ -109,8 +117,7 @@ TEST_F(ServiceTest, ASubmissionMeetsEveryRuleOrComesBackWithItsReason) {
       {"no manufacturer", "tac=87654322&manufacturer=+&model=B&source=C", 400, "manufacturer"},
       {"64 characters, 128 bytes", "tac=87654322&manufacturer=" + chars64 + "&model=B&source=C",
        303, ""},
-      {"65 characters", "tac=87654323&manufacturer=A&model=" + long64 + "x&source=C", 400,
-       "model"},
+      {"65 characters", "tac=87654323&manufacturer=A&model=" + long64 + "x&source=C", 400, "model"},
       {"a control character", "tac=87654324&manufacturer=A%09B&model=B&source=C", 400,
        "manufacturer"},
       {"a comma", "tac=87654325&manufacturer=A%2CB&model=B&source=C", 400, "manufacturer"},
@@ -118,10 +125,9 @@ TEST_F(ServiceTest, ASubmissionMeetsEveryRuleOrComesBackWithItsReason) {
       {"no source", "tac=87654327&manufacturer=A&model=B", 400, "source"},
       {"201 characters of source",
        "tac=87654328&manufacturer=A&model=B&source=" + std::string(201, 's'), 400, "source"},
-      {"a note with line breaks", "tac=87654329&manufacturer=A&model=B&source=C&note=a%0D%0Ab",
-       303, ""},
-      {"a note with a NUL", "tac=87654330&manufacturer=A&model=B&source=C&note=a%00", 400,
-       "note"},
+      {"a note with line breaks", "tac=87654329&manufacturer=A&model=B&source=C&note=a%0D%0Ab", 303,
+       ""},
+      {"a note with a NUL", "tac=87654330&manufacturer=A&model=B&source=C&note=a%00", 400, "note"},
       {"bad percent-encoding", "tac=8765%4&manufacturer=A&model=B&source=C", 400, ""},
   };
   for (const Case& c : cases) {
@@ -151,8 +157,10 @@ TEST_F(ServiceTest, ASubmissionMeetsEveryRuleOrComesBackWithItsReason) {
   EXPECT_EQ(CharCount(pending[1].manufacturer), 64u);
   EXPECT_EQ(pending[2].note, "a\r\nb");
   const Response shown = Get("/submissions/" + std::to_string(pending[0].id));
-  EXPECT_NE(shown.body.find("<span id=\"reference\">" + std::to_string(pending[0].id)), std::string::npos);
-  for (const char* missing : {"/submissions/999", "/submissions/x", "/submissions/-1", "/submissions/"})
+  EXPECT_NE(shown.body.find("<span id=\"reference\">" + std::to_string(pending[0].id)),
+            std::string::npos);
+  for (const char* missing :
+       {"/submissions/999", "/submissions/x", "/submissions/-1", "/submissions/"})
     EXPECT_EQ(Get(missing).status, 404) << missing;
 }
 
@@ -161,7 +169,8 @@ TEST_F(ServiceTest, OneAddressMaySubmitSoOftenAnHour) {
   settings.submissionsPerHour = 3;
   Service limited(settings, store, *snapshots);
   const auto post = [&](std::string client) {
-    Request request{"POST", "/submit", "tac=1", "application/x-www-form-urlencoded", {}, std::move(client), now};
+    Request request{"POST", "/submit",         "tac=1", "application/x-www-form-urlencoded",
+                    {},     std::move(client), now};
     return limited.Handle(request);
   };
   for (int i = 0; i < 3; ++i) EXPECT_EQ(post("192.0.2.7").status, 400);  // refused forms count
@@ -198,8 +207,7 @@ TEST_F(ServiceTest, TheApiAnswersWithTheRightStatus) {
       {"GET", "/api/v1/database", "", "", 200, "\"version_number\":\"261206\""},
       {"GET", "/api/v1/nothing", "", "", 404, "\"error\""},
       {"DELETE", "/api/v1/database", "", "", 405, "\"error\""},
-      {"POST", "/api/v1/tac", R"({"tacs":["35209900","87654321",7,"x"]})", "application/json",
-       200,
+      {"POST", "/api/v1/tac", R"({"tacs":["35209900","87654321",7,"x"]})", "application/json", 200,
        R"({"results":[{"tac":"35209900","manufacturer":"Alcatel","model":"One Touch 332"},{"tac":"87654321","error":"not in the database"},{"tac":7,"error":"a TAC is 8 digits"},{"tac":"x","error":"a TAC is 8 digits"}]})"},
       {"POST", "/api/v1/tac", thousand, "application/json; charset=utf-8", 200, "One Touch"},
       {"POST", "/api/v1/tac", thousand.substr(0, thousand.size() - 2) + ",\"1\"]}",
@@ -232,9 +240,8 @@ TEST_F(ServiceTest, TheDatabaseAndItsVersionAnswerAsFilesDo) {
   EXPECT_EQ(Get("/dbver").body, "261206\r\n");
   EXPECT_EQ(Get("/ver").body, "21326\r\n");
   // Appended, not added to a literal: GCC 12 takes `"W/" + std::string` for an overlapping copy.
-  for (const std::string& condition :
-       {etag, std::string("W/").append(etag), std::string("\"other\", ").append(etag),
-        std::string("*")}) {
+  for (const std::string& condition : {etag, std::string("W/").append(etag),
+                                       std::string("\"other\", ").append(etag), std::string("*")}) {
     Request request{"GET", "/mobidex.csv", {}, {}, condition, "192.0.2.1", now};
     const Response r = service->Handle(request);
     EXPECT_EQ(r.status, 304) << condition;
@@ -243,7 +250,8 @@ TEST_F(ServiceTest, TheDatabaseAndItsVersionAnswerAsFilesDo) {
   const Response head = Ask("HEAD", "/mobidex.csv");
   EXPECT_TRUE(head.headersOnly);
   EXPECT_EQ(head.Body().size(), kDatabase.size());  // for Content-Length
-  for (const char* target : {"/ver", "/", "/mobidex.csv"}) EXPECT_EQ(Ask("POST", target).status, 405);
+  for (const char* target : {"/ver", "/", "/mobidex.csv"})
+    EXPECT_EQ(Ask("POST", target).status, 405);
   EXPECT_EQ(Get("/nothing").status, 404);
   EXPECT_EQ(Get("/?imei=%E0%80%80").status, 400);  // an overlong encoding is no UTF-8
   EXPECT_EQ(Get("/?imei=%").status, 400);
@@ -251,7 +259,8 @@ TEST_F(ServiceTest, TheDatabaseAndItsVersionAnswerAsFilesDo) {
 
 TEST_F(ServiceTest, APublicationReplacesEverythingAtOnceAndABadOneIsPassedOver) {
   const auto first = snapshots->Current();
-  const std::string next = "35209900,Alcatel,One Touch 332\r\n87654321,Acme,Phone\r\nVERSION_,v1.26.1207,Test\r\n";
+  const std::string next =
+      "35209900,Alcatel,One Touch 332\r\n87654321,Acme,Phone\r\nVERSION_,v1.26.1207,Test\r\n";
   EXPECT_EQ(PublishDatabase(store, "87654321,Acme\r\nVERSION_,v1.26.1208,x\r\n", false, now),
             "not a database: line 1 is no device line (TAC,manufacturer,model): \"87654321,Acme\"");
   EXPECT_EQ(PublishDatabase(store, kDatabase, false, now).substr(0, 12), "its version ");
