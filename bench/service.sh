@@ -2,7 +2,10 @@
 # Benchmarks vettrix-service on loopback against nginx serving a static file of the lookup page's
 # size, with wrk: requests/s and p99 latency of /ver, the lookup page and /api/v1/imei/, and the
 # service's resident memory after a thousand and after a million requests, with 1 and 2 serving
-# threads. Writes the section "## Web service" of bench/RESULTS.md.
+# threads. Then several instances on one PostgreSQL: requests/s through nginx with one and with
+# two instances, the time from a publication's commit until every instance serves it, and
+# submissions/s with PostgreSQL against SQLite. Writes the sections "## Web service" and
+# "## Several machines" of bench/RESULTS.md.
 #
 # usage: bench/service.sh   (as root on Debian 12; VETTRIX_BUILD_DIR picks the build, default build)
 set -euo pipefail
@@ -19,10 +22,10 @@ MEMORY_FIRST=1000
 MEMORY_TOTAL=1000000
 GROWTH_LIMIT_MIB=5  # "the same after a million as after a thousand, within a few MB"
 
-for tool in wrk nginx curl python3; do
+for tool in wrk nginx curl python3 pg_ctlcluster; do
   if ! command -v "$tool" >/dev/null; then
     apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y wrk nginx curl python3
+    DEBIAN_FRONTEND=noninteractive apt-get install -y wrk nginx curl python3 postgresql
     break
   fi
 done
@@ -42,9 +45,13 @@ WORK=$(mktemp -d /tmp/vettrix-bench-service.XXXXXX)
 chmod 755 "$WORK"  # nginx's workers run as nobody and read the static file here
 NGINX_PID=
 declare -A SVC_PID SVC_LOG SVC_ADDR  # by a key of the run's choosing
+PG=$WORK/postgres
+LB_PID=
 cleanup() {
   for pid in "${SVC_PID[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   if [ -n "$NGINX_PID" ]; then kill -TERM "$NGINX_PID" 2>/dev/null || true; fi
+  if [ -n "$LB_PID" ]; then kill -TERM "$LB_PID" 2>/dev/null || true; fi
+  if [ -d "$PG/data" ]; then tools/pg-test-cluster stop "$PG" || true; fi
   wait 2>/dev/null || true
   rm -rf "$WORK"
 }
@@ -57,11 +64,11 @@ free_port() {
 
 # --- the service ------------------------------------------------------------------------------
 
-start_service() {  # KEY THREADS: a service with a folder and a log of its own
-  local log="$WORK/service-$1.log" data="$WORK/data-$1" address
+start_service() {  # KEY THREADS [OPTION...]: a service with a folder and a log of its own
+  local log="$WORK/service-$1.log" data="$WORK/data-$1" address threads=$2
   mkdir -p "$data"
   "$SERVICE_BIN" serve --data "$data" --initial-database "$REPO/$DATABASE" \
-    --listen 127.0.0.1:0 --threads "$2" 2>"$log" &
+    --listen 127.0.0.1:0 --threads "$threads" "${@:3}" 2>"$log" &
   SVC_PID[$1]=$!
   SVC_LOG[$1]=$log
   for _ in $(seq 100); do
@@ -340,6 +347,123 @@ wait "$NGINX_PID" || true
 NGINX_PID=
 NGINX_LOG_LINES=$(wc -l <"$NGINX_PREFIX/logs/access.log")
 
+# --- several machines -------------------------------------------------------------------------
+
+# Two instances (one serving thread each: the machine has two cores) on one PostgreSQL cluster,
+# with nginx in front as the load balancer, its upstream one instance or both.
+echo "== several machines" >&2
+tools/pg-test-cluster start "$PG" >/dev/null
+STORE=(--store "$(cat "$PG/tcp-uri")" --store-password-file "$PG/password")
+"$SERVICE_BIN" "${STORE[@]}" migrate >/dev/null
+"$SERVICE_BIN" "${STORE[@]}" publish "$REPO/$DATABASE" >/dev/null
+SUBMITTERS=(--trusted-proxy 127.0.0.1 --submissions-per-hour 1000000000)
+start_service pg1 1 "${STORE[@]}" "${SUBMITTERS[@]}"
+start_service pg2 1 "${STORE[@]}" "${SUBMITTERS[@]}"
+LB_PREFIX="$WORK/lb"
+LB_PORT=$(free_port)
+mkdir -p "$LB_PREFIX/logs"
+balance() {  # the instances nginx balances over, by key
+  local servers=""
+  for key in "$@"; do servers+="    server ${SVC_ADDR[$key]};"$'\n'; done
+  cat >"$LB_PREFIX/nginx.conf" <<CONF
+worker_processes 1;
+daemon off;
+pid $LB_PREFIX/nginx.pid;
+error_log $LB_PREFIX/logs/error.log warn;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  upstream vettrix {
+$servers    keepalive 64;
+  }
+  server {
+    listen 127.0.0.1:$LB_PORT;
+    location / {
+      proxy_pass http://vettrix;
+      proxy_http_version 1.1;
+      proxy_set_header Connection "";
+      proxy_set_header X-Forwarded-For \$proxy_add_x_forwarded_for;
+    }
+  }
+}
+CONF
+  if [ -n "$LB_PID" ]; then
+    kill -TERM "$LB_PID"
+    wait "$LB_PID" || true
+  fi
+  nginx -p "$LB_PREFIX" -c "$LB_PREFIX/nginx.conf" &
+  LB_PID=$!
+  for _ in $(seq 50); do
+    curl -sf -o /dev/null "http://127.0.0.1:$LB_PORT/ver" && return
+    sleep 0.1
+  done
+}
+declare -A LB=()
+for round in $(seq "$ROUNDS"); do
+  for instances in 1 2; do
+    if [ "$instances" = 1 ]; then balance pg1; else balance pg1 pg2; fi
+    LB[$instances]+="$(measure "lb-$instances-$round" "http://127.0.0.1:$LB_PORT" "$WORK/lookup.lua")"$'\n'
+  done
+done
+for instances in 1 2; do LB[$instances]=$(summary "${LB[$instances]%$'\n'}"); done
+
+# From a publication's commit (the command returns once it is committed) until both instances
+# serve it, polled every 5 ms.
+PUBLISH_MS=()
+for n in $(seq 2 11); do
+  version=$(printf 'v1.27.%04d' "$n")
+  {
+    head -n -1 "$REPO/$DATABASE"
+    printf 'VERSION_,%s,Osmocom TAC database CC-BY-SA 3.0\r\n' "$version"
+  } >"$WORK/next.csv"
+  "$SERVICE_BIN" "${STORE[@]}" publish "$WORK/next.csv" >/dev/null
+  committed=$(date +%s%N)
+  expected=$(echo "$version" | tr -d 'v.' | cut -c 2-)
+  for key in pg1 pg2; do
+    until [ "$(curl -sf "http://${SVC_ADDR[$key]}/dbver" | tr -d '\r')" = "$expected" ]; do
+      sleep 0.005
+    done
+  done
+  PUBLISH_MS+=("$((($(date +%s%N) - committed) / 1000000))")
+done
+PUBLISH=$(printf '%s\n' "${PUBLISH_MS[@]}" | sort -n |
+  awk '{ a[NR] = $1 } END { printf "%d %d %d", a[1], a[int((NR + 1) / 2)], a[NR] }')
+
+# Submissions: every one a new device from a client of its own, straight to one instance, with
+# SQLite (a folder) and with PostgreSQL.
+cat >"$WORK/submit.lua" <<'LUA'
+local n, tags = 0, 0
+function setup(thread)
+  tags = tags + 1
+  thread:set("tag", tags)
+end
+function request()
+  n = n + 1
+  local body = string.format("tac=87654321&manufacturer=Bench&model=M%d-%d&source=bench", tag, n)
+  return wrk.format("POST", "/submit", {
+    ["Content-Type"] = "application/x-www-form-urlencoded",
+    ["X-Forwarded-For"] = string.format("10.%d.%d.%d", tag, math.floor(n / 256) % 256, n % 256)},
+    body)
+end
+LUA
+start_service sq 2 "${SUBMITTERS[@]}"
+declare -A SUBMIT=()
+for round in $(seq 3); do
+  for key in sq pg1; do
+    wrk -t2 -c8 -d5s -s "$WORK/submit.lua" "http://${SVC_ADDR[$key]}" >"$WORK/submit-$key-$round.txt"
+    SUBMIT[$key]+="$(awk '$1 == "Requests/sec:" { printf "%.0f", $2 }' "$WORK/submit-$key-$round.txt")"$'\n'
+  done
+done
+for key in sq pg1; do SUBMIT[$key]=$(printf '%s' "${SUBMIT[$key]}" | sort -g | sed -n 2p); done
+SUBMITTED_PG=$("$SERVICE_BIN" "${STORE[@]}" submissions --format mobidex | wc -l)
+stop_service sq
+stop_service pg1
+stop_service pg2
+kill -TERM "$LB_PID"
+wait "$LB_PID" || true
+LB_PID=
+tools/pg-test-cluster stop "$PG"
+
 # --- the report -------------------------------------------------------------------------------
 
 field() { echo "$1" | awk -v k="$2" '{ print $k }'; }
@@ -429,17 +553,40 @@ SECTION="$WORK/section.md"
   fi
 } >"$SECTION"
 
-# Replace the section in bench/RESULTS.md, or add it at the end; the rest stays as it is.
-python3 - "$SECTION" bench/RESULTS.md <<'PY'
+CLUSTER_SECTION="$WORK/cluster.md"
+{
+  echo "## Several machines"
+  echo
+  echo "Written by \`bench/service.sh\` in the same run as the section above, on the same machine and commit: PostgreSQL $("$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)/postgres" --version | awk '{ print $3 }') in a throwaway cluster on loopback (\`tools/pg-test-cluster\`, fsync on), two instances \`vettrix-service --store postgresql://... --threads 1 serve\`, and nginx with one worker in front (\`upstream\` with keep-alive, \`X-Forwarded-For\`). Everything shares the machine's $(nproc) cores with wrk, so a second instance cannot double the rate here: the ratio shows what it adds on this machine."
+  echo
+  echo "| through nginx | lookup page, requests/s (median of $ROUNDS) | lowest–highest | p99 | errors |"
+  echo "|---|---|---|---|---|"
+  for instances in 1 2; do
+    r=${LB[$instances]}
+    echo "| $instances instance$([ "$instances" = 2 ] && echo s) | $(thousands "$(field "$r" 1)") | $(thousands "$(field "$r" 5)")–$(thousands "$(field "$r" 6)") | $(field "$r" 2) ms | $(field "$r" 4) |"
+  done
+  echo
+  echo "- Two instances against one: $(ratio "$(field "${LB[2]}" 1)" "$(field "${LB[1]}" 1)")× the rate (\`wrk -t2 -c$CONNECTIONS -d$DURATION\` over the $IMEI_COUNT IMEIs, through nginx, rounds alternating)."
+  read -r fastest middle slowest <<<"$PUBLISH"
+  echo "- From a publication's commit until both instances serve it (\`/dbver\` polled every 5 ms on each), over ${#PUBLISH_MS[@]} publications of the shipped database: median $middle ms, fastest $fastest ms, slowest $slowest ms, against at most 2,000 ms."
+  echo "- Submissions, each a new device from a client of its own, \`wrk -t2 -c8 -d5s\` straight to one instance, median of 3: SQLite (WAL, synchronous FULL) $(thousands "${SUBMIT[sq]}")/s, PostgreSQL (one transaction for the limit and one for the submission, over TCP) $(thousands "${SUBMIT[pg1]}")/s. PostgreSQL kept $(thousands "$SUBMITTED_PG") of them, each answered once committed."
+  echo
+  echo "What that asks of a deployment: one instance serves the rates of the section above, and lookups never reach the database; a publication costs the database one row the size of the file and each instance one read of it; a submission costs two short transactions, so the database must take about twice as many commits a second as the busiest minute brings submissions, far below what it takes here."
+} >"$CLUSTER_SECTION"
+
+# Replace each section in bench/RESULTS.md, or add it at the end; the rest stays as it is.
+for written in "$SECTION" "$CLUSTER_SECTION"; do
+  python3 - "$written" bench/RESULTS.md <<'PY'
 import sys
 section, results = open(sys.argv[1]).read().rstrip("\n") + "\n", sys.argv[2]
+title = section.splitlines()[0]
 try:
     lines = open(results).read().splitlines(keepends=True)
 except FileNotFoundError:
     lines = ["# Benchmark results\n"]
 out, i, placed = [], 0, False
 while i < len(lines):
-    if lines[i].rstrip("\n") == "## Web service":
+    if lines[i].rstrip("\n") == title:
         i += 1
         while i < len(lines) and not lines[i].startswith("## "):
             i += 1
@@ -453,4 +600,5 @@ if not placed:
     out = [text + "\n\n" + section]
 open(results, "w").write("".join(out))
 PY
-cat "$SECTION"
+done
+cat "$SECTION" "$CLUSTER_SECTION"

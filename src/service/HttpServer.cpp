@@ -31,6 +31,8 @@ namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
+constexpr std::size_t kIdleBufferBytes = 64 << 10;
+
 std::string_view View(beast::string_view text) {
   return {text.data(), text.size()};
 }
@@ -237,6 +239,8 @@ class Session : public std::enable_shared_from_this<Session> {
     LogRequest(bytes);
     response_ = {};
     message_.reset();
+    // A large body grew the buffer; a connection kept alive does not keep that much.
+    if (buffer_.capacity() > kIdleBufferBytes && buffer_.size() == 0) buffer_.shrink_to_fit();
     if (close) return Close();
     ReadRequest();
   }

@@ -206,6 +206,8 @@ class PgConnection {
       return;
     }
     lastReason_ = Reason(connection_);
+    PQfinish(connection_);  // a failed attempt holds memory too
+    connection_ = nullptr;
     retry_ = retry_ == decltype(retry_)::zero() ? kFirstRetry
                                                 : std::min<Clock::duration>(retry_ * 2, kLastRetry);
     nextTry_ = Clock::now() + retry_;

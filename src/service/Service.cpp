@@ -130,8 +130,17 @@ std::size_t Service::BodyLimit(std::string_view method, std::string_view path) {
 }
 
 std::string_view Service::LoggedPath(std::string_view path) {
-  static constexpr std::string_view kImei = "/api/v1/imei/";
-  return path.starts_with(kImei) ? "/api/v1/imei/..." : path;
+  // Only the service's own addresses, and those without what someone looked up: an IMEI
+  // typed into any other path would otherwise reach the log.
+  static constexpr std::string_view kFixed[] = {
+      "/",          "/ver",         "/dbver",  "/mobidex.csv", "/mobidex.csv.sha256",
+      "/style.css", "/favicon.svg", "/submit", "/api/v1/tac",  "/api/v1/database"};
+  for (const std::string_view fixed : kFixed)
+    if (path == fixed) return fixed;
+  if (path.starts_with("/api/v1/imei/")) return "/api/v1/imei/...";
+  if (path.starts_with("/api/v1/tac/")) return "/api/v1/tac/...";
+  if (path.starts_with(kSubmissionPrefix)) return "/submissions/...";
+  return "(another path)";
 }
 
 Response Service::Handle(const Request& request) {

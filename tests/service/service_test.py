@@ -333,8 +333,12 @@ class ServiceTest(unittest.TestCase):
         service.request("GET", "/api/v1/imei/%s-1?x=%s" % (imei, imei))
         log = service.read_log()
         self.assertNotIn(imei, log)
+        service.request("GET", "/%s1" % imei)
+        log = service.read_log()
+        self.assertNotIn(imei, log)
         self.assertIn("GET / 200", log)
         self.assertIn("GET /api/v1/imei/... 200", log)
+        self.assertIn("GET (another path) 404", log)
 
     def test_the_operators_commands(self):
         def write(name, data):
