@@ -15,11 +15,11 @@ BUILD=${VETTRIX_BUILD_DIR:-build}
 DATABASE=data/mobidex.csv
 THREAD_COUNTS=(1 2)
 CONNECTIONS=64
-ROUNDS=5
-DURATION=10s
+ROUNDS=${BENCH_ROUNDS:-5}  # BENCH_ROUNDS, BENCH_DURATION, BENCH_MEMORY_TOTAL: a quick trial run
+DURATION=${BENCH_DURATION:-10s}
 WARMUP=2s
 MEMORY_FIRST=1000
-MEMORY_TOTAL=1000000
+MEMORY_TOTAL=${BENCH_MEMORY_TOTAL:-1000000}
 GROWTH_LIMIT_MIB=5  # "the same after a million as after a thousand, within a few MB"
 
 for tool in wrk nginx curl python3 pg_ctlcluster; do
@@ -51,7 +51,7 @@ cleanup() {
   for pid in "${SVC_PID[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   if [ -n "$NGINX_PID" ]; then kill -TERM "$NGINX_PID" 2>/dev/null || true; fi
   if [ -n "$LB_PID" ]; then kill -TERM "$LB_PID" 2>/dev/null || true; fi
-  if [ -d "$PG/data" ]; then tools/pg-test-cluster stop "$PG" || true; fi
+  if [ -f "$PG/data/postmaster.pid" ]; then tools/pg-test-cluster stop "$PG" || true; fi
   wait 2>/dev/null || true
   rm -rf "$WORK"
 }
@@ -356,7 +356,7 @@ tools/pg-test-cluster start "$PG" >/dev/null
 STORE=(--store "$(cat "$PG/tcp-uri")" --store-password-file "$PG/password")
 "$SERVICE_BIN" "${STORE[@]}" migrate >/dev/null
 "$SERVICE_BIN" "${STORE[@]}" publish "$REPO/$DATABASE" >/dev/null
-SUBMITTERS=(--trusted-proxy 127.0.0.1 --submissions-per-hour 1000000000)
+SUBMITTERS=(--trusted-proxy 127.0.0.1 --submissions-per-hour 1000000)
 start_service pg1 1 "${STORE[@]}" "${SUBMITTERS[@]}"
 start_service pg2 1 "${STORE[@]}" "${SUBMITTERS[@]}"
 LB_PREFIX="$WORK/lb"
