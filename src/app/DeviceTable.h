@@ -16,6 +16,11 @@
 
 namespace vettrix {
 
+// A TAC as a database line and a submission hold it: 8 ASCII digits.
+inline bool IsTac(std::string_view text) {
+  return text.size() == 8 && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
 // Field `index` of `line` without splitting the rest; empty when the line has fewer fields.
 std::string_view FieldOf(std::string_view line, int index);
 

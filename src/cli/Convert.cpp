@@ -55,8 +55,7 @@ bool HasControl(std::string_view utf8) {
 
 std::optional<Skip> Judge(std::string_view tac, std::string_view manufacturer,
                           std::string_view model) {
-  if (tac.size() != 8 || tac.find_first_not_of("0123456789") != std::string_view::npos)
-    return Skip::Tac;
+  if (!IsTac(tac)) return Skip::Tac;
   if (manufacturer.empty()) return Skip::NoManufacturer;
   if (model.empty()) return Skip::NoModel;
   if (!IsValidUtf8(manufacturer) || !IsValidUtf8(model)) return Skip::Utf8;

@@ -45,9 +45,7 @@ std::string DatabaseFault(const DeviceTable& devices, bool truncated) {
   for (int k = 1; k < lines; ++k) {
     const std::string_view line = devices.Line(k);
     const std::string_view tac = FieldOf(line, 0);
-    const bool isDevice = tac.size() == 8 &&
-                          tac.find_first_not_of("0123456789") == std::string_view::npos &&
-                          !FieldOf(line, 1).empty() && !FieldOf(line, 2).empty();
+    const bool isDevice = IsTac(tac) && !FieldOf(line, 1).empty() && !FieldOf(line, 2).empty();
     if (!isDevice)
       return "line " + std::to_string(k) +
              " is no device line (TAC,manufacturer,model): " + Quoted(line, 60);

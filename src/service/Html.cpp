@@ -45,10 +45,4 @@ Html& Html::Number(std::int64_t number) {
   return *this;
 }
 
-std::string Escaped(std::string_view text) {
-  Html html;
-  html.Text(text);
-  return html.Take();
-}
-
 }  // namespace vettrix::service

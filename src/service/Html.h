@@ -38,7 +38,4 @@ class Html {
   std::string page_;
 };
 
-// `text` escaped as Html::Text escapes it.
-std::string Escaped(std::string_view text);
-
 }  // namespace vettrix::service

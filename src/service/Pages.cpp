@@ -164,10 +164,6 @@ void DatabaseSection(Html& page, const Published& published) {
          "installs it from its Update menu.</p>\n</section>\n";
 }
 
-bool IsTac(std::string_view text) {
-  return text.size() == 8 && text.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
 // A TAC alone: no IMEI, but it names a device all the same.
 bool IsTacAlone(const cli::CheckRecord& r) {
   return r.kind == cli::Kind::Other && IsTac(r.normalized);

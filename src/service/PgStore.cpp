@@ -114,7 +114,6 @@ class PgConnection {
     Result(const Result&) = delete;
     Result& operator=(const Result&) = delete;
     int Rows() const { return PQntuples(result_); }
-    bool Null(int row, int column) const { return PQgetisnull(result_, row, column) != 0; }
     std::string Text(int row, int column) const {
       return {PQgetvalue(result_, row, column),
               static_cast<std::size_t>(PQgetlength(result_, row, column))};

@@ -58,10 +58,6 @@ Response NotAllowed(std::string_view allowed, bool api) {
   return response;
 }
 
-bool IsTac(std::string_view text) {
-  return text.size() == 8 && text.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
 // The media type alone, without parameters, in lower case.
 std::string MediaType(std::string_view contentType) {
   std::string type(contentType.substr(0, contentType.find(';')));

@@ -1,5 +1,6 @@
 #include "service/SubmissionForm.h"
 
+#include "app/DeviceTable.h"
 #include "app/Text.h"
 
 namespace vettrix::service {
@@ -48,7 +49,7 @@ SubmissionForm ReadSubmission(const Fields& fields) {
   form.source = value("source");
   form.note = value("note");
 
-  if (form.tac.size() != 8 || form.tac.find_first_not_of("0123456789") != std::string::npos) {
+  if (!IsTac(form.tac)) {
     form.errors["tac"] = "A TAC is the first 8 digits of an IMEI.";
   } else if (form.tac == "00000000") {
     form.errors["tac"] = "00000000 is no device's TAC.";
