@@ -4,8 +4,9 @@
 # service's resident memory after a thousand and after a million requests, with 1 and 2 serving
 # threads. Then several instances on one PostgreSQL: requests/s through nginx with one and with
 # two instances, the time from a publication's commit until every instance serves it, and
-# submissions/s with PostgreSQL against SQLite. Writes the sections "## Web service" and
-# "## Several machines" of bench/RESULTS.md.
+# submissions/s with PostgreSQL against SQLite. The bulk check: 1,000 IMEIs a request to
+# POST /api/v1/imei against 1,000 single GETs, each over one kept-alive connection. Writes the
+# sections "## Web service" and "## Several machines" of bench/RESULTS.md.
 #
 # usage: bench/service.sh   (as root on Debian 12; VETTRIX_BUILD_DIR picks the build, default build)
 set -euo pipefail
@@ -175,15 +176,24 @@ LUA
 }
 awk '{ printf "{\"GET\", \"/?imei=%s\"},\n", $0 }' "$WORK/imeis.txt" | write_wrk_script "$WORK/lookup.lua"
 awk '{ printf "{\"GET\", \"/api/v1/imei/%s\"},\n", $0 }' "$WORK/imeis.txt" | write_wrk_script "$WORK/api.lua"
+# The bulk check: the list taken in turn up to 1,000 IMEIs, in one request or one request each.
+BULK=1000
+awk -v n="$BULK" '{ l[NR] = $0 } END { for (k = 0; k < n; k++) print l[k % NR + 1] }' \
+  "$WORK/imeis.txt" >"$WORK/bulk.txt"
+awk '{ printf "{\"GET\", \"/api/v1/imei/%s\"},\n", $0 }' "$WORK/bulk.txt" | write_wrk_script "$WORK/single.lua"
+awk 'BEGIN { printf "{\"POST\", \"/api/v1/imei\", {[\"Content-Type\"] = \"application/json\"}, '"'"'{\"imeis\": [" }
+  { printf "%s\"%s\"", (NR > 1 ? ", " : ""), $0 }
+  END { print "]}'"'"'}," }' "$WORK/bulk.txt" | write_wrk_script "$WORK/bulk.lua"
 
 # --- wrk --------------------------------------------------------------------------------------
 
 # One measured wrk run after a warm-up; prints "requests/s p99_ms bytes_per_answer errors".
-measure() {  # NAME URL [LUA]
-  local script=()
+measure() {  # NAME URL [LUA [CONNECTIONS]]: wrk's threads as many as the connections, 2 at most
+  local script=() connections=${4:-$CONNECTIONS}
   [ -n "${3:-}" ] && script=(-s "$3")
-  wrk -t2 -c"$CONNECTIONS" -d"$WARMUP" "${script[@]}" "$2" >/dev/null
-  wrk -t2 -c"$CONNECTIONS" -d"$DURATION" --latency "${script[@]}" "$2" >"$WORK/wrk-$1.txt"
+  local threads=$((connections < 2 ? connections : 2))
+  wrk -t"$threads" -c"$connections" -d"$WARMUP" "${script[@]}" "$2" >/dev/null
+  wrk -t"$threads" -c"$connections" -d"$DURATION" --latency "${script[@]}" "$2" >"$WORK/wrk-$1.txt"
   awk '
     function ms(v) {
       if (v ~ /us$/) return v / 1000
@@ -268,6 +278,7 @@ KNOWN_TAC=35209900
     echo '{"GET", "/api/v1/database"}, {"GET", "/no/such/page"}, {"GET", "/submissions/999"},'
     echo "{\"GET\", \"/mobidex.csv\", {[\"If-None-Match\"] = '$ETAG'}},"
     echo "{\"POST\", \"/api/v1/tac\", {[\"Content-Type\"] = \"application/json\"}, '{\"tacs\": [\"$KNOWN_TAC\", \"12345678\", \"x\"]}'},"
+    echo "{\"POST\", \"/api/v1/imei\", {[\"Content-Type\"] = \"application/json\"}, '{\"imeis\": [\"$LOOKED_UP\", \"$KNOWN_TAC\", 7]}'},"
   done
   echo '{"GET", "/favicon.svg"}, {"GET", "/mobidex.csv"},'
 } | write_wrk_script "$WORK/mix.lua"
@@ -319,6 +330,10 @@ for round in $(seq "$ROUNDS"); do
     ROUND[lookup-$threads]+="$(measure "lookup-$threads-$round" "http://$address" \
       "$WORK/lookup.lua")"$'\n'
     ROUND[api-$threads]+="$(measure "api-$threads-$round" "http://$address" "$WORK/api.lua")"$'\n'
+  done
+  # The bulk check on one kept-alive connection, against the default thread count.
+  for way in bulk single; do
+    ROUND[$way]+="$(measure "$way-$round" "http://${SVC_ADDR[t2]}" "$WORK/$way.lua" 1)"$'\n'
   done
 done
 for threads in "${THREAD_COUNTS[@]}"; do stop_service "t$threads"; done
@@ -502,7 +517,23 @@ SECTION="$WORK/section.md"
   echo
   echo "\"errors\": answers other than 2xx or 3xx and socket errors that wrk counted; \"bytes per answer\": wrk's transfer rate over its request rate, headers included."
   echo
-  echo "Resident memory of the service (\`VmRSS\`, and its peak \`VmHWM\`, from \`/proc/PID/status\`), in MiB, on a fresh process: first about $(thousands "$MEMORY_FIRST") requests, then on to $(thousands "$MEMORY_TOTAL"), with \`wrk -t2 -c$CONNECTIONS -s mix.lua\` where each wrk thread stops after its share. The mix ($MIX_COUNT requests in turn) holds the lookup page and \`/api/v1/imei/\` for every IMEI above, and \`/ver\`, \`/dbver\`, \`/\`, \`/style.css\`, \`/favicon.svg\`, \`/api/v1/database\`, \`/api/v1/tac/\` (found and not found), \`POST /api/v1/tac\`, \`/mobidex.csv\` with its ETag (304) and once in full, and two addresses that answer 404. Requests are counted from the service's log."
+  echo "The bulk check: \`POST /api/v1/imei\` with $(thousands "$BULK") IMEIs a request (the list above taken in turn), against the same $(thousands "$BULK") IMEIs as single \`GET /api/v1/imei/…\`, each over one kept-alive connection (\`wrk -t1 -c1 -d$DURATION --latency\` after a $WARMUP warm-up), to the service with \`--threads 2\`, in the same rounds as above (median, lowest–highest)."
+  echo
+  echo "| way | requests/s | lowest–highest | IMEIs/s | $(thousands "$BULK") IMEIs take | p99 latency | bytes per answer | errors |"
+  echo "|---|---|---|---|---|---|---|---|"
+  for way in bulk single; do
+    r=${R[$way]}
+    per=$([ "$way" = bulk ] && echo "$BULK" || echo 1)
+    case $way in
+      bulk) name="\`POST /api/v1/imei\`, $(thousands "$BULK") a request" ;;
+      single) name="\`GET /api/v1/imei/…\`, one a request" ;;
+    esac
+    echo "| $name | $(thousands "$(field "$r" 1)") | $(thousands "$(field "$r" 5)")–$(thousands "$(field "$r" 6)") | $(thousands "$(($(field "$r" 1) * per))") | $(awk -v r="$(field "$r" 1)" -v n="$BULK" -v p="$per" 'BEGIN { printf "%.1f ms", n / p / r * 1000 }') | $(field "$r" 2) ms | $(thousands "$(field "$r" 3)") | $(field "$r" 4) |"
+  done
+  echo
+  echo "- On one connection the bulk check takes $(thousands "$BULK") IMEIs $(ratio "$(($(field "${R[bulk]}" 1) * BULK))" "$(field "${R[single]}" 1)")× as fast as single GETs: one request's round trip and parsing are shared by $(thousands "$BULK") records."
+  echo
+  echo "Resident memory of the service (\`VmRSS\`, and its peak \`VmHWM\`, from \`/proc/PID/status\`), in MiB, on a fresh process: first about $(thousands "$MEMORY_FIRST") requests, then on to $(thousands "$MEMORY_TOTAL"), with \`wrk -t2 -c$CONNECTIONS -s mix.lua\` where each wrk thread stops after its share. The mix ($MIX_COUNT requests in turn) holds the lookup page and \`/api/v1/imei/\` for every IMEI above, and \`/ver\`, \`/dbver\`, \`/\`, \`/style.css\`, \`/favicon.svg\`, \`/api/v1/database\`, \`/api/v1/tac/\` (found and not found), \`POST /api/v1/tac\` and \`POST /api/v1/imei\`, \`/mobidex.csv\` with its ETag (304) and once in full, and two addresses that answer 404. Requests are counted from the service's log."
   echo
   echo "| service | requests | VmRSS | VmHWM | requests | VmRSS | VmHWM | VmRSS growth |"
   echo "|---|---|---|---|---|---|---|---|"

@@ -79,6 +79,9 @@ install(FILES ${service_dir}/vettrix-service.service DESTINATION /lib/systemd/sy
 install(FILES ${service_dir}/service.conf DESTINATION /etc/vettrix COMPONENT service)
 install(FILES ${CMAKE_SOURCE_DIR}/data/mobidex.csv
         DESTINATION ${CMAKE_INSTALL_DATADIR}/vettrix-service COMPONENT service)
+# The API's OpenAPI document, as the service serves it at /api/v1/openapi.json.
+install(FILES ${CMAKE_SOURCE_DIR}/src/service/openapi.json
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/vettrix-service COMPONENT service)
 install(FILES ${VETTRIX_PACKAGING_DIR}/copyright ${service_changelog}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vettrix-service COMPONENT service)
 

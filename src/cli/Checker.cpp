@@ -54,6 +54,12 @@ std::string_view FlawName(Flaw flaw) {
   return kNames[static_cast<std::size_t>(flaw)];
 }
 
+std::string_view FlawCode(Flaw flaw) {
+  static constexpr std::array<std::string_view, 6> kCodes = {
+      "", "empty", "too_short", "too_long", "not_a_digit", "check_digit"};
+  return kCodes[static_cast<std::size_t>(flaw)];
+}
+
 namespace {
 
 std::uint64_t Key8(std::string_view text) {
@@ -108,6 +114,16 @@ std::string_view Checker::Reason(const CheckRecord& record) {
   reason_ = "not a digit at position ";
   reason_ += std::to_string(record.judgement.position);
   return reason_;
+}
+
+std::string_view Checker::ReasonCode(const CheckRecord& record) {
+  return record.verdict == Verdict::Invalid ? FlawCode(record.judgement.flaw) : "";
+}
+
+std::string_view Checker::Position(const CheckRecord& record) {
+  if (record.verdict != Verdict::Invalid || record.judgement.flaw != Flaw::NotDigit) return {};
+  position_ = std::to_string(record.judgement.position);
+  return position_;
 }
 
 const CheckRecord& Checker::Check(const Line& line) {
@@ -184,7 +200,8 @@ const CheckRecord& Checker::Judge() {
   } else {
     r.kind = Kind::Other;
     r.verdict = Verdict::Invalid;
-    return r;
+    // A TAC alone is no IMEI, but it names its reporting body and device all the same.
+    if (characters != 8 || !AllDigits(text)) return r;
   }
   return Fields(text, characters);
 }
@@ -201,6 +218,7 @@ const CheckRecord& Checker::Fields(std::string_view text, std::size_t characters
   r.tac = Characters(text, characters, 0, 8);
   r.serial = Characters(text, characters, 8, 6);
   const std::string_view code = Characters(text, characters, 0, 2);
+  r.reportingBodyCode = code;
   r.body = FindReportingBody(code);
   if (r.body != nullptr) {
     r.reportingBody = r.body->text;

@@ -23,6 +23,9 @@ std::string_view KindName(Kind kind);
 std::string_view VerdictName(Verdict verdict);
 // "empty", "too short", "too long", "not a digit", "check digit"; "" for Flaw::None.
 std::string_view FlawName(Flaw flaw);
+// The same as a stable code for scripts: "empty", "too_short", "too_long", "not_a_digit",
+// "check_digit"; "" for Flaw::None.
+std::string_view FlawCode(Flaw flaw);
 
 struct CheckRecord {
   std::string_view input;      // as read (the kept part of a long line)
@@ -33,10 +36,13 @@ struct CheckRecord {
   Verdict verdict = Verdict::Invalid;
   Judgement judgement;
   std::string_view tac, serial, checkDigit, softwareVersion, reportingBody;
+  std::string_view reportingBodyCode;  // the first two characters that reportingBody names
   // For an IMEI whose only fault is its check digit, the digit that would make it valid.
   std::string_view expectedCheckDigit;
   const ReportingBody* body = nullptr;  // the known body that reportingBody names
-  int deviceLine = 0;                   // the database line that names the TAC; 0 when none does
+  // The database line that names the TAC (of an IMEI-like text, or of a TAC alone); 0 when none
+  // does.
+  int deviceLine = 0;
   // A value the caller may keep with a TAC the database holds (nullptr for other TACs), so that
   // what it makes of the device is found in the same cache line as the TAC.
   std::uint32_t* deviceNote = nullptr;
@@ -61,8 +67,11 @@ class Checker {
     if (next.size() >= 8 && !known_.empty()) __builtin_prefetch(&known_[SlotFor(next)]);
   }
 
-  // The reason of an INVALID record as the output shows it.
+  // The reason of an INVALID record as the output shows it, its code, and the position it
+  // names ("" when it names none).
   std::string_view Reason(const CheckRecord& record);
+  static std::string_view ReasonCode(const CheckRecord& record);
+  std::string_view Position(const CheckRecord& record);
 
  private:
   const CheckRecord& Judge();  // fills record_ from normalized_
@@ -86,7 +95,7 @@ class Checker {
   };
   std::vector<Known> known_;
   std::string normalized_;
-  std::string unknownBody_, reason_;
+  std::string unknownBody_, reason_, position_;
   char checkDigit_ = '\0';
   char expectedCheckDigit_ = '\0';
 };

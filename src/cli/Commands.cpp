@@ -250,9 +250,10 @@ class CheckRun {
     }
     const std::string_view body = BodyOf(r), names = NamesOf(r), tail = TailOf(r);
     const std::string_view verdict = verdictGlue_[r.verdict == Verdict::Valid ? 0 : 1];
+    if (close_.empty()) close_ = std::string(q) + std::string(writer_.RecordEnd());
     char* at = out_.Reserve(head_.size() + 24 + 30 + 8 + 6 + 1 + glue_[2].size() + glue_[3].size() +
                             verdict.size() + glue_[8].size() + glue_[9].size() + glue_[10].size() +
-                            body.size() + names.size() + tail.size());
+                            body.size() + names.size() + tail.size() + 2 + close_.size());
     auto put = [&at](std::string_view text) {
       std::memcpy(at, text.data(), text.size());
       at += text.size();
@@ -273,6 +274,8 @@ class CheckRun {
     put(body);
     put(names);
     put(tail);
+    std::memcpy(at, r.input.data(), 2), at += 2;  // the reporting body's code
+    put(close_);
     out_.Commit(at);
     writer_.Written();
   }
@@ -289,14 +292,19 @@ class CheckRun {
   }
 
   // The expected check digit (for an invalid IMEI of digits, the only fault of which is its
-  // check digit) and the end of the record, made once per digit.
+  // check digit), the reason's code and position, up to the reporting body's code: made once per
+  // digit and verdict.
   std::string_view TailOf(const CheckRecord& r) {
     const std::string_view digit = r.expectedCheckDigit;
-    std::string& tail = tails_[digit.empty() ? 10 : static_cast<std::size_t>(digit[0] - '0')];
+    const bool valid = r.verdict == Verdict::Valid;
+    std::string& tail = tails_[!digit.empty() ? static_cast<std::size_t>(digit[0] - '0')
+                               : valid        ? 10
+                                              : 11];
     if (tail.empty()) {
       const std::string q(writer_.Quote());
       tail = std::string(writer_.Before(14)) + q + std::string(digit) + q +
-             std::string(writer_.RecordEnd());
+             std::string(writer_.Before(15)) + q + std::string(Checker::ReasonCode(r)) + q +
+             std::string(writer_.Before(16)) + q + q + std::string(writer_.Before(17)) + q;
     }
     return tail;
   }
@@ -357,7 +365,8 @@ class CheckRun {
   std::array<std::string, 2> verdictGlue_;
   std::array<std::string, 100> plainBodies_;
   std::string noNames_, namesArena_;
-  std::array<std::string, 11> tails_;  // by expected digit; 10: none
+  std::array<std::string, 12> tails_;  // by expected digit; none: 10 valid, 11 invalid
+  std::string close_;                  // after the reporting body's code
 };
 
 }  // namespace

@@ -42,6 +42,10 @@ const RecordFields::Fields& RecordFields::Of(const CheckRecord& r, Checker& chec
   f[10] = writer.Text(FieldOf(device, 1), scratch_[6]);
   f[11] = writer.Text(FieldOf(device, 2), scratch_[7]);
   f[12] = Piece{r.expectedCheckDigit};
+  f[13] = Piece{Checker::ReasonCode(r)};
+  f[14] = Piece{checker.Position(r)};
+  f[15] =
+      r.plainDigits ? Piece{r.reportingBodyCode} : writer.Text(r.reportingBodyCode, scratch_[8]);
   return f;
 }
 

@@ -14,7 +14,8 @@
 
 namespace vettrix::cli {
 
-inline constexpr std::array<std::string_view, 15> kCheckColumns = {"file",
+// New columns go at the end, so that a reader that counts them keeps working.
+inline constexpr std::array<std::string_view, 18> kCheckColumns = {"file",
                                                                    "line",
                                                                    "input",
                                                                    "normalized",
@@ -28,7 +29,10 @@ inline constexpr std::array<std::string_view, 15> kCheckColumns = {"file",
                                                                    "reporting_body",
                                                                    "manufacturer",
                                                                    "model",
-                                                                   "expected_check_digit"};
+                                                                   "expected_check_digit",
+                                                                   "reason_code",
+                                                                   "position",
+                                                                   "reporting_body_code"};
 // The columns of the record of an input alone.
 inline constexpr std::span<const std::string_view> kInputColumns =
     std::span(kCheckColumns).subspan(2);
@@ -45,7 +49,7 @@ class RecordFields {
 
  private:
   Fields fields_;
-  std::array<std::string, 8> scratch_;
+  std::array<std::string, 9> scratch_;
   std::string shown_, shownNormalized_;
 };
 

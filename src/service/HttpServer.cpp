@@ -195,13 +195,20 @@ class Session : public std::enable_shared_from_this<Session> {
     Send(std::move(response), head.keep_alive() && !server_.Stopping(), head.version());
   }
 
-  // An answer of the edge's own: the request could not be read, so the connection ends.
+  // An answer of the edge's own: the request could not be read, so the connection ends. Under
+  // /api/ it is JSON like every answer there, when the target is known: parsed with the request
+  // line, or still in the buffer when the header grew too large to parse.
   void Refuse(http::status status, std::string_view message) {
-    Response response;
-    response.status = static_cast<int>(status);
-    response.contentType = "text/plain; charset=utf-8";
-    response.body = std::string(message) + "\n";
-    Send(std::move(response), false, 11);
+    std::string_view target;
+    if (parser_) target = View(parser_->get().target());
+    if (target.empty()) {
+      const auto* data = static_cast<const char*>(buffer_.data().data());
+      const std::string_view line(data, std::min(buffer_.size(), kHeaderLimit));
+      const std::size_t space = line.find(' ');
+      if (space != std::string_view::npos)
+        target = line.substr(space + 1, line.find_first_of(" \r\n", space + 1) - space - 1);
+    }
+    Send(Service::Refusal(static_cast<int>(status), message, target), false, 11);
   }
 
   void Send(Response response, bool keepAlive, unsigned version) {
@@ -335,12 +342,16 @@ void Server::Accept() {
       }
       session->Start();
     } else {
-      // Full: say so at once rather than leave the client waiting.
+      // Full: say so at once rather than leave the client waiting. Nothing of the request is
+      // read, so the answer is the API's, which a page can show as well.
       static constexpr std::string_view kBusy =
+          R"({"error":"the service holds as many connections as it takes","code":"busy"})";
+      const std::string busy =
           "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nConnection: close\r\n"
-          "Content-Length: 0\r\n\r\n";
+          "Content-Type: application/json\r\nContent-Length: " +
+          std::to_string(kBusy.size()) + "\r\n\r\n" + std::string(kBusy);
       socket.non_blocking(true, ignored);
-      socket.write_some(asio::buffer(kBusy.data(), kBusy.size()), ignored);
+      socket.write_some(asio::buffer(busy.data(), busy.size()), ignored);
       socket.shutdown(tcp::socket::shutdown_both, ignored);
       socket.close(ignored);
     }

@@ -4,7 +4,6 @@
 #include "app/Text.h"
 #include "service/Html.h"
 #include "service/ServiceIcon.h"
-#include "validate/CheckRBI.h"
 
 namespace vettrix::service {
 
@@ -71,7 +70,10 @@ void End(Html& page) {
           "2016, and is published under the "
           "<a href=\"https://creativecommons.org/licenses/by-sa/3.0/\">Creative Commons "
           "Attribution-ShareAlike 3.0</a> licence (CC-BY-SA 3.0), as is the database you can "
-          "download here. Lookups are not logged.</p>\n</footer>\n</body>\n</html>\n";
+          "download here. Lookups are not logged.</p>\n<p>Scripts can use the "
+          "<a href=\"/api/v1/\">JSON API</a>, which its "
+          "<a href=\"/api/v1/openapi.json\" id=\"api-document\">OpenAPI document</a> "
+          "describes.</p>\n</footer>\n</body>\n</html>\n";
 }
 
 void SearchForm(Html& page, std::string_view value) {
@@ -238,14 +240,13 @@ std::string LookupPage(const Published& published, std::string_view input,
   Row(page, "Input", "input", input);
   Row(page, "Normalised", "normalized", r.normalized);
   Row(page, "Kind", "kind", KindText(r));
-  const std::string_view tac = IsTacAlone(r) ? r.normalized : r.tac;
-  const int deviceLine = IsTacAlone(r) ? published.table.FindDevice(tac) : r.deviceLine;
+  const std::string_view tac = r.tac;
+  const int deviceLine = r.deviceLine;
   Row(page, "Type Allocation Code", "tac", tac);
   Row(page, "Serial Number", "serial", r.serial);
   Row(page, "Check digit", "check-digit", r.kind == cli::Kind::Imei ? r.checkDigit : "");
   Row(page, "Software version", "software-version", r.softwareVersion);
-  const ReportingBody* body = IsTacAlone(r) ? FindReportingBody(tac) : nullptr;
-  Row(page, "Reporting Body", "reporting-body", body != nullptr ? body->text : r.reportingBody);
+  Row(page, "Reporting Body", "reporting-body", r.reportingBody);
   if (deviceLine != 0) {
     const std::string_view device = published.table.Line(deviceLine);
     Row(page, "Manufacturer", "manufacturer", DisplayText(FieldOf(device, 1)));

@@ -2,10 +2,12 @@
 
 #include <charconv>
 #include <nlohmann/json.hpp>
+#include <variant>
 
 #include "app/Text.h"
 #include "cli/RecordFields.h"
 #include "service/Log.h"
+#include "service/OpenApi.h"
 #include "service/Pages.h"
 #include "service/SubmissionForm.h"
 
@@ -19,6 +21,40 @@ constexpr std::string_view kText = "text/plain; charset=utf-8";
 constexpr std::string_view kJsonType = "application/json";
 constexpr std::string_view kApiPrefix = "/api/v1/";
 constexpr std::string_view kSubmissionPrefix = "/submissions/";
+constexpr std::string_view kGet = "GET, HEAD";
+constexpr std::string_view kPost = "POST";
+
+// The addresses of the API (after kApiPrefix; `prefix`: a text follows) and the methods each
+// takes. Every one is a lookup that pages on other sites may call, but the JSON form.
+struct ApiAddress {
+  std::string_view rest;
+  bool prefix;
+  std::string_view methods;
+};
+constexpr ApiAddress kApiAddresses[] = {
+    {"", false, kGet},      {"openapi.json", false, kGet}, {"database", false, kGet},
+    {"imei/", true, kGet},  {"tac/", true, kGet},          {"submissions/", true, kGet},
+    {"imei", false, kPost}, {"tac", false, kPost},         {"submissions", false, kPost}};
+constexpr std::string_view kSubmissionsJson = "submissions";
+constexpr std::string_view kSubmissionsPath = "/api/v1/submissions";
+
+const ApiAddress* FindApiAddress(std::string_view path) {
+  if (!path.starts_with(kApiPrefix)) return nullptr;
+  const std::string_view rest = path.substr(kApiPrefix.size());
+  for (const ApiAddress& address : kApiAddresses)
+    if (address.prefix ? rest.starts_with(address.rest) : rest == address.rest) return &address;
+  return nullptr;
+}
+
+bool IsApi(std::string_view path) {
+  return path == "/api" || path.starts_with("/api/");
+}
+
+// Whether a page on another site may read the answers of `path`: every lookup, never a
+// submission or a page.
+bool SharedAcrossSites(std::string_view path) {
+  return IsApi(path) && path != kSubmissionsPath;
+}
 
 Response Page(int status, std::string body) {
   Response response;
@@ -47,14 +83,33 @@ Response JsonAnswer(int status, const Json& value) {
   return response;
 }
 
-Response JsonError(int status, std::string_view error) {
-  return JsonAnswer(status, Json{{"error", error}});
+// An error of the API: its text for people and its code for scripts, which never changes
+// meaning (the API's document lists them).
+Response JsonError(int status, std::string_view code, std::string_view error) {
+  return JsonAnswer(status, Json{{"error", error}, {"code", code}});
 }
 
 Response NotAllowed(std::string_view allowed, bool api) {
-  Response response = api ? JsonError(405, "method not allowed")
+  Response response = api ? JsonError(405, "method_not_allowed", "method not allowed")
                           : Message(405, "Method not allowed", "This address does not take it.");
   response.headers.emplace_back("Allow", std::string(allowed));
+  return response;
+}
+
+Response RetryLater(Response response, std::int64_t seconds) {
+  response.headers.emplace_back("Retry-After", std::to_string(seconds));
+  return response;
+}
+
+// What a browser asks before a page on another site sends what a form could not.
+Response Preflight(std::string_view methods) {
+  Response response;
+  response.status = 204;
+  response.headers.emplace_back("Access-Control-Allow-Methods", std::string(methods));
+  response.headers.emplace_back("Access-Control-Allow-Headers", "Content-Type");
+  // Chromium keeps a preflight two hours at most.
+  response.headers.emplace_back("Access-Control-Max-Age", "7200");
+  response.headers.emplace_back("Allow", std::string(methods) + ", OPTIONS");
   return response;
 }
 
@@ -108,33 +163,126 @@ std::size_t NestingDepth(std::string_view text) {
 
 Json DeviceJson(const Published& published, std::string_view tac) {
   const int k = published.table.FindDevice(tac);
-  if (k == 0) return Json{{"tac", tac}, {"error", "not in the database"}};
+  if (k == 0)
+    return Json{{"tac", tac}, {"error", "not in the database"}, {"code", "not_in_database"}};
   const std::string_view line = published.table.Line(k);
   return Json{{"tac", tac},
               {"manufacturer", DisplayText(FieldOf(line, 1))},
               {"model", DisplayText(FieldOf(line, 2))}};
 }
 
+// The list `name` of a batch's JSON body, as every batch takes it: 1 to kMaxBatchItems items of
+// `what`; or the error answer.
+std::variant<Json, Response> BatchItems(const Request& request, std::string_view name,
+                                        std::string_view what) {
+  if (MediaType(request.contentType) != kJsonType)
+    return JsonError(415, "unsupported_media_type", "send application/json");
+  if (NestingDepth(request.body) > 4) return JsonError(400, "too_deep", "the JSON nests too deep");
+  Json body = Json::parse(request.body, nullptr, false);
+  if (body.is_discarded()) return JsonError(400, "not_json", "the body is not valid JSON");
+  const std::string key(name);
+  if (!body.is_object() || !body.contains(key) || !body[key].is_array())
+    return JsonError(400, "bad_shape", "send {\"" + key + "\": [...]}");
+  if (body[key].empty())
+    return JsonError(400, "empty_list",
+                     "send 1 to " + std::to_string(kMaxBatchItems) + " " + std::string(what));
+  if (body[key].size() > kMaxBatchItems)
+    return JsonError(
+        413, "too_many_items",
+        "at most " + std::to_string(kMaxBatchItems) + " " + std::string(what) + " a request");
+  return std::move(body[key]);
+}
+
+// The public fields of a submission: not its source or note, which are the reviewer's.
+Json PublicJson(const Submission& s) {
+  return Json{{"id", s.id},
+              {"tac", s.tac},
+              {"manufacturer", s.manufacturer},
+              {"model", s.model},
+              {"status", StatusName(s.status)}};
+}
+
+// GET /api/v1/: where the API's document is, and each address it describes with its methods.
+std::string MakeIndex() {
+  const Json document = Json::parse(kOpenApiJson);
+  Json paths = Json::object();
+  for (const auto& [path, item] : document["paths"].items()) {
+    Json methods = Json::array();
+    for (const auto& [key, value] : item.items()) {
+      if (key == "parameters") continue;
+      std::string method = key;
+      for (char& c : method) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      methods.push_back(method);
+    }
+    paths[path] = std::move(methods);
+  }
+  return Json{{"title", document["info"]["title"]},
+              {"version", document["info"]["version"]},
+              {"openapi", std::string(kApiPrefix) + "openapi.json"},
+              {"paths", std::move(paths)}}
+      .dump();
+}
+
 }  // namespace
 
+struct Service::Received {
+  enum class Outcome { Limited, Unreadable, Refused, Published, Waiting, Stored } outcome;
+  std::int64_t wait = 0;  // Limited: seconds until the client may submit again
+  SubmissionForm form;
+  std::shared_ptr<const Published> published;  // from Refused on: what the form was checked against
+  Submission submission;                       // Waiting: the one pending; Stored: as stored
+};
+
 Service::Service(Settings settings, Store& store, Snapshots& snapshots)
-    : settings_(std::move(settings)), store_(store), snapshots_(snapshots) {}
+    : settings_(std::move(settings)), store_(store), snapshots_(snapshots), index_(MakeIndex()) {}
 
 std::size_t Service::BodyLimit(std::string_view method, std::string_view path) {
   if (method != "POST") return 0;
+  if (path == kSubmissionsPath) return kFormBodyLimit;
   return path.starts_with(kApiPrefix) ? kApiBodyLimit : kFormBodyLimit;
+}
+
+Response Service::Refusal(int status, std::string_view message, std::string_view target) {
+  const std::string_view path = PathOf(target);
+  Response response;
+  response.status = status;
+  if (IsApi(path)) {
+    const std::string_view code = status == 413   ? "body_too_large"
+                                  : status == 431 ? "headers_too_large"
+                                  : status == 503 ? "busy"
+                                  : status >= 500 ? "internal_error"
+                                                  : "malformed_request";
+    response = JsonError(status, code, message);
+    if (SharedAcrossSites(path)) response.headers.emplace_back("Access-Control-Allow-Origin", "*");
+  } else {
+    response.contentType = kText;
+    response.body = std::string(message) + "\n";
+  }
+  return response;
 }
 
 std::string_view Service::LoggedPath(std::string_view path) {
   // Only the service's own addresses, and those without what someone looked up: an IMEI
   // typed into any other path would otherwise reach the log.
-  static constexpr std::string_view kFixed[] = {
-      "/",          "/ver",         "/dbver",  "/mobidex.csv", "/mobidex.csv.sha256",
-      "/style.css", "/favicon.svg", "/submit", "/api/v1/tac",  "/api/v1/database"};
+  static constexpr std::string_view kFixed[] = {"/",
+                                                "/ver",
+                                                "/dbver",
+                                                "/mobidex.csv",
+                                                "/mobidex.csv.sha256",
+                                                "/style.css",
+                                                "/favicon.svg",
+                                                "/submit",
+                                                "/api/v1/",
+                                                "/api/v1/openapi.json",
+                                                "/api/v1/tac",
+                                                "/api/v1/imei",
+                                                "/api/v1/database",
+                                                "/api/v1/submissions"};
   for (const std::string_view fixed : kFixed)
     if (path == fixed) return fixed;
   if (path.starts_with("/api/v1/imei/")) return "/api/v1/imei/...";
   if (path.starts_with("/api/v1/tac/")) return "/api/v1/tac/...";
+  if (path.starts_with("/api/v1/submissions/")) return "/api/v1/submissions/...";
   if (path.starts_with(kSubmissionPrefix)) return "/submissions/...";
   return "(another path)";
 }
@@ -142,9 +290,7 @@ std::string_view Service::LoggedPath(std::string_view path) {
 Response Service::Handle(const Request& request) {
   const std::string_view path = PathOf(request.target);
   Response response = Route(request, path);
-  const bool get = request.method == "GET" || request.method == "HEAD";
-  if (path.starts_with(kApiPrefix) && get)
-    response.headers.emplace_back("Access-Control-Allow-Origin", "*");
+  if (SharedAcrossSites(path)) response.headers.emplace_back("Access-Control-Allow-Origin", "*");
   if (request.method == "HEAD") response.headersOnly = true;
   return response;
 }
@@ -152,7 +298,7 @@ Response Service::Handle(const Request& request) {
 Response Service::Route(const Request& request, std::string_view path) {
   const std::string_view method = request.method;
   const bool get = method == "GET" || method == "HEAD";
-  if (path.starts_with(kApiPrefix)) return Api(request, path);
+  if (IsApi(path)) return Api(request, path);
   if (path == "/submit") return method == "POST" ? Submit(request) : NotAllowed("POST", false);
   if (!get) return NotAllowed("GET, HEAD", false);
 
@@ -208,95 +354,259 @@ Response Service::Lookup(const Request& request) {
   return Page(200, LookupPage(*published, input, checker.Check(input)));
 }
 
+Service::Received Service::Receive(
+    const Request& request,
+    const std::function<std::optional<Fields>(std::string_view body)>& parse) {
+  using Outcome = Received::Outcome;
+  Received received{};
+  if (const auto wait = store_.Admit(request.client, request.now, settings_.submissionsPerHour)) {
+    received.outcome = Outcome::Limited;
+    received.wait = *wait;
+    return received;
+  }
+  const std::optional<Fields> fields = parse(request.body);
+  if (!fields) {
+    received.outcome = Outcome::Unreadable;
+    return received;
+  }
+  received.form = ReadSubmission(*fields);
+  const SubmissionForm& form = received.form;
+  if (!form.Ok()) {
+    received.outcome = Outcome::Refused;
+    return received;
+  }
+  received.published = snapshots_.Current();
+  const DeviceTable& table = received.published->table;
+  const std::string_view line = table.Line(table.FindDevice(form.tac));
+  if (!line.empty() && FieldOf(line, 1) == form.manufacturer && FieldOf(line, 2) == form.model) {
+    received.outcome = Outcome::Published;
+    return received;
+  }
+  received.submission = Submission{0,           form.tac,  form.manufacturer, form.model,
+                                   form.source, form.note, Status::Pending,   request.now};
+  const Store::Stored stored = store_.Submit(received.submission);
+  received.submission.id = stored.id;
+  received.outcome = stored.isNew ? Outcome::Stored : Outcome::Waiting;
+  if (!stored.isNew) {
+    if (std::optional<Submission> pending = store_.Find(stored.id))
+      received.submission = std::move(*pending);
+  }
+  return received;
+}
+
 Response Service::Submit(const Request& request) {
   if (MediaType(request.contentType) != "application/x-www-form-urlencoded")
     return Message(415, "Unsupported form",
                    "The form must be sent as application/x-www-form-urlencoded.");
+  using Outcome = Received::Outcome;
   try {
-    if (const auto wait = store_.Admit(request.client, request.now, settings_.submissionsPerHour)) {
-      Response response =
-          Message(429, "Too many submissions",
-                  "Your address has sent " + std::to_string(settings_.submissionsPerHour) +
-                      " submissions within the hour; please try again in " +
-                      std::to_string((*wait + 59) / 60) + " minutes.");
-      response.headers.emplace_back("Retry-After", std::to_string(*wait));
-      return response;
-    }
-    const std::optional<Fields> fields = ParseFields(request.body);
-    if (!fields) return Message(400, "Bad request", "The form is not properly encoded.");
-    const SubmissionForm form = ReadSubmission(*fields);
-    if (!form.Ok()) return Page(400, RefusedPage(form));
-
-    const std::shared_ptr<const Published> published = snapshots_.Current();
-    const std::string_view line = published->table.Line(published->table.FindDevice(form.tac));
-    if (!line.empty() && FieldOf(line, 1) == form.manufacturer && FieldOf(line, 2) == form.model)
-      return Page(200, PublishedAlreadyPage(*published, form));
-
-    const Submission submission{0,           form.tac,  form.manufacturer, form.model,
-                                form.source, form.note, Status::Pending,   request.now};
-    const Store::Stored stored = store_.Submit(submission);
-    if (!stored.isNew) {
-      const std::optional<Submission> pending = store_.Find(stored.id);
-      return Page(200, SubmissionPage(pending.value_or(submission), true));
+    const Received received = Receive(request, ParseFields);
+    switch (received.outcome) {
+      case Outcome::Limited:
+        return RetryLater(
+            Message(429, "Too many submissions",
+                    "Your address has sent " + std::to_string(settings_.submissionsPerHour) +
+                        " submissions within the hour; please try again in " +
+                        std::to_string((received.wait + 59) / 60) + " minutes."),
+            received.wait);
+      case Outcome::Unreadable:
+        return Message(400, "Bad request", "The form is not properly encoded.");
+      case Outcome::Refused:
+        return Page(400, RefusedPage(received.form));
+      case Outcome::Published:
+        return Page(200, PublishedAlreadyPage(*received.published, received.form));
+      case Outcome::Waiting:
+        return Page(200, SubmissionPage(received.submission, true));
+      case Outcome::Stored:
+        break;
     }
     Response response = Message(303, "Submission received", "Thank you.");
-    response.headers.emplace_back("Location",
-                                  std::string(kSubmissionPrefix) + std::to_string(stored.id));
+    response.headers.emplace_back(
+        "Location", std::string(kSubmissionPrefix) + std::to_string(received.submission.id));
     return response;
   } catch (const StoreError& e) {
     Log(std::string("a submission could not be stored: ") + e.what());
-    Response response = Message(503, "Not stored",
-                                "The submission could not be stored just now, and nothing was "
-                                "kept. Please send it again in a minute.");
-    response.headers.emplace_back("Retry-After", "60");
-    return response;
+    return RetryLater(Message(503, "Not stored",
+                              "The submission could not be stored just now, and nothing was "
+                              "kept. Please send it again in a minute."),
+                      60);
   }
 }
 
-Response Service::ShowSubmission(std::string_view id) {
+Response Service::SubmitJson(const Request& request) {
+  if (MediaType(request.contentType) != kJsonType)
+    return JsonError(415, "unsupported_media_type", "send application/json");
+  using Outcome = Received::Outcome;
+  std::string_view code = "not_json", problem = "the body is not valid JSON";
+  // The fields the form has, each a string when given; anything else is ignored, as the form
+  // ignores fields it does not know.
+  const auto parse = [&](std::string_view body) -> std::optional<Fields> {
+    if (NestingDepth(body) > 4) {
+      code = "too_deep", problem = "the JSON nests too deep";
+      return std::nullopt;
+    }
+    const Json json = Json::parse(body, nullptr, false);
+    if (json.is_discarded()) return std::nullopt;
+    code = "bad_shape";
+    problem = "send an object of texts: tac, manufacturer, model, source and, if you like, note";
+    if (!json.is_object()) return std::nullopt;
+    Fields fields;
+    for (const char* name : {"tac", "manufacturer", "model", "source", "note"}) {
+      const auto it = json.find(name);
+      if (it == json.end()) continue;
+      if (!it->is_string()) return std::nullopt;
+      fields.emplace_back(name, it->get<std::string>());
+    }
+    return fields;
+  };
+  try {
+    const Received received = Receive(request, parse);
+    switch (received.outcome) {
+      case Outcome::Limited:
+        return RetryLater(
+            JsonError(429, "too_many_submissions",
+                      "this address has made " + std::to_string(settings_.submissionsPerHour) +
+                          " submission attempts within the hour; try again in " +
+                          std::to_string((received.wait + 59) / 60) + " minutes"),
+            received.wait);
+      case Outcome::Unreadable:
+        return JsonError(400, code, problem);
+      case Outcome::Refused: {
+        Json answer{{"error", "some fields were refused; nothing was stored"},
+                    {"code", "invalid_fields"},
+                    {"fields", Json::object()}};
+        for (const auto& [name, reason] : received.form.errors) answer["fields"][name] = reason;
+        return JsonAnswer(400, answer);
+      }
+      case Outcome::Published:
+        return JsonError(409, "already_published",
+                         "the published database names this device already; nothing was stored");
+      case Outcome::Waiting:
+      case Outcome::Stored:
+        break;
+    }
+    const std::int64_t id = received.submission.id;
+    Response response = JsonAnswer(received.outcome == Outcome::Stored ? 201 : 200,
+                                   Json{{"id", id}, {"status", StatusName(Status::Pending)}});
+    if (received.outcome == Outcome::Stored)
+      response.headers.emplace_back("Location",
+                                    std::string(kApiPrefix) + "submissions/" + std::to_string(id));
+    return response;
+  } catch (const StoreError& e) {
+    Log(std::string("a submission could not be stored: ") + e.what());
+    return RetryLater(JsonError(503, "store_unavailable",
+                                "the submission could not be stored just now, and nothing was "
+                                "kept; send it again in a minute"),
+                      60);
+  }
+}
+
+std::optional<Submission> Service::FindSubmission(std::string_view id) {
   std::int64_t number = 0;
   const auto [end, error] = std::from_chars(id.data(), id.data() + id.size(), number);
   if (id.empty() || error != std::errc() || end != id.data() + id.size() || number <= 0)
-    return Message(404, "Not found", "There is no submission with this number.");
+    return std::nullopt;
+  return store_.Find(number);
+}
+
+Response Service::ShowSubmission(std::string_view id) {
   try {
-    const std::optional<Submission> found = store_.Find(number);
+    const std::optional<Submission> found = FindSubmission(id);
     if (!found) return Message(404, "Not found", "There is no submission with this number.");
     return Page(200, SubmissionPage(*found, false));
   } catch (const StoreError& e) {
     Log(std::string("a submission could not be read: ") + e.what());
-    Response response = Message(503, "Unavailable", "Please try again in a minute.");
-    response.headers.emplace_back("Retry-After", "60");
-    return response;
+    return RetryLater(Message(503, "Unavailable", "Please try again in a minute."), 60);
   }
+}
+
+Response Service::SubmissionJson(std::string_view id) {
+  try {
+    const std::optional<Submission> found = FindSubmission(id);
+    if (!found)
+      return JsonError(404, "no_such_submission", "there is no submission with this number");
+    return JsonAnswer(200, PublicJson(*found));
+  } catch (const StoreError& e) {
+    Log(std::string("a submission could not be read: ") + e.what());
+    return RetryLater(JsonError(503, "store_unavailable", "try again in a minute"), 60);
+  }
+}
+
+Response Service::LookUpTacs(const Request& request) {
+  auto items = BatchItems(request, "tacs", "TACs");
+  if (Response* refused = std::get_if<Response>(&items)) return std::move(*refused);
+  const std::shared_ptr<const Published> published = snapshots_.Current();
+  Json results = Json::array();
+  for (const Json& tac : std::get<Json>(items)) {
+    if (!tac.is_string() || !IsTac(tac.get_ref<const std::string&>())) {
+      results.push_back(Json{{"tac", tac}, {"error", "a TAC is 8 digits"}, {"code", "bad_tac"}});
+    } else {
+      results.push_back(DeviceJson(*published, tac.get_ref<const std::string&>()));
+    }
+  }
+  return JsonAnswer(200, Json{{"results", std::move(results)}});
+}
+
+Response Service::CheckImeis(const Request& request) {
+  auto items = BatchItems(request, "imeis", "IMEIs");
+  if (Response* refused = std::get_if<Response>(&items)) return std::move(*refused);
+  const std::shared_ptr<const Published> published = snapshots_.Current();
+  cli::Checker checker(&published->table, false);
+  Response response;
+  response.contentType = kJsonType;
+  std::string& body = response.body;
+  body = "{\"results\":";
+  {
+    // The records as the command line writes a JSON array of them, each the one GET gives.
+    cli::Output out(body);
+    cli::RecordWriter writer(out, cli::Format::Json, cli::kInputColumns);
+    cli::RecordFields fields;
+    writer.Begin();
+    for (const Json& item : std::get<Json>(items)) {
+      if (item.is_string()) {
+        writer.Write(fields.Of(checker.Check(item.get_ref<const std::string&>()), checker,
+                               published->table, writer));
+        continue;
+      }
+      out.Put(writer.RecordStart());
+      out.Put("\"input\":");
+      out.Put(item.dump(-1, ' ', false, Json::error_handler_t::replace));
+      out.Put(R"(,"error":"an IMEI is sent as a JSON string","code":"not_a_text"})");
+      writer.Written();
+    }
+    writer.End();
+    out.Flush();
+  }
+  body += '}';
+  return response;
 }
 
 Response Service::Api(const Request& request, std::string_view path) {
   const std::string_view method = request.method;
-  const bool get = method == "GET" || method == "HEAD";
+  const ApiAddress* address = FindApiAddress(path);
+  if (address == nullptr) return JsonError(404, "not_found", "no such API address");
+  if (method == "OPTIONS" && SharedAcrossSites(path)) return Preflight(address->methods);
+  if (address->methods == kPost ? method != "POST" : method != "GET" && method != "HEAD")
+    return NotAllowed(SharedAcrossSites(path) ? std::string(address->methods) + ", OPTIONS"
+                                              : std::string(address->methods),
+                      true);
   const std::string_view rest = path.substr(kApiPrefix.size());
-  if (rest == "tac") {
-    if (method != "POST") return NotAllowed("POST", true);
-    if (MediaType(request.contentType) != kJsonType) return JsonError(415, "send application/json");
-    if (NestingDepth(request.body) > 4) return JsonError(400, "the JSON nests too deep");
-    const Json body = Json::parse(request.body, nullptr, false);
-    if (body.is_discarded()) return JsonError(400, "the body is not valid JSON");
-    if (!body.is_object() || !body.contains("tacs") || !body["tacs"].is_array())
-      return JsonError(400, "send {\"tacs\": [...]}");
-    const Json& tacs = body["tacs"];
-    if (tacs.empty()) return JsonError(400, "send 1 to 1000 TACs");
-    if (tacs.size() > kMaxTacsPerRequest) return JsonError(413, "at most 1000 TACs a request");
-    const std::shared_ptr<const Published> published = snapshots_.Current();
-    Json results = Json::array();
-    for (const Json& tac : tacs) {
-      if (!tac.is_string() || !IsTac(tac.get_ref<const std::string&>())) {
-        results.push_back(Json{{"tac", tac}, {"error", "a TAC is 8 digits"}});
-      } else {
-        results.push_back(DeviceJson(*published, tac.get_ref<const std::string&>()));
-      }
+  if (rest == "tac") return LookUpTacs(request);
+  if (rest == "imei") return CheckImeis(request);
+  if (rest == kSubmissionsJson) return SubmitJson(request);
+  if (rest.empty() || rest == "openapi.json") {
+    Response response;
+    response.contentType = kJsonType;
+    if (rest.empty()) {
+      response.body = index_;
+    } else {
+      // The program's own text: a pointer that owns nothing keeps it.
+      response.sharedBody = kOpenApiJson;
+      response.keepAlive =
+          std::shared_ptr<const void>(std::shared_ptr<void>(), kOpenApiJson.data());
     }
-    return JsonAnswer(200, Json{{"results", std::move(results)}});
+    return response;
   }
-  if (!get) return NotAllowed("GET, HEAD", true);
   if (rest == "database") {
     const std::shared_ptr<const Published> published = snapshots_.Current();
     return JsonAnswer(200, Json{{"version_text", published->versionText},
@@ -305,25 +615,24 @@ Response Service::Api(const Request& request, std::string_view path) {
                                 {"sha256", published->sha256},
                                 {"published", published->publishedText}});
   }
-  for (const std::string_view prefix : {std::string_view("imei/"), std::string_view("tac/")}) {
-    if (!rest.starts_with(prefix)) continue;
-    const std::optional<std::string> text = PercentDecode(rest.substr(prefix.size()), false);
-    if (!text) return JsonError(400, "the address is not properly encoded");
-    if (!IsValidUtf8(*text)) return JsonError(400, "the text is not valid UTF-8");
-    const std::shared_ptr<const Published> published = snapshots_.Current();
-    if (prefix == "tac/") {
-      if (!IsTac(*text)) return JsonError(400, "a TAC is 8 digits");
-      Json device = DeviceJson(*published, *text);
-      return JsonAnswer(device.contains("error") ? 404 : 200, device);
-    }
-    if (text->empty()) return JsonError(400, "give the text to check after /api/v1/imei/");
-    cli::Checker checker(&published->table, false);
-    Response response;
-    response.contentType = kJsonType;
-    response.body = cli::JsonRecord(*text, checker, published->table);
-    return response;
+  if (rest.starts_with("submissions/"))
+    return SubmissionJson(rest.substr(std::string_view("submissions/").size()));
+  const std::string_view prefix = address->rest;  // "imei/" or "tac/"
+  const std::optional<std::string> text = PercentDecode(rest.substr(prefix.size()), false);
+  if (!text) return JsonError(400, "bad_encoding", "the address is not properly encoded");
+  if (!IsValidUtf8(*text)) return JsonError(400, "not_utf8", "the text is not valid UTF-8");
+  const std::shared_ptr<const Published> published = snapshots_.Current();
+  if (prefix == "tac/") {
+    if (!IsTac(*text)) return JsonError(400, "bad_tac", "a TAC is 8 digits");
+    Json device = DeviceJson(*published, *text);
+    return JsonAnswer(device.contains("error") ? 404 : 200, device);
   }
-  return JsonError(404, "no such API address");
+  if (text->empty()) return JsonError(400, "no_text", "give the text to check after /api/v1/imei/");
+  cli::Checker checker(&published->table, false);
+  Response response;
+  response.contentType = kJsonType;
+  response.body = cli::JsonRecord(*text, checker, published->table);
+  return response;
 }
 
 }  // namespace vettrix::service

@@ -3,6 +3,8 @@
 // The web service's answers: one function from a request to its response, over the core (the
 // same normaliser, verdict, reporting bodies, reader and lookup as the window) and the store.
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -14,9 +16,9 @@
 
 namespace vettrix::service {
 
-inline constexpr std::size_t kFormBodyLimit = 64 << 10;
+inline constexpr std::size_t kFormBodyLimit = 64 << 10;  // a submission, by form or JSON
 inline constexpr std::size_t kApiBodyLimit = 1 << 20;
-inline constexpr std::size_t kMaxTacsPerRequest = 1000;
+inline constexpr std::size_t kMaxBatchItems = 1000;  // TACs or IMEIs in one request
 
 // Headers every answer carries: the pages run no script and take no style but their own, are
 // never framed, and give no one a referrer; nothing is sniffed into another type.
@@ -45,18 +47,34 @@ class Service {
   static std::size_t BodyLimit(std::string_view method, std::string_view path);
   // The path as a log line shows it: a text looked up is no one's business.
   static std::string_view LoggedPath(std::string_view path);
+  // An answer the HTTP edge gives itself, to a request it cannot take: JSON with a code for its
+  // status under /api/, plain text elsewhere. `target` is empty when it could not be read.
+  static Response Refusal(int status, std::string_view message, std::string_view target);
 
  private:
+  struct Received;
+
   Response Route(const Request& request, std::string_view path);
   Response Lookup(const Request& request);
   Response Submit(const Request& request);
   Response ShowSubmission(std::string_view id);
   Response Database(const Request& request);
   Response Api(const Request& request, std::string_view path);
+  Response CheckImeis(const Request& request);
+  Response LookUpTacs(const Request& request);
+  Response SubmitJson(const Request& request);
+  Response SubmissionJson(std::string_view id);
+  // A submission by the rules, the published database and the store, whether it came by form
+  // or by JSON: the client's hourly limit, then `parse` of the body, the rules, and the store.
+  // Throws StoreError.
+  Received Receive(const Request& request,
+                   const std::function<std::optional<Fields>(std::string_view body)>& parse);
+  std::optional<Submission> FindSubmission(std::string_view id);
 
   Settings settings_;
   Store& store_;
   Snapshots& snapshots_;
+  std::string index_;  // GET /api/v1/, made from the API's document
 };
 
 }  // namespace vettrix::service

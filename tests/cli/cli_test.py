@@ -94,6 +94,8 @@ class CliTest(unittest.TestCase):
             (b"1" * 17, ("other", "invalid", "too long", "", "", "", "", "")),
             (b"a\"b,c\\d\0\xff\x01", ("other", "invalid", "too short", "", "", "", "", "")),
             (b"35669908 811568 1", ("imei", "invalid", "check digit", "1", babt, "Apple", "iPhone 8X", "7")),
+            # A TAC alone names its device, as the service's page and API do.
+            (b"35-669908", ("other", "invalid", "too short", "", babt, "Apple", "iPhone 8X", "")),
         ]
         data = b"\n".join(r[0] for r in rows) + b"\n"
         outputs = {}
@@ -106,6 +108,9 @@ class CliTest(unittest.TestCase):
         self.assertEqual([r["line"] for r in got], list(range(1, len(rows) + 1)))
         for (raw, want), record in zip(rows, got):
             self.assertEqual(tuple(record[k] for k in ("kind", "verdict", "reason", "check_digit", "reporting_body", "manufacturer", "model", "expected_check_digit")), want, raw)
+            reason, _, position = record["reason"].partition(" at position ")
+            self.assertEqual((record["reason_code"], record["position"], record["reporting_body_code"]),
+                             (reason.replace(" ", "_"), position, record["reporting_body"][:2]), raw)
         # Invalid UTF-8 reads as Latin-1, valid UTF-8 as it is.
         self.assertEqual(got[11]["input"], "a\"b,c\\d\0\xff\x01")
         self.assertEqual(got[3]["normalized"], "1234567890123\xe94")

@@ -140,7 +140,64 @@ TEST_F(ServiceTest, ASubmissionMeetsEveryRuleOrComesBackWithItsReason) {
     if (c.status == 303) {
       EXPECT_TRUE(Header(r, "Location").starts_with("/submissions/"));
     }
+    // The same fields as JSON (which holds UTF-8 only) meet the same rules, and find what the
+    // form stored.
+    const std::optional<Fields> fields = ParseFields(c.body);
+    if (!fields || !std::all_of(fields->begin(), fields->end(),
+                                [](const auto& f) { return IsValidUtf8(f.second); }))
+      continue;
+    Json json = Json::object();
+    for (const auto& [name, value] : *fields) json[name] = value;
+    const Response api =
+        Ask("POST", "/api/v1/submissions", json.dump(), "application/json", "192.0.2.3");
+    const Json answer = Json::parse(api.body);
+    EXPECT_EQ(api.status, c.status == 303 ? 200 : c.status) << api.body;
+    if (c.status == 303) {
+      EXPECT_EQ("/submissions/" + answer["id"].dump(), Header(r, "Location"));
+    }
+    if (!c.field.empty()) {
+      EXPECT_EQ(answer["code"], "invalid_fields");
+      EXPECT_TRUE(answer["fields"].contains(c.field));
+    }
   }
+  struct JsonCase {
+    const char* name;
+    std::string body;
+    int status;
+    const char* code;  // of an error
+  };
+  const JsonCase jsonCases[] = {
+      {"a new device", R"({"tac":"87654399","manufacturer":"Acme","model":"J","source":"s"})", 201,
+       ""},
+      {"published already",
+       R"({"tac":"35209900","manufacturer":"Alcatel","model":"One Touch 332","source":"s"})", 409,
+       "already_published"},
+      {"a number for a text", R"({"tac":87654398,"manufacturer":"A","model":"B","source":"C"})",
+       400, "bad_shape"},
+      {"an array", "[]", 400, "bad_shape"},
+      {"not JSON", "tac=1", 400, "not_json"},
+      {"too deep", R"({"note":[[[[["x"]]]]]})", 400, "too_deep"},
+  };
+  for (const JsonCase& c : jsonCases) {
+    SCOPED_TRACE(c.name);
+    const Response r = Ask("POST", "/api/v1/submissions", c.body, "application/json", "192.0.2.4");
+    EXPECT_EQ(r.status, c.status);
+    const Json answer = Json::parse(r.body);
+    if (c.status == 201) {
+      EXPECT_EQ(Header(r, "Location"), "/api/v1/submissions/" + answer["id"].dump());
+      const Json shown = Json::parse(Get(Header(r, "Location")).body);
+      EXPECT_EQ(shown, (Json{{"id", answer["id"]},
+                             {"tac", "87654399"},
+                             {"manufacturer", "Acme"},
+                             {"model", "J"},
+                             {"status", "pending"}}));
+    } else {
+      EXPECT_EQ(answer["code"], c.code);
+    }
+  }
+  EXPECT_EQ(Ask("POST", "/api/v1/submissions", "{}", "application/x-www-form-urlencoded").status,
+            415);
+  EXPECT_EQ(Get("/api/v1/submissions/999").status, 404);
   EXPECT_EQ(Ask("POST", "/submit", good, "multipart/form-data; boundary=x").status, 415);
 
   // The same device again: stored once, and the page says where it stands.
@@ -152,7 +209,7 @@ TEST_F(ServiceTest, ASubmissionMeetsEveryRuleOrComesBackWithItsReason) {
   EXPECT_EQ(published.status, 200);
   EXPECT_NE(published.body.find("Already in the database"), std::string::npos);
   const auto pending = store.List(Status::Pending);
-  ASSERT_EQ(pending.size(), 3u);
+  ASSERT_EQ(pending.size(), 4u);
   EXPECT_EQ(pending[0].model, "Phone 1");
   EXPECT_EQ(CharCount(pending[1].manufacturer), 64u);
   EXPECT_EQ(pending[2].note, "a\r\nb");
@@ -168,14 +225,23 @@ TEST_F(ServiceTest, OneAddressMaySubmitSoOftenAnHour) {
   Settings settings;
   settings.submissionsPerHour = 3;
   Service limited(settings, store, *snapshots);
+  // The form and its JSON twin count against one limit.
+  int sent = 0;
   const auto post = [&](std::string client) {
-    Request request{"POST", "/submit",         "tac=1", "application/x-www-form-urlencoded",
-                    {},     std::move(client), now};
+    const bool form = sent++ % 2 == 0;
+    Request request{"POST",
+                    form ? "/submit" : "/api/v1/submissions",
+                    form ? "tac=1" : R"({"tac":"1"})",
+                    form ? "application/x-www-form-urlencoded" : "application/json",
+                    {},
+                    std::move(client),
+                    now};
     return limited.Handle(request);
   };
   for (int i = 0; i < 3; ++i) EXPECT_EQ(post("192.0.2.7").status, 400);  // refused forms count
   const Response refused = post("192.0.2.7");
   EXPECT_EQ(refused.status, 429);
+  EXPECT_EQ(Json::parse(refused.body)["code"], "too_many_submissions");
   EXPECT_EQ(Header(refused, "Retry-After"), "3600");
   EXPECT_EQ(post("192.0.2.8").status, 400);  // another address is not held up
   now += 3600;
@@ -208,7 +274,7 @@ TEST_F(ServiceTest, TheApiAnswersWithTheRightStatus) {
       {"GET", "/api/v1/nothing", "", "", 404, "\"error\""},
       {"DELETE", "/api/v1/database", "", "", 405, "\"error\""},
       {"POST", "/api/v1/tac", R"({"tacs":["35209900","87654321",7,"x"]})", "application/json", 200,
-       R"({"results":[{"tac":"35209900","manufacturer":"Alcatel","model":"One Touch 332"},{"tac":"87654321","error":"not in the database"},{"tac":7,"error":"a TAC is 8 digits"},{"tac":"x","error":"a TAC is 8 digits"}]})"},
+       R"({"results":[{"tac":"35209900","manufacturer":"Alcatel","model":"One Touch 332"},{"tac":"87654321","error":"not in the database","code":"not_in_database"},{"tac":7,"error":"a TAC is 8 digits","code":"bad_tac"},{"tac":"x","error":"a TAC is 8 digits","code":"bad_tac"}]})"},
       {"POST", "/api/v1/tac", thousand, "application/json; charset=utf-8", 200, "One Touch"},
       {"POST", "/api/v1/tac", thousand.substr(0, thousand.size() - 2) + ",\"1\"]}",
        "application/json", 413, "\"error\""},
@@ -219,14 +285,21 @@ TEST_F(ServiceTest, TheApiAnswersWithTheRightStatus) {
        "application/json", 400, "deep"},
       {"POST", "/api/v1/tac", R"({"tacs":["35209900"]})", "text/plain", 415, "\"error\""},
       {"GET", "/api/v1/tac", "", "", 405, "\"error\""},
+      {"GET", "/api/v1/imei/35209900", "", "", 200, R"("manufacturer":"Alcatel")"},  // a TAC
+      {"POST", "/api/v1/imei", R"({"imeis":["35209900",7]})", "application/json", 200,
+       R"({"input":7,"error":"an IMEI is sent as a JSON string","code":"not_a_text"})"},
+      {"OPTIONS", "/api/v1/tac/35209900", "", "", 204, ""},
+      {"PUT", "/api/v1/submissions", "", "", 405, "method_not_allowed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.target + " " + c.body.substr(0, 40));
     const Response r = Ask(c.method, c.target, c.body, c.type);
     EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.contentType, "application/json");
-    EXPECT_NE(r.body.find(c.has), std::string::npos) << r.body.substr(0, 300);
-    EXPECT_EQ(Header(r, "Access-Control-Allow-Origin") == "*", std::string(c.method) == "GET");
+    EXPECT_EQ(r.contentType, c.status == 204 ? "" : "application/json");
+    EXPECT_NE(r.Body().find(c.has), std::string::npos) << r.Body().substr(0, 300);
+    // Pages on other sites may read every lookup, but not send a submission.
+    EXPECT_EQ(Header(r, "Access-Control-Allow-Origin") == "*",
+              std::string(c.target) != "/api/v1/submissions");
   }
 }
 

@@ -5,6 +5,8 @@ Chromium, driven by the keyboard and the mouse through chromedriver.
 usage: browser_test.py [PATH_TO_VETTRIX_SERVICE [PATH_TO_MOBIDEX_CSV]]
 """
 
+import http.server
+import json
 import queue
 import re
 import signal
@@ -211,6 +213,47 @@ class Browser(unittest.TestCase):
                         self.check_verdict_in_view(what)
         finally:
             self.driver.set_window_size(*DESKTOP)
+
+    def test_a_page_on_another_site_checks_imeis_but_cannot_submit(self):
+        # The page, from a server of its own on another port: another origin.
+        script = """
+            const send = (path, body) => fetch(SERVICE + path, {method: "POST",
+                headers: {"Content-Type": "application/json"}, body: JSON.stringify(body)})
+              .then(r => r.json().then(answer => [r.status, answer]), e => ["blocked", String(e)]);
+            Promise.all([send("/api/v1/imei", {imeis: ["%s", "12345678"]}),
+                         send("/api/v1/submissions", {tac: "87654321", manufacturer: "A",
+                                                      model: "B", source: "C"})])
+              .then(answers => { document.title = JSON.stringify(answers); });
+        """.replace("SERVICE", json.dumps(self.base)) % VALID_IMEI
+        page = ("<!DOCTYPE html><title>waiting</title><script>%s</script>" % script).encode()
+
+        class Page(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html; charset=utf-8")
+                self.end_headers()
+                self.wfile.write(page)
+
+            def log_message(self, *args):
+                pass
+
+        other = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
+        threading.Thread(target=other.serve_forever, daemon=True).start()
+        try:
+            self.driver.get("http://127.0.0.1:%d/" % other.server_address[1])
+            WebDriverWait(self.driver, 10, 0.05).until(lambda d: d.title != "waiting")
+            (status, checked), (submitted, _) = json.loads(self.driver.title)
+        finally:
+            other.shutdown()
+            other.server_close()
+        self.assertEqual(status, 200)
+        self.assertEqual([(r["verdict"], r["manufacturer"]) for r in checked["results"]],
+                         [("valid", "Alcatel"), ("invalid", "")])
+        self.assertEqual(submitted, "blocked")
+        # The browser says why, and the preflight kept the submission from being sent at all.
+        log = " ".join(e["message"] for e in self.driver.get_log("browser"))
+        self.assertIn("CORS policy", log)
+        self.assertNotIn("POST /api/v1/submissions", "".join(self.log))
 
     def test_markup_typed_comes_back_as_text(self):
         self.driver.get(self.base + "/")

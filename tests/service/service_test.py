@@ -6,6 +6,7 @@ usage: service_test.py PATH_TO_VETTRIX_SERVICE PATH_TO_SHIPPED_DATABASE
 """
 
 import hashlib
+import html
 import http.client
 import json
 import os
@@ -18,6 +19,9 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
+
+import jsonschema
 
 SERVICE = sys.argv.pop(1) if len(sys.argv) > 1 else "vettrix-service"
 SHIPPED = sys.argv.pop(1) if len(sys.argv) > 1 else "data/mobidex.csv"
@@ -27,6 +31,53 @@ def database(version, extra=""):
     """A small database of the given version text (v1.26.1206 form)."""
     return ("35209900,Alcatel,One Touch 332\r\n" + extra +
             "VERSION_,%s,Test\r\n" % version).encode()
+
+
+API_DOCUMENT = []  # the OpenAPI document as the first service served it
+
+
+def check_api_answer(port, method, target, status, content_type, body):
+    """An answer under /api/ is JSON, and its status and body are what the served OpenAPI
+    document says of its path and method: the document cannot drift from the code."""
+    path = urllib.parse.urlsplit(target).path
+    if not (path == "/api" or path.startswith("/api/")):
+        return
+    if not API_DOCUMENT:
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        connection.request("GET", "/api/v1/openapi.json")
+        API_DOCUMENT.append(json.loads(connection.getresponse().read()))
+        connection.close()
+    document = API_DOCUMENT[0]
+    resolve = lambda node: document["components"]["responses"][node["$ref"].rsplit("/", 1)[1]] if "$ref" in node else node
+    schema = {"$ref": "#/components/schemas/Error"}  # of an address or method not described
+    for template, item in document["paths"].items():
+        pattern = "".join(".*" if part.startswith("{") else re.escape(part) for part in re.split(r"(\{[^}]+\})", template))
+        if re.fullmatch(pattern, path) and method.lower() in item:
+            responses = item[method.lower()]["responses"]
+            assert str(status) in responses, "%s %s: status %d is not described" % (method, path, status)
+            response = resolve(responses[str(status)])
+            if "content" not in response:
+                assert body == b"", "%s %s: %d has a body" % (method, path, status)
+                return
+            schema = response["content"]["application/json"]["schema"]
+    if method == "HEAD":
+        return
+    assert content_type.startswith("application/json"), "%s %s: %d is %s" % (method, path, status, content_type)
+    validator = jsonschema.Draft202012Validator(schema, resolver=jsonschema.RefResolver.from_schema(document))
+    validator.validate(json.loads(body))
+
+
+def check_raw_answer(port, sent, received):
+    """check_api_answer on a request and its answer as bytes."""
+    if not received:
+        return
+    request_line = sent.split(b"\r\n", 1)[0].split(b" ")
+    head, _, body = received.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    headers = dict(line.split(": ", 1) for line in lines[1:])
+    body = body[:int(headers.get("Content-Length", len(body)))]  # the first answer's
+    check_api_answer(port, request_line[0].decode(), request_line[1].decode("latin-1") if len(request_line) > 1 else "",
+                     int(lines[0].split(" ")[1]), headers.get("Content-Type", ""), body)
 
 
 class Service:
@@ -73,6 +124,7 @@ class Service:
         response = connection.getresponse()
         data = response.read()
         connection.close()
+        check_api_answer(self.port, method, path, response.status, response.getheader("Content-Type", ""), data)
         return response, data
 
     def raw(self, data, wait=3.0):
@@ -91,6 +143,7 @@ class Service:
                     received += chunk
             except (socket.timeout, ConnectionResetError):
                 pass
+            check_raw_answer(self.port, data, received)
             return received
 
     def stop(self, sig=signal.SIGTERM):
@@ -141,6 +194,15 @@ class ServiceTest(unittest.TestCase):
             ("GET", "/nothing", {}, 404, None, "text/html"),
             ("PUT", "/ver", {}, 405, None, "text/html"),
             ("GET", "/api/v1/imei/35209900%201761481", {}, 200, None, "application/json"),
+            ("GET", "/api/v1/imei/", {}, 400, None, "application/json"),
+            ("GET", "/api/v1/tac/87654321", {}, 404, None, "application/json"),
+            ("GET", "/api/v1/", {}, 200, None, "application/json"),
+            ("HEAD", "/api/v1/openapi.json", {}, 200, b"", "application/json"),
+            ("GET", "/api/v1/nothing", {}, 404, None, "application/json"),
+            ("GET", "/api/v2", {}, 404, None, "application/json"),
+            ("DELETE", "/api/v1/database", {}, 405, None, "application/json"),
+            ("OPTIONS", "/api/v1/imei", {"Origin": "http://elsewhere.example", "Access-Control-Request-Method": "POST"}, 204, b"", None),
+            ("OPTIONS", "/api/v1/submissions", {}, 405, None, "application/json"),
         ]
         for method, path, headers, status, body, kind in cases:
             response, data = service.request(method, path, headers=headers)
@@ -149,6 +211,9 @@ class ServiceTest(unittest.TestCase):
                 self.assertEqual(data, body, path)
             if kind:
                 self.assertTrue(response.getheader("Content-Type").startswith(kind), path)
+            # Pages on other sites may read every lookup, but no page of the service and no submission.
+            shared = path.startswith("/api") and path != "/api/v1/submissions"
+            self.assertEqual(response.getheader("Access-Control-Allow-Origin"), "*" if shared else None, path)
             self.assertEqual(response.getheader("X-Content-Type-Options"), "nosniff", path)
             self.assertEqual(response.getheader("Referrer-Policy"), "no-referrer", path)
             self.assertIn("default-src 'none'", response.getheader("Content-Security-Policy"), path)
@@ -161,6 +226,49 @@ class ServiceTest(unittest.TestCase):
         page = service.request("GET", "/?imei=35-209900-176148-1")[1].decode()
         self.assertIn('id="verdict">VALID<', page)
         self.assertIn('id="manufacturer">Alcatel<', page)
+        # A TAC alone: the record and the page name the same device and say the same.
+        record = json.loads(service.request("GET", "/api/v1/imei/35-209900")[1])
+        page = service.request("GET", "/?imei=35-209900")[1].decode()
+        self.assertEqual((record["verdict"], record["manufacturer"], record["reporting_body_code"]), ("invalid", "Alcatel", "35"))
+        self.assertIn('id="verdict">INVALID<', page)
+        for field, element in (("tac", "tac"), ("manufacturer", "manufacturer"), ("model", "model"), ("reporting_body", "reporting-body")):
+            self.assertIn('id="%s">%s<' % (element, html.escape(record[field])), page)
+        preflight = service.request("OPTIONS", "/api/v1/tac", headers={"Access-Control-Request-Headers": "content-type"})[0]
+        self.assertEqual((preflight.getheader("Access-Control-Allow-Methods"), preflight.getheader("Access-Control-Allow-Headers")), ("POST", "Content-Type"))
+        self.assertGreater(int(preflight.getheader("Access-Control-Max-Age")), 0)
+        self.assertIn(b'href="/api/v1/openapi.json"', service.request("GET", "/")[1])
+
+    def test_batches_answer_as_single_lookups_do_within_the_same_limits(self):
+        service = self.start()
+        texts = ["35-209900-176148-1", "352099001761482", "35209900", "35209900176148", "3520990017614801",
+                 "12345678901234a", "<b>x</b>", "\u0663\u0665\u0662\u0660", "  ", "", "%41/\u00e9", "9" * 5000]
+        response, data = service.request("POST", "/api/v1/imei", json.dumps({"imeis": texts + [35209900]}), {"Content-Type": "application/json"})
+        self.assertEqual(response.status, 200)
+        *results, not_text = json.loads(data)["results"]
+        self.assertEqual(not_text["code"], "not_a_text")
+        for text, record in zip(texts, results, strict=True):
+            self.assertEqual(record["input"], text)
+            if text:  # an empty text has no address of its own
+                self.assertEqual(record, json.loads(service.request("GET", "/api/v1/imei/" + urllib.parse.quote(text, safe=""))[1]), text)
+        cases = [  # body, content type, status, code of the error
+            (json.dumps({"KEY": ["35209900"] * 1000}), "application/json; charset=utf-8", 200, None),
+            (json.dumps({"KEY": ["35209900"] * 1001}), "application/json", 413, "too_many_items"),
+            ('{"KEY": []}', "application/json", 400, "empty_list"),
+            ('{"KEY": "35209900"}', "application/json", 400, "bad_shape"),
+            ('{"KEY": [', "application/json", 400, "not_json"),
+            ('{"KEY": ["\\ud800"]}', "application/json", 400, "not_json"),  # half a surrogate pair
+            ('{"KEY": ["\xff"]}', "application/json", 400, "not_json"),  # no UTF-8
+            ("[" * 100000 + "]" * 100000, "application/json", 400, "too_deep"),
+            ('{"KEY": ["35209900"]}', "text/plain", 415, "unsupported_media_type"),
+        ]
+        for path, key in (("/api/v1/imei", "imeis"), ("/api/v1/tac", "tacs")):
+            for body, kind, status, code in cases:
+                response, data = service.request("POST", path, body.replace("KEY", key).encode("latin-1"), {"Content-Type": kind})
+                answer = json.loads(data)
+                self.assertEqual((response.status, answer.get("code")), (status, code), (path, body[:40]))
+                self.assertEqual(response.getheader("Access-Control-Allow-Origin"), "*")
+                if status == 200:
+                    self.assertEqual(len(answer["results"]), 1000)
 
     def test_hostile_requests_get_a_clear_status_and_the_service_stays_up(self):
         service = self.start("--request-timeout", "2")
@@ -171,6 +279,10 @@ class ServiceTest(unittest.TestCase):
             ("one huge header", b"GET / HTTP/1.1\r\nHost: x\r\nX-A: " + b"b" * (20 << 10) + b"\r\n\r\n", 431),
             ("a form over 64 KiB", b"POST /submit HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n" % len(big_form) + big_form, 413),
             ("an API body over 1 MiB", b"POST /api/v1/tac HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: 1048577\r\n\r\n", 413),
+            ("a long API address", b"GET /api/v1/imei/" + b"1" * (17 << 10) + b" HTTP/1.1\r\nHost: x\r\n\r\n", 431),
+            ("a NUL in a header on the API", b"GET /api/v1/database HTTP/1.1\r\nHost: x\r\nX-A: a\x00b\r\n\r\n", 400),
+            ("a body on an API GET", b"GET /api/v1/tac/35209900 HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello", 413),
+            ("a submission over 64 KiB", b"POST /api/v1/submissions HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: 65537\r\n\r\n", 413),
             ("an endless chunked form", b"POST /submit HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" + b"4000\r\n" + b"a" * 0x4000 + b"\r\n" * 1 + (b"4000\r\n" + b"a" * 0x4000 + b"\r\n") * 8, 413),
             ("a body on a GET", b"GET /ver HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello", 413),
             ("not HTTP", b"GARBAGE\r\n\r\n", 400),
@@ -231,7 +343,7 @@ class ServiceTest(unittest.TestCase):
         service = self.start("--max-connections", "3")
         held = [socket.create_connection(("127.0.0.1", service.port)) for _ in range(3)]
         time.sleep(0.2)
-        answer = service.raw(b"GET /ver HTTP/1.1\r\nHost: x\r\n\r\n")
+        answer = service.raw(b"GET /api/v1/database HTTP/1.1\r\nHost: x\r\n\r\n")  # JSON, as the API's
         self.assertTrue(answer.startswith(b"HTTP/1.1 503 "), answer)
         self.assertIn(b"Retry-After: 1", answer)
         for s in held:
@@ -252,12 +364,28 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(response.status, 200)
         self.assertIn(b'id="submitted-model">Phone<', page)
         listed = json.loads(command(self.folder, "submissions", "--format", "json").stdout)
-        self.assertEqual([(s["id"], s["model"], s["status"]) for s in listed], [(int(location.rsplit("/", 1)[1]), "Phone", "pending")])
-        # The rate limit counts the attempts from before the restart too.
-        for status in (200, 200, 429):
-            response, _ = service.request("POST", "/submit", form, headers)
-            self.assertEqual(response.status, status)
+        reference = int(location.rsplit("/", 1)[1])
+        self.assertEqual([(s["id"], s["model"], s["status"]) for s in listed], [(reference, "Phone", "pending")])
+        # Its public fields by JSON: not its source or note.
+        self.assertEqual(json.loads(service.request("GET", "/api/v1/submissions/%d" % reference)[1]),
+                         {"id": reference, "tac": "87654321", "manufacturer": "Acme", "model": "Phone", "status": "pending"})
+        # The form and JSON share the store and the rate limit, which counts the attempts from
+        # before the restart too.
+        sent = {"tac": "87654321", "manufacturer": "Acme", "model": "Phone", "source": "box", "note": "n"}
+        attempts = [(json.dumps(sent), 200), (json.dumps(dict(sent, model="Phone 2")), 201), (form, 429), ("{}", 429)]
+        for body, status in attempts:
+            kind = "application/json" if body.startswith("{") else headers["Content-Type"]
+            response, data = service.request("POST", "/api/v1/submissions" if body.startswith("{") else "/submit", body, {"Content-Type": kind})
+            self.assertEqual(response.status, status, body)
+            self.assertIsNone(response.getheader("Access-Control-Allow-Origin"))
+            if status == 200:  # the same device waits already: its reference
+                self.assertEqual(json.loads(data), {"id": reference, "status": "pending"})
+            if status == 201:
+                self.assertEqual(response.getheader("Location"), "/api/v1/submissions/%d" % (reference + 1))
         self.assertGreater(int(response.getheader("Retry-After")), 3000)
+        self.assertEqual(json.loads(service.request("POST", "/api/v1/submissions", attempts[0][0], {"Content-Type": "application/json"})[1])["code"], "too_many_submissions")
+        listed = json.loads(command(self.folder, "submissions", "--format", "json").stdout)
+        self.assertEqual([(s["id"], s["model"]) for s in listed], [(reference, "Phone"), (reference + 1, "Phone 2")])
 
     def test_publish_under_a_steady_stream_of_requests(self):
         service = self.start("--threads", "2")
@@ -338,12 +466,14 @@ class ServiceTest(unittest.TestCase):
         service.request("GET", "/?imei=%s1" % imei)
         service.request("GET", "/api/v1/imei/%s1" % imei)
         service.request("GET", "/api/v1/imei/%s-1?x=%s" % (imei, imei))
+        service.request("POST", "/api/v1/imei", json.dumps({"imeis": [imei + "1"]}), {"Content-Type": "application/json"})
         service.request("GET", "/%s1" % imei)
         log = service.log_once_it_has("(another path)")
         self.assertNotIn(imei, log)
         self.assertIn("GET / 200", log)
         self.assertIn("GET /api/v1/imei/... 200", log)
         self.assertIn("GET (another path) 404", log)
+        self.assertIn("POST /api/v1/imei 200", log)
 
     def test_the_operators_commands(self):
         def write(name, data):
