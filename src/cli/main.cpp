@@ -257,6 +257,8 @@ int Main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : kFailed;
   }
   if (only >= 0) check.only = only == 0 ? "valid" : "invalid";
+  // Without --db an update goes to the user's own database, never over the shipped one.
+  const std::string updateTarget = database.empty() ? DefaultUserDatabase() : database;
   if (database.empty()) database = DefaultDatabase();
 
   if (checkCommand->parsed()) {
@@ -277,8 +279,8 @@ int Main(int argc, char** argv) {
       if (!address.problem.empty()) Complain(address.problem);
       update.service = address.url;
     }
-    update.inUse = database.empty() ? DefaultDatabase() : database;
-    update.target = database.empty() ? DefaultUserDatabase() : database;
+    update.inUse = database;
+    update.target = updateTarget;
     QCoreApplication application(argc, argv);  // the network needs one
     vettrix::QtNetwork network;
     return RunUpdateDb(update, network);
