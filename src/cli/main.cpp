@@ -214,6 +214,20 @@ int Main(int argc, char** argv) {
       ->type_name("FILE");
   convertCommand->add_flag("--strict", convert.strict,
                            "Fail, writing nothing, when any row is skipped or repeats a TAC");
+  convertCommand
+      ->add_option("--max-skipped", convert.maxSkipped,
+                   "Fail, writing nothing, when more than this share of the rows read is "
+                   "skipped (default " +
+                       std::to_string(static_cast<int>(kMaxSkippedPercent)) + "; 100 never fails)")
+      ->check(Checked([](std::string& value) {
+        double percent = -1;
+        const char* end = value.data() + value.size();
+        const auto [ptr, error] = std::from_chars(value.data(), end, percent);
+        if (value.empty() || ptr != end || error != std::errc() || !(percent >= 0) || percent > 100)
+          return "'" + value + "' is not a share in percent from 0 to 100";
+        return std::string();
+      }))
+      ->type_name("PERCENT");
 
   UpdateDbOptions update;
   CLI::App* updateCommand = app.add_subcommand(
