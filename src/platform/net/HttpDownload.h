@@ -17,7 +17,8 @@ namespace vettrix {
 inline constexpr int kDownloadTimeoutMs = 10000;
 // A download that receives nothing for this long is given up, whatever its deadline.
 inline constexpr int kDownloadStallMs = 30000;
-// Redirects are followed only within the address's own origin (scheme, host and port).
+// Redirects are followed only within the address's own origin: scheme, host and port, as Qt's
+// same-origin policy compares them (a port written out, even the scheme's own, differs from none).
 inline constexpr int kDownloadMaxRedirects = 5;
 inline constexpr std::int64_t kDownloadMaxBytes = std::int64_t{64} * 1024;
 
