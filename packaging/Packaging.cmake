@@ -40,7 +40,8 @@ foreach(size 16 32 48 64 128 256)
     COMMAND ${RSVG_CONVERT} -w ${size} -h ${size} -o ${png} ${icon_svg}
     DEPENDS ${icon_svg} VERBATIM)
   list(APPEND icon_pngs ${png})
-  install(FILES ${png} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+  install(FILES ${png} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
+          COMPONENT vettrix)
 endforeach()
 
 # The window's own icon, built into the program.
@@ -51,7 +52,8 @@ vettrix_gzip(vettrix_man ${VETTRIX_PACKAGING_DIR}/vettrix.1 ${CMAKE_BINARY_DIR}/
 vettrix_gzip(vettrix_changelog ${VETTRIX_PACKAGING_DIR}/changelog
              ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
 
-# Two packages from one build: the window with vettrix-cli, and the web service.
+# Two packages from one build: the window with vettrix-cli, and the web service. Every file
+# installed names its package (COMPONENT); tools/check-package fails on one that names none.
 install(TARGETS vettrix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT vettrix)
 install(FILES ${CMAKE_SOURCE_DIR}/data/mobidex.csv DESTINATION ${CMAKE_INSTALL_DATADIR}/vettrix
         COMPONENT vettrix)

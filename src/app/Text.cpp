@@ -14,7 +14,7 @@ bool AllAscii(std::string_view text) {
 // Characters a message box would not show as themselves: controls, and the invisible ones that
 // change the layout or direction of the text around them.
 bool ShowsAsItself(char32_t cp) {
-  if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) return false;
+  if (IsControlCharacter(cp)) return false;
   if ((cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) ||
       (cp >= 0x2060 && cp <= 0x206F) || cp == 0xFEFF)
     return false;
@@ -82,6 +82,18 @@ std::string DisplayText(std::string_view bytes) {
     }
   }
   return out;
+}
+
+std::optional<char32_t> FirstControl(std::string_view bytes) {
+  const bool utf8 = IsValidUtf8(bytes);
+  for (std::size_t at = 0; at < bytes.size();) {
+    const std::size_t size = utf8 ? CharSize(bytes, at) : 1;
+    const char32_t cp =
+        size == 1 ? static_cast<unsigned char>(bytes[at]) : CodePointOf(bytes.substr(at, size));
+    if (IsControlCharacter(cp)) return cp;
+    at += size;
+  }
+  return std::nullopt;
 }
 
 std::size_t CharCount(std::string_view text) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,18 @@ inline std::size_t CharSize(std::string_view text, std::size_t at) {
 
 // The code point of the first character of valid UTF-8 `character`.
 char32_t CodePointOf(std::string_view character);
+
+// Control characters: the C0 and C1 controls, DEL, and the bidirectional controls that reorder
+// the text around them. A terminal acts on them, so no name of a database holds one and no text
+// format of the command line writes one as it is.
+constexpr bool IsControlCharacter(char32_t cp) {
+  return cp < 0x20 || (cp >= 0x7F && cp < 0xA0) || cp == 0x061C || cp == 0x200E || cp == 0x200F ||
+         (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
+// The first control character of `bytes` read as the window shows them (valid UTF-8 as it is,
+// anything else as Latin-1), if any.
+std::optional<char32_t> FirstControl(std::string_view bytes);
 
 // Number of characters of `text`.
 std::size_t CharCount(std::string_view text);

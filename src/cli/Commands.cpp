@@ -496,9 +496,13 @@ int RunTypes(const std::optional<std::string>& text, const std::string& database
   std::vector<std::string> types = DeviceTypes(&devices);
   if (text) types = TypesContaining(types, *text);
   Output out(1);
+  // One name a line, escaped as a TSV field is.
+  const RecordWriter writer(out, Format::Tsv, {});
+  std::string line;
   for (const std::string& type : types) {
-    out.Put(DisplayText(type));
-    out.Put('\n');
+    writer.Encode(type, line);
+    line += '\n';
+    out.Put(line);
   }
   return Finish(out, types.empty() ? kSomeInvalid : kAllValid);
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -41,29 +42,25 @@ constexpr std::array<std::string_view, static_cast<std::size_t>(Skip::Count)> kS
     "comma in a name",
     "quote not closed, or row over 4 MiB"};
 
-// A name may hold no C0 or C1 control character nor DEL: a line break would split the database
-// line, and the others would reach the window and the records as they are.
-bool HasControl(std::string_view utf8) {
-  for (std::size_t i = 0; i < utf8.size(); ++i) {
-    const auto c = static_cast<unsigned char>(utf8[i]);
-    if (c < 0x20 || c == 0x7F) return true;
-    if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) < 0xA0)
-      return true;
-  }
-  return false;
-}
-
 std::optional<Skip> Judge(std::string_view tac, std::string_view manufacturer,
                           std::string_view model) {
   if (!IsTac(tac)) return Skip::Tac;
   if (manufacturer.empty()) return Skip::NoManufacturer;
   if (model.empty()) return Skip::NoModel;
   if (!IsValidUtf8(manufacturer) || !IsValidUtf8(model)) return Skip::Utf8;
-  if (HasControl(manufacturer) || HasControl(model)) return Skip::Control;
+  // A line break would split the database line; the other controls would reach the window and
+  // the records as they are.
+  if (FirstControl(manufacturer) || FirstControl(model)) return Skip::Control;
   // The database splits its lines at every comma.
   if (manufacturer.find(',') != std::string_view::npos || model.find(',') != std::string_view::npos)
     return Skip::Comma;
   return std::nullopt;
+}
+
+// A share in percent as written: 1, 0.5.
+std::string PercentText(double percent) {
+  char text[32];
+  return std::string(text, std::to_chars(text, text + sizeof text, percent).ptr);
 }
 
 struct Where {
@@ -129,6 +126,13 @@ class Converter {
       Complain("--strict: every row must give a device of its own; nothing written");
       return kFailed;
     }
+    // Rows lost in numbers say the inputs are not what they seem.
+    if (static_cast<double>(skipped) * 100 > options_.maxSkipped * static_cast<double>(read_)) {
+      Complain(std::to_string(skipped) + " of " + std::to_string(read_) +
+               " rows skipped, more than --max-skipped " + PercentText(options_.maxSkipped) +
+               "%; nothing written");
+      return kFailed;
+    }
     if (devices_.size() > kMaxDevices) {
       Complain(std::to_string(devices_.size()) + " devices, but the window reads " +
                std::to_string(kMaxDevices) + " at most (and the version line); nothing written");
@@ -172,16 +176,35 @@ class Converter {
     std::optional<Layout> layout;
     int linesBefore = 0;  // before the header: at most one, such as a licence
     Line line;
-    while (reader.Next(line)) {
-      std::string_view bytes = line.bytes;
-      if (line.number == 1 && bytes.starts_with(kBom)) bytes.remove_prefix(kBom.size());
-      if (TrimSpaces(bytes).empty()) continue;
-      const Where where{index, line.number};
-      // A record whose quote stays open goes on in the next lines.
-      record_.assign(bytes);
+    // A line read ahead that turned out to be a row of its own.
+    bool held = false;
+    Where heldWhere;
+    bool heldCut = false;
+    while (held || reader.Next(line)) {
+      Where where{index, line.number};
       bool broken = line.cut > 0;
+      if (held) {
+        record_.swap(next_);
+        where = heldWhere;
+        broken = heldCut;
+        held = false;
+      } else {
+        std::string_view bytes = line.bytes;
+        if (line.number == 1 && bytes.starts_with(kBom)) bytes.remove_prefix(kBom.size());
+        if (TrimSpaces(bytes).empty()) continue;
+        record_.assign(bytes);
+      }
+      // A record whose quote stays open goes on in the next lines, unless the next line is a row
+      // of its own: then the quote was a stray one, and this row alone is broken.
       bool open = FieldAt(record_, delimiter_, 0, field_).continues;
       while (open && record_.size() < LineReader::kKeptBytes && reader.Next(line)) {
+        if (layout && IsRow(*layout, line.bytes)) {
+          next_.assign(line.bytes);
+          heldWhere = {index, line.number};
+          heldCut = line.cut > 0;
+          held = true;
+          break;
+        }
         record_ += '\n';
         record_.append(line.bytes);
         broken = broken || line.cut > 0;
@@ -253,6 +276,12 @@ class Converter {
     return layout;
   }
 
+  // Whether `line` read alone is a whole row: its quotes closed and a TAC in its TAC column.
+  bool IsRow(const Layout& layout, std::string_view line) {
+    const FieldScan scan = FieldAt(line, delimiter_, layout.tac, field_);
+    return scan.present && !scan.continues && IsTac(TrimSpaces(field_));
+  }
+
   std::string Field(std::size_t index) {
     FieldAt(record_, delimiter_, index, field_);
     return std::string(TrimSpaces(field_));
@@ -275,7 +304,7 @@ class Converter {
 
   const ConvertOptions& options_;
   const char delimiter_;
-  std::string record_, field_;
+  std::string record_, field_, next_;
   std::uint64_t read_ = 0;
   std::array<Tally, static_cast<std::size_t>(Skip::Count)> skipped_{};
   Tally duplicates_;

@@ -19,16 +19,25 @@ constexpr std::array<std::array<bool, 256>, 4> MakeSpecial() {
   std::array<std::array<bool, 256>, 4> special{};
   for (auto& table : special)
     for (int c = 0x80; c < 256; ++c) table[static_cast<std::size_t>(c)] = true;
-  for (const char c : std::string_view("\t\n\r\\\0", 5))
-    special[0][static_cast<unsigned char>(c)] = true;
-  for (const char c : std::string_view("\",\n\r")) special[1][static_cast<unsigned char>(c)] = true;
-  for (std::size_t f = 2; f < 4; ++f) {
-    for (int c = 0; c < 0x20; ++c) special[f][static_cast<std::size_t>(c)] = true;
-    special[f]['"'] = special[f]['\\'] = true;
+  // Control characters, in every format.
+  for (auto& table : special) {
+    for (int c = 0; c < 0x20; ++c) table[static_cast<std::size_t>(c)] = true;
+    table[0x7F] = true;
   }
+  special[0]['\\'] = true;
+  special[1]['"'] = special[1][','] = true;
+  for (std::size_t f = 2; f < 4; ++f) special[f]['"'] = special[f]['\\'] = true;
   return special;
 }
 constexpr auto kSpecial = MakeSpecial();
+
+// The control character `cp` as \uXXXX: JSON's form, which TSV and CSV borrow.
+void PutEscaped(char32_t cp, std::string& out) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const char escape[6] = {
+      '\\', 'u', kHex[(cp >> 12) & 15], kHex[(cp >> 8) & 15], kHex[(cp >> 4) & 15], kHex[cp & 15]};
+  out.append(escape, 6);
+}
 
 }  // namespace
 
@@ -190,62 +199,38 @@ void RecordWriter::Encode(std::string_view bytes, std::string& out) const {
 }
 
 void RecordWriter::Escape(std::string_view text, std::string& out) const {
-  switch (format_) {
-    case Format::Tsv:
-      for (const char c : text) {
-        switch (c) {
-          case '\t':
-            out += "\\t";
-            break;
-          case '\n':
-            out += "\\n";
-            break;
-          case '\r':
-            out += "\\r";
-            break;
-          case '\\':
-            out += "\\\\";
-            break;
-          case '\0':
-            out += "\\0";
-            break;
-          default:
-            out += c;
-        }
-      }
-      return;
-    case Format::Csv: {
-      bool quote = false;
-      for (const char c : text) quote = quote || c == '"' || c == ',' || c == '\n' || c == '\r';
-      if (!quote) {
-        out += text;
-        return;
-      }
-      out += '"';
-      for (const char c : text) {
-        if (c == '"') out += '"';
-        out += c;
-      }
-      out += '"';
-      return;
-    }
-    default:
-      out += '"';
-      for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-          out += '\\';
-          out += c;
-        } else if (u < 0x20) {
-          static constexpr char kHex[] = "0123456789abcdef";
-          const char escape[6] = {'\\', 'u', '0', '0', kHex[u >> 4], kHex[u & 15]};
-          out.append(escape, 6);
-        } else {
-          out += c;
-        }
-      }
-      out += '"';
+  // `text` is valid UTF-8: each character is copied, unless it needs escaping.
+  const bool csv = format_ == Format::Csv;
+  bool quote = false;
+  if (csv) {
+    for (const char c : text) quote = quote || c == '"' || c == ',' || c == '\n' || c == '\r';
+    if (quote) out += '"';
+  } else if (json_) {
+    out += '"';
   }
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t size = CharSize(text, at);
+    const char c = text[at];
+    const char32_t cp =
+        size == 1 ? static_cast<unsigned char>(c) : CodePointOf(text.substr(at, size));
+    if (format_ == Format::Tsv && (c == '\t' || c == '\n' || c == '\r' || c == '\\' || c == '\0')) {
+      out += '\\';
+      out += c == '\t' ? 't' : c == '\n' ? 'n' : c == '\r' ? 'r' : c == '\0' ? '0' : '\\';
+    } else if (csv && c == '"') {
+      out += "\"\"";
+    } else if (json_ && (c == '"' || c == '\\')) {
+      out += '\\';
+      out += c;
+    } else if (IsControlCharacter(cp) && !(csv && (c == '\n' || c == '\r'))) {
+      // A quoted CSV field holds its line breaks; no other control character is written as it
+      // is, lest it reach a terminal.
+      PutEscaped(cp, out);
+    } else {
+      out.append(text, at, size);
+    }
+    at += size;
+  }
+  if (quote || json_) out += '"';
 }
 
 }  // namespace vettrix::cli

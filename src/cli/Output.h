@@ -56,7 +56,9 @@ enum class Format { Tsv, Csv, Json, Jsonl };
 
 // Records of named fields in one of the formats. Texts are shown as the window shows them (valid
 // UTF-8 as it is, anything else read as Latin-1) and escaped so that every record stays
-// well-formed: TSV with \t \n \r \\ \0, CSV quoted as RFC 4180 says, JSON escaped.
+// well-formed: TSV with \t \n \r \\ \0, CSV quoted as RFC 4180 says, JSON escaped. No format
+// writes a control character (IsControlCharacter) as it is, save the line breaks of a quoted CSV
+// field: the others become \uXXXX, lest they reach a terminal.
 class RecordWriter {
  public:
   // A field's value: a text that needs no escaping, a text already in the format's form

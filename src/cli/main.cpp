@@ -214,6 +214,20 @@ int Main(int argc, char** argv) {
       ->type_name("FILE");
   convertCommand->add_flag("--strict", convert.strict,
                            "Fail, writing nothing, when any row is skipped or repeats a TAC");
+  convertCommand
+      ->add_option("--max-skipped", convert.maxSkipped,
+                   "Fail, writing nothing, when more than this share of the rows read is "
+                   "skipped (default " +
+                       std::to_string(static_cast<int>(kMaxSkippedPercent)) + "; 100 never fails)")
+      ->check(Checked([](std::string& value) {
+        double percent = -1;
+        const char* end = value.data() + value.size();
+        const auto [ptr, error] = std::from_chars(value.data(), end, percent);
+        if (value.empty() || ptr != end || error != std::errc() || !(percent >= 0) || percent > 100)
+          return "'" + value + "' is not a share in percent from 0 to 100";
+        return std::string();
+      }))
+      ->type_name("PERCENT");
 
   UpdateDbOptions update;
   CLI::App* updateCommand = app.add_subcommand(
@@ -257,6 +271,8 @@ int Main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : kFailed;
   }
   if (only >= 0) check.only = only == 0 ? "valid" : "invalid";
+  // Without --db an update goes to the user's own database, never over the shipped one.
+  const std::string updateTarget = database.empty() ? DefaultUserDatabase() : database;
   if (database.empty()) database = DefaultDatabase();
 
   if (checkCommand->parsed()) {
@@ -277,8 +293,8 @@ int Main(int argc, char** argv) {
       if (!address.problem.empty()) Complain(address.problem);
       update.service = address.url;
     }
-    update.inUse = database.empty() ? DefaultDatabase() : database;
-    update.target = database.empty() ? DefaultUserDatabase() : database;
+    update.inUse = database;
+    update.target = updateTarget;
     QCoreApplication application(argc, argv);  // the network needs one
     vettrix::QtNetwork network;
     return RunUpdateDb(update, network);

@@ -1,7 +1,11 @@
 #include "db/Mobidex.h"
 
+#include <cstdio>
+#include <optional>
+
 #include "app/Captions.h"
 #include "app/Shell.h"
+#include "app/Text.h"
 
 namespace vettrix {
 
@@ -49,6 +53,15 @@ std::string DatabaseFault(const DeviceTable& devices, bool truncated) {
     if (!isDevice)
       return "line " + std::to_string(k) +
              " is no device line (TAC,manufacturer,model): " + Quoted(line, 60);
+  }
+  // A name that could drive a terminal or reorder what is shown around it.
+  for (int k = 1; k <= lines; ++k) {
+    if (const std::optional<char32_t> control = FirstControl(devices.Line(k))) {
+      char code[16];
+      std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(*control));
+      return "line " + std::to_string(k) + " holds a control character (" + code +
+             "): " + Quoted(devices.Line(k), 60);
+    }
   }
   const std::string_view last = devices.Line(lines);
   const std::string text = VersionTextOf(last);

@@ -30,8 +30,9 @@ bool IsVersionText(std::string_view text);
 
 // Why `devices` cannot serve as a published or installed database, or "" when it can: at least
 // one device line (an 8-digit TAC, a manufacturer and a model), every line but the last one of
-// them, and last the version line with a version text ("v" with digits and dots). `truncated`:
-// the file had more lines than the table holds.
+// them, and last the version line with a version text ("v" with digits and dots); no line holds
+// a control character (IsControlCharacter). `truncated`: the file had more lines than the table
+// holds.
 std::string DatabaseFault(const DeviceTable& devices, bool truncated = false);
 
 // Characters 10 to 19 of the version line as shown, and the version number made from them.

@@ -9,11 +9,14 @@
 
 namespace vettrix {
 
+// Every member has its default, so that a literal names only those it sets.
 struct Fetched {
   bool ok = false;
   bool cancelled = false;  // the user stopped it
-  std::string error;       // a short reason when !ok
-  std::string body;
+  std::string error{};     // a short reason when !ok
+  std::string body{};
+  int status = 0;      // the HTTP status, when the server answered
+  std::string etag{};  // the ETag header as sent, when there was one
 };
 
 class Network {

@@ -58,8 +58,8 @@ std::optional<std::string> FetchFirstLine(Form1& form, const std::string& url,
                                           const std::string& file) {
   const DownloadResult result = form.platform.DownloadFile(url, file);
   if (result.notSaved) {
-    form.platform.MsgBox("The update service answered, but its answer could not be saved to " +
-                         DisplayText(file) + ": " + result.error);
+    form.platform.MsgBox("The update service answered, but its answer could not be saved: " +
+                         DisplayText(result.error));
     return std::nullopt;
   }
   if (!result.ok) {

@@ -1,14 +1,24 @@
 #include "update/ServiceAddress.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "app/Branding.h"
 #include "app/Text.h"
 
 namespace vettrix {
 
 bool IsWebAddress(std::string_view url) {
+  // Schemes are told apart without regard to case: HTTP://host is a web address.
+  const auto opens = [url](std::string_view scheme) {
+    return url.size() >= scheme.size() &&
+           std::equal(scheme.begin(), scheme.end(), url.begin(), [](char a, char b) {
+             return a == std::tolower(static_cast<unsigned char>(b));
+           });
+  };
   for (const std::string_view scheme :
        {std::string_view("http://"), std::string_view("https://")}) {
-    if (!url.starts_with(scheme)) continue;
+    if (!opens(scheme)) continue;
     const std::string_view rest = url.substr(scheme.size());
     const std::string_view host = rest.substr(0, rest.find_first_of("/?#"));
     return !host.empty() && host.find_first_of(" \t\r\n\"<>\\^`{|}") == std::string_view::npos;

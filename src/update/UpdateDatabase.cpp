@@ -1,6 +1,8 @@
 #include "update/UpdateDatabase.h"
 
 #include <cctype>
+#include <nlohmann/json.hpp>
+#include <optional>
 
 #include "app/DeviceTable.h"
 #include "app/Files.h"
@@ -17,12 +19,50 @@ DatabaseUpdate Failure(std::string reason, DatabaseUpdate update = {}) {
   return update;
 }
 
-// The checksum of a "<hex>  mobidex.csv" line, in lower case; empty when the text is not one.
+// The SHA-256 that opens `text` ("<hex>  mobidex.csv", an ETag "<hex>" or W/"<hex>"), in lower
+// case; empty when the text holds none.
 std::string ChecksumOf(std::string_view text) {
-  std::string hex(FirstLine(text).substr(0, FirstLine(text).find(' ')));
+  text = FirstLine(text);
+  if (text.starts_with("W/")) text.remove_prefix(2);
+  if (text.starts_with('"')) text.remove_prefix(1);
+  std::string hex(text.substr(0, text.find_first_of(" \"")));
   for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (hex.size() != 64 || hex.find_first_not_of("0123456789abcdef") != std::string::npos) return {};
   return hex;
+}
+
+// What the service publishes, as one of its answers tells it.
+struct Publication {
+  std::string number;  // the version number
+  std::string sha256;  // the database's digest; empty when the answer did not give it
+  bool operator==(const Publication&) const = default;
+};
+
+// Asks the service what it publishes: the version number and the digest in one answer
+// (/api/v1/database); an older service without it answers /dbver with the number alone.
+// Empty, with the reason, when neither answers.
+std::optional<Publication> Ask(Network& network, std::string_view serviceUrl, std::string& reason) {
+  const std::string apiUrl = JoinUrl(serviceUrl, "/api/v1/database");
+  const Fetched api = network.Fetch(apiUrl, kVersionFileMaxBytes, {});
+  if (api.ok) {
+    const nlohmann::json answer = nlohmann::json::parse(api.body, nullptr, false);
+    const auto text = [&answer](const char* key) {
+      const auto it = answer.is_object() ? answer.find(key) : answer.end();
+      return it != answer.end() && it->is_string() ? it->get<std::string>() : std::string();
+    };
+    Publication publication{text("version_number"), ChecksumOf(text("sha256"))};
+    if (!publication.sha256.empty()) return publication;
+  } else if (api.status == 0) {
+    reason = std::string(kUnreachable) + " at " + Quoted(apiUrl, 200) + ": " + api.error;
+    return std::nullopt;
+  }
+  const std::string versionUrl = JoinUrl(serviceUrl, "/dbver");
+  const Fetched published = network.Fetch(versionUrl, kVersionFileMaxBytes, {});
+  if (!published.ok) {
+    reason = std::string(kUnreachable) + " at " + Quoted(versionUrl, 200) + ": " + published.error;
+    return std::nullopt;
+  }
+  return Publication{std::string(FirstLine(published.body)), {}};
 }
 
 }  // namespace
@@ -37,62 +77,80 @@ DatabaseUpdate UpdateDatabase(Network& network, std::string_view serviceUrl,
     update.oldNumber = VersionNumberOf(update.oldVersion);
     oldValue = DatabaseVersionValue(update.oldNumber);
   }
-  const std::string versionUrl = JoinUrl(serviceUrl, "/dbver");
-  const Fetched published = network.Fetch(versionUrl, kVersionFileMaxBytes, {});
-  if (!published.ok)
-    return Failure(
-        std::string(kUnreachable) + " at " + Quoted(versionUrl, 200) + ": " + published.error,
-        update);
-  update.newNumber = std::string(FirstLine(published.body));
-  const std::optional<double> newValue = DatabaseVersionValue(update.newNumber);
-  if (!newValue)
-    return Failure("the published version is no number: " + Quoted(update.newNumber), update);
+  std::string reason;
+  std::optional<Publication> asked = Ask(network, serviceUrl, reason);
+  // Two answers disagree when a publication lands between them, or when the instances behind a
+  // balancer switch a moment apart: then once more from the start.
+  for (int attempt = 0;; ++attempt) {
+    if (!asked) return Failure(reason, update);
+    const Publication view = *asked;
+    update.newNumber = view.number;
+    const std::optional<double> newValue = DatabaseVersionValue(view.number);
+    if (!newValue)
+      return Failure("the published version is no number: " + Quoted(view.number), update);
+    if (oldValue && *newValue <= *oldValue) {
+      update.outcome = DatabaseUpdate::Outcome::Current;
+      return update;
+    }
+    if (checkOnly) {
+      update.outcome = DatabaseUpdate::Outcome::Available;
+      return update;
+    }
 
-  if (oldValue && *newValue <= *oldValue) {
-    update.outcome = DatabaseUpdate::Outcome::Current;
-    return update;
+    const std::string databaseUrl = JoinUrl(serviceUrl, "/mobidex.csv");
+    Fetched database =
+        network.Fetch(databaseUrl, kDatabaseMaxBytes, "Downloading the Mobidex update");
+    if (database.cancelled) {
+      update.outcome = DatabaseUpdate::Outcome::Cancelled;
+      return update;
+    }
+    if (!database.ok)
+      return Failure("the download of " + Quoted(databaseUrl, 200) + " failed: " + database.error,
+                     update);
+    // The digest the download must have: the one given with the version, else the one given
+    // with the download (its ETag), else the published checksum file.
+    const std::string digest = network.Sha256Hex(database.body);
+    const std::string tagged = ChecksumOf(database.etag);
+    std::string expected = !view.sha256.empty() ? view.sha256 : tagged;
+    if (expected.empty()) {
+      const std::string sumUrl = JoinUrl(serviceUrl, "/mobidex.csv.sha256");
+      const Fetched sum = network.Fetch(sumUrl, kVersionFileMaxBytes, {});
+      if (!sum.ok)
+        return Failure("the download of " + Quoted(sumUrl, 200) + " failed: " + sum.error, update);
+      expected = ChecksumOf(sum.body);
+      if (expected.empty())
+        return Failure("the published checksum is not one: " + Quoted(FirstLine(sum.body)), update);
+    }
+    // Whether the download is known to be another publication than the one asked about.
+    bool another = false;
+    if (digest != expected) {
+      reason = "the download does not match its published checksum";
+      another = !view.sha256.empty() && tagged == digest;
+    } else {
+      DeviceTable next;
+      const bool truncated = next.Assign(std::move(database.body));
+      if (const std::string fault = DatabaseFault(next, truncated); !fault.empty())
+        return Failure("the download is no database: " + fault, update);
+      update.newVersion = VersionTextOf(next.Line(next.LineCount()));
+      const std::string number = VersionNumberOf(update.newVersion);
+      if (DatabaseVersionValue(number) == newValue) {
+        if (const std::string error = ReplaceFile(target, next.Contents()); !error.empty())
+          return Failure("it could not be saved: " + error, update);
+        update.newNumber = number;
+        update.devices = next.LineCount() - 1;
+        update.outcome = DatabaseUpdate::Outcome::Installed;
+        return update;
+      }
+      reason =
+          "the database downloaded is version " + number + ", not " + view.number + " as published";
+      // Checked against a digest given apart from the version, it is another publication.
+      another = view.sha256.empty();
+    }
+    if (attempt > 0) return Failure(reason, update);
+    std::string again;
+    asked = Ask(network, serviceUrl, again);
+    if (!another && asked == view) return Failure(reason, update);
   }
-  if (checkOnly) {
-    update.outcome = DatabaseUpdate::Outcome::Available;
-    return update;
-  }
-
-  const std::string databaseUrl = JoinUrl(serviceUrl, "/mobidex.csv");
-  Fetched database =
-      network.Fetch(databaseUrl, kDatabaseMaxBytes, "Downloading the Mobidex update");
-  if (database.cancelled) {
-    update.outcome = DatabaseUpdate::Outcome::Cancelled;
-    return update;
-  }
-  if (!database.ok)
-    return Failure("the download of " + Quoted(databaseUrl, 200) + " failed: " + database.error,
-                   update);
-  const std::string sumUrl = JoinUrl(serviceUrl, "/mobidex.csv.sha256");
-  const Fetched sum = network.Fetch(sumUrl, kVersionFileMaxBytes, {});
-  if (!sum.ok)
-    return Failure("the download of " + Quoted(sumUrl, 200) + " failed: " + sum.error, update);
-  const std::string expected = ChecksumOf(sum.body);
-  if (expected.empty())
-    return Failure("the published checksum is not one: " + Quoted(FirstLine(sum.body)), update);
-  if (network.Sha256Hex(database.body) != expected)
-    return Failure("the download does not match its published checksum", update);
-
-  DeviceTable next;
-  const bool truncated = next.Assign(std::move(database.body));
-  if (const std::string fault = DatabaseFault(next, truncated); !fault.empty())
-    return Failure("the download is no database: " + fault, update);
-  update.newVersion = VersionTextOf(next.Line(next.LineCount()));
-  const std::string number = VersionNumberOf(update.newVersion);
-  if (DatabaseVersionValue(number) != newValue)
-    return Failure("the database downloaded is version " + number + ", not " + update.newNumber +
-                       " as published",
-                   update);
-  if (const std::string error = ReplaceFile(target, next.Contents()); !error.empty())
-    return Failure("it could not be saved: " + error, update);
-  update.newNumber = number;
-  update.devices = next.LineCount() - 1;
-  update.outcome = DatabaseUpdate::Outcome::Installed;
-  return update;
 }
 
 }  // namespace vettrix

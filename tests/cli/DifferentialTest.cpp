@@ -22,6 +22,14 @@ std::string Unescape(const std::string& field) {
       continue;
     }
     const char c = field[++i];
+    if (c == 'u') {  // a control character, as UTF-8
+      const auto cp = static_cast<unsigned>(std::stoul(field.substr(i + 1, 4), nullptr, 16));
+      if (cp >= 0x80) out += static_cast<char>(cp < 0x800 ? 0xC0 | cp >> 6 : 0xE0 | cp >> 12);
+      if (cp >= 0x800) out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(cp < 0x80 ? cp : 0x80 | (cp & 0x3F));
+      i += 4;
+      continue;
+    }
     out += c == 't' ? '\t' : c == '0' ? '\0' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
   }
   return out;

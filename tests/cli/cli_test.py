@@ -2,15 +2,19 @@
 """vettrix-cli as a user meets it: real files and pipes, exit statuses, and every output format
 read back with Python's own CSV and JSON readers.
 
-usage: cli_test.py PATH_TO_VETTRIX_CLI
+usage: cli_test.py PATH_TO_VETTRIX_CLI [THE_BUILD'S_SERVICE_ADDRESS]
 """
 
+import atexit
 import csv
+import gzip
 import hashlib
 import http.server
 import io
 import json
 import os
+import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -18,7 +22,19 @@ import threading
 import unittest
 
 CLI = sys.argv.pop(1) if len(sys.argv) > 1 else "vettrix-cli"
-DB = "35669908,Apple,iPhone 8X\r\n49015420,Nok\xe9a,\"3110\"\t,x\r\n00000000,v1.0.0000,Version\r\n"
+SERVICE_URL = sys.argv.pop(1) if len(sys.argv) > 1 else "http://mobidex.vettrix.net"
+DB = ("35669908,Apple,iPhone 8X\r\n49015420,Nok\xe9a,\"3110\"\t,x\r\n"
+      "35209900,Ev\x1b[31mil,\xe2\x80\xaeRLO\r\n00000000,v1.0.0000,Version\r\n")
+# What a terminal acts on: C0 controls (but tab and line ends, which the formats are made of),
+# DEL, C1 controls and the bidirectional controls, as UTF-8.
+RAW_CONTROL = re.compile(rb"[\x00-\x08\x0b\x0c\x0e-\x1f\x7f]|\xc2[\x80-\x9f]|\xd8\x9c|\xe2\x80[\x8e\x8f\xaa-\xae]|\xe2\x81[\xa6-\xa9]")
+
+# As another user, a copy of the program in a folder anyone may enter: the build tree may lie
+# in a folder only root can open.
+_PUBLIC = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, _PUBLIC)
+os.chmod(_PUBLIC, 0o755)
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", shutil.copy(CLI, _PUBLIC)]
 
 
 def run(*args, stdin=b"", **kw):
@@ -29,11 +45,18 @@ def tsv_unescape(field):
     table = {"t": "\t", "n": "\n", "r": "\r", "0": "\0", "\\": "\\"}
     out, i = "", 0
     while i < len(field):
-        if field[i] == "\\":
+        if field[i] == "\\" and field[i + 1] == "u":
+            out, i = out + chr(int(field[i + 2:i + 6], 16)), i + 6
+        elif field[i] == "\\":
             out, i = out + table[field[i + 1]], i + 2
         else:
             out, i = out + field[i], i + 1
     return out
+
+
+def controls_unescaped(text):
+    """CSV writes control characters as \\uXXXX (the test's texts hold no such text of their own)."""
+    return re.sub(r"\\u([0-9a-f]{4})", lambda m: chr(int(m.group(1), 16)), text)
 
 
 def parse(fmt, data):
@@ -44,7 +67,7 @@ def parse(fmt, data):
     if fmt == "jsonl":
         return [json.loads(line) for line in text.splitlines()]
     if fmt == "csv":
-        rows = list(csv.DictReader(io.StringIO(text, newline="")))
+        rows = [{k: controls_unescaped(v) for k, v in row.items()} for row in csv.DictReader(io.StringIO(text, newline=""))]
     else:
         lines = text.split("\n")
         assert lines.pop() == ""
@@ -96,12 +119,18 @@ class CliTest(unittest.TestCase):
             (b"35669908 811568 1", ("imei", "invalid", "check digit", "1", babt, "Apple", "iPhone 8X", "7")),
             # A TAC alone names its device, as the service's page and API do.
             (b"35-669908", ("other", "invalid", "too short", "", babt, "Apple", "iPhone 8X", "")),
+            # Names that would drive a terminal: written escaped, never as they are.
+            (b"352099001761481", ("imei", "valid", "", "1", babt, "Ev\x1b[31mil", "\u202eRLO", "")),
+            (b"\x1b]0;x\x07\x7f\xc2\x9b\xe2\x81\xa6", ("other", "invalid", "too short", "", "", "", "", "")),
         ]
         data = b"\n".join(r[0] for r in rows) + b"\n"
         outputs = {}
         for fmt in ("tsv", "csv", "json", "jsonl"):
             result, outputs[fmt] = self.check(data, fmt=fmt)
             self.assertEqual(result.returncode, 1, fmt)
+            lookup = run("lookup", "--db", self.db, "--format", fmt, "35209900")
+            for written in (result.stdout, lookup.stdout, run("types", "--db", self.db).stdout):
+                self.assertIsNone(RAW_CONTROL.search(written), fmt)
         for fmt in ("tsv", "csv", "jsonl"):
             self.assertEqual(outputs[fmt], outputs["json"], fmt)
         got = outputs["json"]
@@ -114,6 +143,7 @@ class CliTest(unittest.TestCase):
         # Invalid UTF-8 reads as Latin-1, valid UTF-8 as it is.
         self.assertEqual(got[11]["input"], "a\"b,c\\d\0\xff\x01")
         self.assertEqual(got[3]["normalized"], "1234567890123\xe94")
+        self.assertEqual(got[-1]["input"], "\x1b]0;x\x07\x7f\x9b\u2066")
 
     def test_bad_input(self):
         big = b"9" * (1 << 20)
@@ -155,13 +185,12 @@ class CliTest(unittest.TestCase):
         unreadable = self.write("secret.txt", b"490154203237518\n")
         os.chmod(unreadable, 0o600)
         os.chmod(self.dir.name, 0o755)
-        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
         cases = [  # name, command, stdin, status, text expected on standard error
             ("all valid", [CLI, "check", "--db", self.db, good], b"", 0, b""),
             ("one invalid", [CLI, "check", "--db", self.db], b"490154203237518\n1\n", 1, b""),
             ("no such file", [CLI, "check", "--db", self.db, good, good + "x"], b"", 2, b"good.txtx: No such file or directory"),
             ("a folder", [CLI, "check", "--db", self.db, self.dir.name], b"", 2, b"Is a directory"),
-            ("unreadable", nobody + [CLI, "check", "--db", self.db, unreadable], b"", 2, b"secret.txt: Permission denied"),
+            ("unreadable", NOBODY + ["check", "--db", self.db, unreadable], b"", 2, b"secret.txt: Permission denied"),
             ("no database", [CLI, "check", "--db", good + "x"], b"", 2, b"No such file"),
             ("no subcommand", [CLI], b"", 2, b"give a command"),
             ("unknown format", [CLI, "check", "--format", "xml"], b"", 2, b"vettrix-cli: unknown format 'xml': use tsv, csv, json or jsonl\n"),
@@ -195,7 +224,8 @@ class CliTest(unittest.TestCase):
         self.assertEqual(run("--version").stdout, b"vettrix-cli 2.1.3-r26\n")
         # The catalogue's types, then the database's, each once.
         self.assertEqual(run("types", "--db", self.db, "IPHONE").stdout, b"".join(b"Apple iPhone %dX\n" % n for n in range(3, 9)))
-        self.assertEqual(run("types", "--db", self.db).stdout.decode().splitlines()[26:], ["Samsung Galaxy S8", "Nok\xe9a \"3110\"\t"])
+        self.assertEqual(run("types", "--db", self.db).stdout.decode().splitlines()[26:],
+                         ["Samsung Galaxy S8", "Nok\xe9a \"3110\"\\t", "Ev\\u001b[31mil \\u202eRLO"])
         help_text = run("generate", "--help").stdout.decode()
         self.assertIn("exactly one of --type, --tac, --rbi and --random", help_text)
         self.assertIn("--format tsv|csv|json|jsonl", run("check", "--help").stdout.decode())
@@ -252,17 +282,20 @@ class CliTest(unittest.TestCase):
                           b"Phone|X1|35332511|GSM|Not Known|Acme|Acme Brand|X1-int|26-Apr-2013|No\n"
                           b"Phone|Not Known|35332512|GSM|Not Known|Acme|Not Known|Not Known|26-Apr-2013|No\n"
                           b"Phone|X3|35332513|GSM|X\x7f3|Acme|Not Known|X3|26-Apr-2013|No\n"
-                          b"Phone|X4|35332514|GSM|X4|Acme|Acme\xc2\x85|X4|26-Apr-2013|No\n")
+                          b"Phone|X4|35332514|GSM|X4|Acme|Acme\xc2\x85|X4|26-Apr-2013|No\n"
+                          b"Phone|X5|35332515|GSM|X\xe2\x80\xae5|Acme|Not Known|X5|26-Apr-2013|No\n")
         first = self.write("first.csv", header + b"35000001,Acme,First\n35000009,Acme,Nine\n")
         second = self.write("second.csv", header + b"35000001,Other,Second\n35000010,Other,Ten\n")
         full = self.write("full.csv", header + b"".join(b"%08d,M,N\n" % i for i in range(99998)))
         one = self.write("one.csv", header + b"35000099,M,N\n")
+        # 2,000 rows, 25 of them with a quote that is never closed: each breaks its own row alone.
+        stray = self.write("stray.csv", header + b"".join(
+            b"%08d,Acme,%sPhone %d\n" % (35000000 + i, b"\"" if i % 80 == 12 else b"", i) for i in range(1, 2001)))
         secret = self.write("secret.csv", header)
         os.chmod(secret, 0o600)
         os.chmod(self.dir.name, 0o755)
         out = os.path.join(self.dir.name, "out")
         os.makedirs(os.path.join(out, "folder"))
-        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
         conv = [CLI, "convert", "--version", "v1.26.1206"]
         osmocom_note, gsma_note = ("v1.26.1206", "Osmocom TAC database CC-BY-SA 3.0"), ("v1.26.1206", "GSMA TAC database")
         quirk_counts = ("rows read: 9\nskipped: 5\n  TAC not 8 digits: 1 (first: {0} line 7)\n  no manufacturer: 0\n"
@@ -272,12 +305,17 @@ class CliTest(unittest.TestCase):
                         "duplicate TACs: 1 (first: {0} line 11)\ndevices written: 3 to mobidex.csv\n").format(osmocom)
         cases = [  # name, command (run in out/, which holds mobidex.csv), status, devices read back
                    # from the output (None: nothing written), text on standard error
-            ("Osmocom's quirks", conv + ["--from", "osmocom", osmocom], 0,
+            ("Osmocom's quirks", conv + ["--from", "osmocom", osmocom, "--max-skipped", "100"], 0,
              {"35000001": ("Acme", "Phone 1"), "35000002": ("Acme", "Phone \"2\""), "35000007": ("K\xf6ln", "\xe9"), "VERSION_": osmocom_note},
              quirk_counts.encode()),
-            ("GSMA by column name", conv + ["--from", "GSMA", gsma, "-o", "mobidex.csv"], 0,
+            ("GSMA by column name", conv + ["--from", "GSMA", gsma, "-o", "mobidex.csv", "--max-skipped", "100"], 0,
              {"35332509": ("Samsung", "Galaxy S8"), "35332510": ("Quectel", "EC25"), "35332511": ("Acme Brand", "X1"), "VERSION_": gsma_note},
              b"  no model: 1 (first: %s line 5)" % gsma.encode()),
+            ("more rows skipped than the share", conv + ["--from", "osmocom", osmocom], 2, None,
+             b"5 of 9 rows skipped, more than --max-skipped 1%; nothing written"),
+            ("a stray quote", conv + ["--from", "osmocom", stray, "--max-skipped", "1.5"], 0, 1976,
+             b"  quote not closed, or row over 4 MiB: 25 (first: %s line 13)\nduplicate TACs: 0\ndevices written: 1975" % stray.encode()),
+            ("stray quotes beyond the share", conv + ["--from", "osmocom", stray], 2, None, b"25 of 2000 rows skipped"),
             ("merged, the first row of a TAC wins", conv + ["--from", "osmocom", first, second, "-o", "-"], 0,
              {"35000001": ("Acme", "First"), "35000009": ("Acme", "Nine"), "35000010": ("Other", "Ten"), "VERSION_": osmocom_note},
              b"duplicate TACs: 1 (first: %s line 2)\ndevices written: 3 to standard output\n" % second.encode()),
@@ -290,13 +328,15 @@ class CliTest(unittest.TestCase):
             ("GSMA header missing", conv + ["--from", "gsma", osmocom], 2, None, b"tacdb.csv: not a GSMA TAC file"),
             ("unknown format", conv + ["--from", "xml", first], 2, None, b"vettrix-cli: unknown input format 'xml': use osmocom or gsma\n"),
             ("no such input", conv + ["--from", "osmocom", first + "x"], 2, None, b"first.csvx: No such file or directory"),
-            ("unreadable input", nobody + conv + ["--from", "osmocom", secret], 2, None, b"secret.csv: Permission denied"),
-            ("output folder not writable", nobody + conv + ["--from", "osmocom", first], 2, None, b"mobidex.csv: Permission denied; nothing written"),
+            ("unreadable input", NOBODY + conv[1:] + ["--from", "osmocom", secret], 2, None, b"secret.csv: Permission denied"),
+            ("output folder not writable", NOBODY + conv[1:] + ["--from", "osmocom", first], 2, None, b"mobidex.csv: Permission denied; nothing written"),
             ("output is a folder", conv + ["--from", "osmocom", first, "-o", "folder"], 2, None, b"folder: Is a directory; nothing written"),
             ("no version", [CLI, "convert", "--from", "osmocom", first], 2, None, b"give the version of the database"),
         ] + [("version " + v, [CLI, "convert", "--from", "osmocom", first, "--version", v], 2, None,
               b"'%s' is not a database version" % v.encode())
-             for v in ("v1.26.120", "v1.26.12066", "1.26.12066", "v1.2.61206", "v1.2a.1206", "V1.26.1206")]
+             for v in ("v1.26.120", "v1.26.12066", "1.26.12066", "v1.2.61206", "v1.2a.1206", "V1.26.1206")] + [
+            ("share " + v, conv + ["--from", "osmocom", first, "--max-skipped", v], 2, None, b"not a share in percent")
+            for v in ("-1", "101", "nan", "1%")]
         for name, command, status, want, message in cases:
             self.write("out/mobidex.csv", b"old\r\n")
             result = subprocess.run(command, capture_output=True, cwd=out)
@@ -327,6 +367,13 @@ class CliTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr.decode())
         with open(rebuilt, "rb") as a, open(os.path.join(root, "data", "mobidex.csv"), "rb") as b:
             self.assertTrue(a.read() == b.read(), "tools/make-mobidex no longer builds data/mobidex.csv")
+        # An export that lost rows gives no database.
+        lossy = self.write("lossy.csv", b"tac,name,name\n" + b"".join(
+            b"%08d,Acme,%sPhone\n" % (35000000 + i, b"\"" if i % 500 == 7 else b"") for i in range(2000)))
+        os.remove(rebuilt)
+        result = subprocess.run([sys.executable, os.path.join(root, "tools", "make-mobidex"), "--cli", CLI, lossy, rebuilt],
+                                capture_output=True)
+        self.assertEqual((result.returncode, os.path.exists(rebuilt)), (2, False), result.stderr.decode())
 
     def test_closed_output_is_quiet(self):
         for command, status in (("generate -n 100000000 --random", 0), ("check --db %s" % self.db, 1)):
@@ -337,35 +384,45 @@ class CliTest(unittest.TestCase):
 
 class Publisher(http.server.ThreadingHTTPServer):
     """A web service on loopback that publishes whatever the test sets in `pages` (path ->
-    (status, body, headers)), and misbehaves when told to."""
+    (status, body, headers)), and misbehaves when told to: `then` (path -> function) runs once
+    after that path was answered, as a publication landing between two requests. The requests'
+    headers are kept in `asked`."""
 
     def __init__(self):
-        self.pages = {}
+        self.pages, self.then, self.asked = {}, {}, []
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(handler):
+                self.asked.append(handler.headers)
                 status, body, headers = self.pages.get(handler.path, (404, b"", {}))
                 handler.send_response(status)
                 for name, value in {"Content-Length": str(len(body)), **headers}.items():
                     handler.send_header(name, value)
                 handler.end_headers()
                 handler.wfile.write(body)
+                self.then.pop(handler.path, lambda: None)()
 
             def log_message(handler, *args):
                 pass
 
         super().__init__(("127.0.0.1", 0), Handler)
+        self.handle_error = lambda *args: None  # a client that hangs up midway is no error here
         threading.Thread(target=self.serve_forever, daemon=True).start()
 
     def url(self):
         return "http://127.0.0.1:%d" % self.server_address[1]
 
-    def publish(self, database, number=None):
+    def publish(self, database, number=None, api=True):
+        """As vettrix-service does; without `api`, as an older one did."""
         version = database.rsplit(b"\r\n", 2)[-2].split(b",")[1].decode()
         number = number or version.replace("v", "").replace(".", "")[1:]
+        digest = hashlib.sha256(database).hexdigest()
         self.pages = {"/dbver": (200, number.encode() + b"\r\n", {}),
-                      "/mobidex.csv": (200, database, {}),
-                      "/mobidex.csv.sha256": (200, hashlib.sha256(database).hexdigest().encode() + b"  mobidex.csv\n", {})}
+                      "/mobidex.csv": (200, database, {"ETag": '"%s"' % digest} if api else {}),
+                      "/mobidex.csv.sha256": (200, digest.encode() + b"  mobidex.csv\n", {})}
+        if api:
+            answer = {"version_text": version, "version_number": number, "devices": 1, "sha256": digest, "published": "2026-12-07"}
+            self.pages["/api/v1/database"] = (200, json.dumps(answer).encode(), {"Content-Type": "application/json"})
 
 
 def database(version, extra=b""):
@@ -389,23 +446,33 @@ class UpdateDbTest(unittest.TestCase):
         self.service.server_close()
         self.dir.cleanup()
 
-    def update(self, *args, prefix=(), service=True):
+    def update(self, *args, cli=(CLI,), service=True, db=True):
         where = ["--service", self.service.url()] if service else []
-        return subprocess.run([*prefix, CLI, *where, "--db", self.db, "update-db", *args], capture_output=True, env=self.env)
+        database = ["--db", self.db] if db else []
+        return subprocess.run([*cli, *where, *database, "update-db", *args], capture_output=True, env=self.env, timeout=60)
 
     def test_a_newer_database_is_installed_or_nothing_changes(self):
         new = database("v1.00.0002", b"87654321,Acme,Phone\r\n")
+        elsewhere = self.service.url().replace("127.0.0.1", "localhost") + "/elsewhere.csv"
+        bomb = gzip.compress(bytes(1 << 20)) * 1024  # 1 GiB of zeros in 1 MB
         cases = [  # name, what the service does, status, message
             ("no service", lambda: self.service.pages.clear(), 2, b"HTTP 404"),
             ("cut off", lambda: self.service.pages.update({"/mobidex.csv": (200, new[:30], {"Content-Length": str(len(new))})}), 2, b"closed the connection"),
             ("too big", lambda: self.service.pages.update({"/mobidex.csv": (200, b"", {"Content-Length": str(64 << 20)})}), 2, b"larger than 32 MiB"),
             ("a server error", lambda: self.service.pages.update({"/mobidex.csv": (500, b"", {})}), 2, b"HTTP 500"),
-            ("wrong checksum", lambda: self.service.pages.update({"/mobidex.csv.sha256": (200, b"0" * 64 + b"  mobidex.csv\n", {})}), 2, b"does not match its published checksum"),
+            ("changed on the way", lambda: self.service.pages["/mobidex.csv"][1].extend(b"x"), 2, b"does not match its published checksum"),
             ("another version", lambda: self.service.publish(new, "000003"), 2, b"is version 000002, not 000003"),
             ("no database", lambda: self.service.publish(b"<html>\r\nVERSION_,v1.00.0002,x\r\n"), 2, b"no database"),
+            ("a terminal escape in a name", lambda: self.service.publish(database("v1.00.0002", b"87654321,\x1b]0;PWNED\x07\x1b[31mRED,x\r\n")),
+             2, b"line 2 holds a control character (U+001B)"),
+            ("a gzip bomb", lambda: self.service.pages.update({"/mobidex.csv": (200, bomb, {"Content-Encoding": "gzip"})}), 2,
+             b"the answer came encoded (Content-Encoding: \"gzip\")"),
+            ("a redirect to another host", lambda: self.service.pages.update({"/mobidex.csv": (302, b"", {"Location": elsewhere}),
+                                                                              "/elsewhere.csv": (200, new, {})}),
+             2, b"redirected to \"%s\"" % elsewhere.encode()),
         ]
         for name, misbehave, status, message in cases:
-            self.service.publish(new)
+            self.service.publish(bytearray(new))
             misbehave()
             result = self.update()
             self.assertEqual(result.returncode, status, name + ": " + result.stderr.decode())
@@ -414,24 +481,62 @@ class UpdateDbTest(unittest.TestCase):
             with open(self.db, "rb") as f:
                 self.assertEqual(f.read(), self.old, name)
             self.assertEqual([f for f in os.listdir(self.dir.name) if f.startswith(".") or f.startswith("mobidex")], ["mobidex.csv"], name)
+        # Never an encoded answer asked for.
+        self.assertEqual({headers["Accept-Encoding"] for headers in self.service.asked}, {"identity"})
         # A folder it may not write: as root nothing stops it, so as nobody.
         os.chmod(self.dir.name, 0o755)
         os.chmod(self.db, 0o644)
         self.service.publish(new)
-        result = self.update(prefix=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"])
+        result = self.update(cli=NOBODY)
         self.assertEqual(result.returncode, 2)
         self.assertIn(b"Permission denied", result.stderr)
 
-        self.assertEqual(self.update("--check").returncode, 1)
-        result = self.update()
-        self.assertEqual(result.returncode, 0, result.stderr)
+        newer = database("v1.00.0003", b"87654322,Acme,Phone 2\r\n")
+        moves = [  # name, api, after which request the newer database is published, what is installed
+            ("an older service, without the JSON API", False, None, new),
+            ("a publication after the version's answer", True, ("/api/v1/database", "/dbver"), newer),
+            ("a publication after the download", True, ("/mobidex.csv",), new),
+        ]
+        for name, api, after, installed in moves:
+            with open(self.db, "wb") as f:
+                f.write(self.old)
+            self.service.publish(new, api=api)
+            self.assertEqual(self.update("--check").returncode, 1, name)
+            self.service.then = {path: lambda: self.service.publish(newer) for path in after or ()}
+            result = self.update()
+            self.assertEqual(result.returncode, 0, name + ": " + result.stderr.decode())
+            with open(self.db, "rb") as f:
+                self.assertEqual(f.read(), installed, name)
         self.assertIn(b"installed v1.00.0002 (version number 000002, 2 devices)", result.stdout)
-        with open(self.db, "rb") as f:
-            self.assertEqual(f.read(), new)
         for args in ([], ["--check"]):
+            self.service.publish(new)
             result = self.update(*args)
             self.assertEqual(result.returncode, 0)
             self.assertIn(b"is current", result.stdout)
+
+    def test_an_installed_copy_updates_the_users_own_database(self):
+        # Installed as a package installs it: the program in PREFIX/bin, the shipped database in
+        # PREFIX/share/vettrix, neither to be written; run by root and by a user.
+        os.chmod(self.dir.name, 0o755)
+        shipped, home = os.path.join(self.dir.name, "share", "vettrix", "mobidex.csv"), os.path.join(self.dir.name, "home")
+        for folder in (os.path.dirname(shipped), os.path.join(self.dir.name, "bin"), home):
+            os.makedirs(folder)
+        program, _ = shutil.copy(CLI, os.path.join(self.dir.name, "bin")), shutil.copy(self.db, shipped)
+        os.chown(home, 65534, 65534)
+        # Newer than any database a machine may have installed under /usr/share/vettrix.
+        new = database("v1.99.0001", b"87654321,Acme,Phone\r\n")
+        self.service.publish(new)
+        for who, cli in (("root", [program]), ("a user", NOBODY[:-1] + [program])):
+            data = os.path.join(home, who)
+            self.env["XDG_DATA_HOME"] = data
+            result = self.update(cli=cli, db=False)
+            self.assertEqual(result.returncode, 0, who + ": " + result.stderr.decode())
+            self.assertIn(b"as %s/vettrix/mobidex.csv" % data.encode(), result.stdout, who)
+            with open(os.path.join(data, "vettrix", "mobidex.csv"), "rb") as f:
+                self.assertEqual(f.read(), new, who)
+            with open(shipped, "rb") as f:
+                self.assertEqual(f.read(), self.old, who)
+            self.assertIn(b"is current", self.update(cli=cli, db=False).stdout, who)
 
     def test_the_service_address_comes_from_the_settings(self):
         def setting(folder, text):
@@ -445,6 +550,7 @@ class UpdateDbTest(unittest.TestCase):
             ("the system's", None, "service-url=%s\n" % self.service.url(), 0, b""),
             ("the user's, in [General]", "[General]\nservice-url=%s\n" % self.service.url(), "service-url=http://127.0.0.1:1\n", 0, b""),
             ("no address in the user's file", "other=1\n", "service-url=%s\n" % self.service.url(), 0, b""),
+            ("a scheme in capitals", "service-url=%s\n" % self.service.url().replace("http", "HTTP"), None, 0, b""),
             ("not a web address", "service-url=127.0.0.1:1\n", None, 2, b"\"127.0.0.1:1\" (service-url in %s/vettrix/vettrix.conf) is not a web address" % self.config.encode()),
         ]
         for name, user, system_text, status, message in cases:
@@ -458,7 +564,7 @@ class UpdateDbTest(unittest.TestCase):
             self.assertEqual(result.returncode, status, name + ": " + result.stderr.decode())
             self.assertIn(message, result.stderr, name)
         # The build setting stood in for the bad one; --service wins over any file.
-        self.assertIn(b"mobidex.vettrix.net", result.stderr)
+        self.assertIn(SERVICE_URL.encode(), result.stderr)
         self.assertEqual(self.update().returncode, 0)
 
 

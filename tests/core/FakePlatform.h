@@ -58,7 +58,7 @@ class FakePlatform : public Platform {
     fetched.push_back(std::string(url) +
                       (activity.empty() ? "" : " [" + std::string(activity) + "]"));
     if (fetch) return fetch(url);
-    return {false, false, "no network", {}};
+    return {.error = "no network"};
   }
   // Not SHA-256, but a digest of its shape all the same: the tests compare it with itself.
   std::string Sha256Hex(std::string_view bytes) override {

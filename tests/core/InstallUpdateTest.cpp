@@ -20,12 +20,13 @@ class InstallUpdateTest : public AppTest {
     platform.fetch = [this](std::string_view url) -> Fetched {
       const std::string path(url.substr(std::string_view(kServiceUrl).size()));
       const auto it = served.find(path);
-      if (it == served.end()) return {false, false, "HTTP 404 Not Found", {}};
-      if (it->second == "(cancel)") return {false, true, "cancelled", {}};
-      return {true, false, {}, it->second};
+      if (it == served.end()) return {.error = "HTTP 404 Not Found", .status = 404};
+      if (it->second == "(cancel)") return {.cancelled = true, .error = "cancelled"};
+      return {.ok = true, .body = it->second, .status = 200};
     };
   }
-  // Publishes `database` with its version number and checksum.
+  // Publishes `database` with its version number and checksum, as a service without the JSON
+  // API does.
   void Publish(const std::string& database, const std::string& number) {
     served["/dbver"] = number + "\r\n";
     served["/mobidex.csv"] = database;
@@ -61,7 +62,7 @@ TEST_F(InstallUpdateTest, ANewerDatabaseIsInUseAtOnceAndTheUserKeepsThePick) {
   Validate("876543211234562");
   EXPECT_EQ(form->Label13.caption, "Manufacturer: Acme");
   // Only the download shows its progress.
-  EXPECT_EQ(platform.fetched[1],
+  EXPECT_EQ(platform.fetched[2],
             std::string(kServiceUrl) + "/mobidex.csv [Downloading the Mobidex update]");
 
   platform.messages.clear();

@@ -36,7 +36,7 @@ class UpdateCheckTest : public ::testing::Test {
       requested.emplace_back(url);
       if (!published) return {false, "timed out after 10 s"};
       std::ofstream out(file, std::ios::binary | std::ios::trunc);
-      if (!(out << *published)) return {false, "Not a directory", true};
+      if (!(out << *published)) return {false, file + ": Not a directory", true};
       return {true, {}};
     };
   }
@@ -93,7 +93,7 @@ TEST_F(UpdateCheckTest, EachCheckSaysHowThePublishedVersionCompares) {
        "v0.99"},
       // The service answered, but its answer could not be kept: told apart from no answer.
       {DBUpdate_Click, "990001",
-       "The update service answered, but its answer could not be saved to " + folder.str() +
+       "The update service answered, but its answer could not be saved: " + folder.str() +
            "/db.dat/db.dat: Not a directory",
        "990000", "/db.dat"},
   };

@@ -39,6 +39,10 @@ TEST(UpdateServerTest, ADownloadKeepsTheBodyOrNamesTheFaultAndKeepsTheOldFile) {
     server.Serve(path + QByteArray("/1g"), "200 OK", {}, Reply::Kind::kGigabyte, framing);
   }
   server.Serve("/cut", "200 OK", "213", Reply::Kind::kCloseMidBody);
+  // An encoded answer would grow without bound (a gzip bomb); another host could be anyone's.
+  server.Serve("/gzip", "200 OK\r\nContent-Encoding: gzip", "\x1f\x8b");
+  const std::string elsewhere = "http://localhost" + server.Url("/ver").substr(16);
+  server.Serve("/away", "302 Found\r\nLocation: " + QByteArray::fromStdString(elsewhere));
   server.Serve("/silent", "200 OK", {}, Reply::Kind::kNeverAnswer);
   const std::string dead = TestHttpServer().Url("/ver");  // a port nobody listens on any more
   const std::pair<std::string, std::string> cases[] = {
@@ -57,6 +61,11 @@ TEST(UpdateServerTest, ADownloadKeepsTheBodyOrNamesTheFaultAndKeepsTheOldFile) {
       {server.Url("/unsized/over"), "response larger than 64 KiB"},
       {server.Url("/unsized/1g"), "response larger than 64 KiB"},
       {server.Url("/cut"), "the server closed the connection before the whole response arrived"},
+      {server.Url("/gzip"),
+       "the answer came encoded (Content-Encoding: \"gzip\"), which was not asked for"},
+      {server.Url("/away"), "redirected to \"" + elsewhere +
+                                "\", which is not the address's own scheme, host and port; not "
+                                "followed"},
       {server.Url("/silent"), "timed out after 300 ms"},
       {dead, "connection refused"},
   };
@@ -72,15 +81,21 @@ TEST(UpdateServerTest, ADownloadKeepsTheBodyOrNamesTheFaultAndKeepsTheOldFile) {
   // bounded by the socket buffers, far below the gigabyte.
   EXPECT_LT(server.streamed, 64 << 20);
 
+  // Nothing arriving ends a download long before its deadline.
+  EXPECT_EQ(BlockingFetch(server.Url("/silent"), 100, 60000, 300).Run(false).error,
+            "nothing arrived for 300 ms");
+
   // The service answered, but its answer could not be kept: told apart from no answer.
-  const DownloadResult unsaved = HttpDownload(server.Url("/ver"), folder.str() + "/no/update.dat");
+  const DownloadResult unsaved =
+      HttpDownload(server.Url("/ver"), folder.str() + "/update.dat/update.dat");
   EXPECT_EQ(std::tuple(unsaved.ok, unsaved.notSaved, unsaved.error),
-            std::tuple(false, true, "No such file or directory"));
+            std::tuple(false, true, folder.str() + "/update.dat/: File exists"));
   // Asked for a fresh copy, past any cache on the way.
   const QByteArray head = server.lastRequest.toLower();
   EXPECT_TRUE(head.startsWith("get /ver http/1.1\r\n")) << head.toStdString();
   EXPECT_TRUE(head.contains("\r\ncache-control: no-cache")) << head.toStdString();
   EXPECT_TRUE(head.contains("\r\npragma: no-cache")) << head.toStdString();
+  EXPECT_TRUE(head.contains("\r\naccept-encoding: identity\r\n")) << head.toStdString();
 }
 
 }  // namespace

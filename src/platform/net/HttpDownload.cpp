@@ -1,8 +1,5 @@
 #include "platform/net/HttpDownload.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -14,12 +11,12 @@
 #include <QUrl>
 #include <QVariant>
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <optional>
-#include <random>
 #include <utility>
+
+#include "app/Files.h"
+#include "app/Text.h"
 
 namespace vettrix {
 namespace {
@@ -45,40 +42,15 @@ std::string NetworkErrorText(const QNetworkReply& reply) {
       return "the server did not answer";
     case QNetworkReply::TooManyRedirectsError:
       return "more than " + std::to_string(kDownloadMaxRedirects) + " redirects";
-    case QNetworkReply::InsecureRedirectError:
-      return "redirect to a less secure address refused";
+    case QNetworkReply::InsecureRedirectError: {
+      // Another origin could be anyone's, a local address included.
+      const QUrl target = reply.url().resolved(QUrl::fromEncoded(reply.rawHeader("Location")));
+      return "redirected to " + Quoted(target.toString().toStdString(), 200) +
+             ", which is not the address's own scheme, host and port; not followed";
+    }
     default:
       return reply.errorString().toStdString();
   }
-}
-
-// Writes `body` to a temporary file beside `path` and renames it over `path`, so a failure
-// leaves the old file as it was. The path's bytes are used as they are: a folder name that is
-// not valid in the locale's encoding would not survive a trip through QString. Returns the
-// system's reason on failure.
-std::string SaveFile(const std::string& path, const QByteArray& body) {
-  std::random_device random;
-  std::string temp;
-  int fd = -1;
-  do {  // a fresh name, created with the usual permissions (0666 less the umask)
-    temp = path + "." + std::to_string(random()) + ".tmp";
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EEXIST);
-  if (fd < 0) return std::strerror(errno);
-  qsizetype written = 0;
-  while (written < body.size()) {
-    const ssize_t n =
-        ::write(fd, body.constData() + written, static_cast<std::size_t>(body.size() - written));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += n;
-  }
-  int error = written == body.size() ? 0 : errno != 0 ? errno : EIO;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
-  if (error == 0) return {};
-  ::unlink(temp.c_str());
-  return std::strerror(error);
 }
 
 // What has arrived of a fetch while it runs.
@@ -86,6 +58,8 @@ struct Progress {
   QByteArray body;
   bool tooLarge = false;
   bool timedOut = false;
+  bool stalled = false;
+  std::string refused;  // why the answer was refused: an encoded body
 };
 
 QVariant Status(const QNetworkReply& reply) {
@@ -117,10 +91,12 @@ FetchResult Failed(std::string error) {
   return result;
 }
 
-FetchResult Outcome(const QNetworkReply& reply, Progress& progress, int timeoutMs,
+FetchResult Outcome(const QNetworkReply& reply, Progress& progress, int timeoutMs, int stallMs,
                     std::int64_t maxBytes) {
+  if (!progress.refused.empty()) return Failed(std::move(progress.refused));
   if (progress.tooLarge) return Failed("response larger than " + SizeText(maxBytes));
   if (progress.timedOut) return Failed("timed out after " + DurationText(timeoutMs));
+  if (progress.stalled) return Failed("nothing arrived for " + DurationText(stallMs));
   const QNetworkReply::NetworkError error = reply.error();
   if (error == QNetworkReply::TooManyRedirectsError ||
       error == QNetworkReply::InsecureRedirectError)
@@ -132,20 +108,24 @@ FetchResult Outcome(const QNetworkReply& reply, Progress& progress, int timeoutM
         reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
     // Appended piece by piece: GCC 12 takes `" " + std::string` for an overlapping copy.
     if (!phrase.isEmpty()) text.append(" ").append(phrase.toStdString());
-    return Failed(std::move(text));
+    FetchResult failed = Failed(std::move(text));
+    failed.status = code.toInt();
+    return failed;
   }
   if (error != QNetworkReply::NoError) return Failed(NetworkErrorText(reply));
   if (!code.isValid()) return Failed("no HTTP response");
   return {true,
           {},
           std::move(progress.body),
-          reply.header(QNetworkRequest::ContentTypeHeader).toString()};
+          reply.header(QNetworkRequest::ContentTypeHeader).toString(),
+          code.toInt(),
+          reply.rawHeader("ETag").toStdString()};
 }
 
 }  // namespace
 
 void HttpFetch(std::string_view url, QObject* context, const std::function<void(FetchResult)>& done,
-               int timeoutMs, std::int64_t maxBytes, const FetchProgress& progressed) {
+               int timeoutMs, std::int64_t maxBytes, const FetchProgress& progressed, int stallMs) {
   if (QCoreApplication::instance() == nullptr) return done(Failed("no application object"));
   const QUrl address(QString::fromUtf8(url.data(), static_cast<qsizetype>(url.size())),
                      QUrl::StrictMode);
@@ -162,9 +142,11 @@ void HttpFetch(std::string_view url, QObject* context, const std::function<void(
   QNetworkRequest request(address);
   request.setRawHeader("Cache-Control", "no-cache");
   request.setRawHeader("Pragma", "no-cache");
+  // Asked for by name, no encoding is decoded on the way (Qt decodes only what it asked for).
+  request.setRawHeader("Accept-Encoding", "identity");
   request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
   request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                       QNetworkRequest::NoLessSafeRedirectPolicy);
+                       QNetworkRequest::SameOriginRedirectPolicy);
   request.setMaximumRedirectsAllowed(kDownloadMaxRedirects);
   QNetworkReply* reply = manager->get(request);
   // The network thread stops taking bytes once a cap's worth waits unread, so a flood cannot
@@ -172,16 +154,32 @@ void HttpFetch(std::string_view url, QObject* context, const std::function<void(
   reply->setReadBufferSize(std::min<std::int64_t>(maxBytes + 1, kDownloadMaxBytes + 1));
   auto progress = std::make_shared<Progress>();
 
+  auto* stall = new QTimer(reply);
+  stall->setSingleShot(true);
+  stall->setInterval(stallMs);
+  QObject::connect(stall, &QTimer::timeout, reply, [reply, progress] {
+    progress->stalled = true;
+    reply->abort();
+  });
   QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, progress, maxBytes] {
+    if (!IsSuccess(Status(*reply))) return;
     // A declared length over the cap needs no waiting for the bytes.
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (IsSuccess(Status(*reply)) && length.isValid() && length.toLongLong() > maxBytes) {
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (!encoding.isEmpty() && encoding != "identity") {
+      progress->refused =
+          "the answer came encoded (Content-Encoding: " + Quoted(encoding.toStdString()) +
+          "), which was not asked for";
+      reply->abort();
+    } else if (length.isValid() && length.toLongLong() > maxBytes) {
       progress->tooLarge = true;
       reply->abort();
     }
   });
-  QObject::connect(reply, &QNetworkReply::readyRead, reply,
-                   [reply, progress, maxBytes] { Take(*reply, *progress, maxBytes); });
+  QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, progress, maxBytes, stall] {
+    stall->start();
+    Take(*reply, *progress, maxBytes);
+  });
   if (progressed)
     QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
                      [progressed](qint64 received, qint64 total) { progressed(received, total); });
@@ -192,19 +190,23 @@ void HttpFetch(std::string_view url, QObject* context, const std::function<void(
     reply->abort();
   });
   QObject::connect(reply, &QNetworkReply::finished, reply,
-                   [reply, manager, timer, progress, done, timeoutMs, maxBytes] {
+                   [reply, manager, timer, stall, progress, done, timeoutMs, stallMs, maxBytes] {
                      timer->stop();
-                     if (!progress->tooLarge && !progress->timedOut && reply->isOpen())
+                     stall->stop();
+                     if (!progress->tooLarge && !progress->timedOut && !progress->stalled &&
+                         progress->refused.empty() && reply->isOpen())
                        Take(*reply, *progress, maxBytes);
-                     FetchResult result = Outcome(*reply, *progress, timeoutMs, maxBytes);
+                     FetchResult result = Outcome(*reply, *progress, timeoutMs, stallMs, maxBytes);
                      manager->deleteLater();
                      done(std::move(result));
                    });
   timer->start(timeoutMs);
+  stall->start();
 }
 
-BlockingFetch::BlockingFetch(std::string_view url, std::int64_t maxBytes, int timeoutMs)
-    : url_(url), maxBytes_(maxBytes), timeoutMs_(timeoutMs) {}
+BlockingFetch::BlockingFetch(std::string_view url, std::int64_t maxBytes, int timeoutMs,
+                             int stallMs)
+    : url_(url), maxBytes_(maxBytes), timeoutMs_(timeoutMs), stallMs_(stallMs) {}
 
 FetchResult BlockingFetch::Run(bool userInput, const FetchProgress& progress) {
   std::optional<FetchResult> fetched;
@@ -216,7 +218,7 @@ FetchResult BlockingFetch::Run(bool userInput, const FetchProgress& progress) {
         fetched = std::move(result);
         loop.quit();
       },
-      timeoutMs_, maxBytes_, progress);
+      timeoutMs_, maxBytes_, progress, stallMs_);
   if (!fetched && !cancelled_) {
     loop_ = &loop;
     // Paint events and network traffic go on; clicks and keys only for the caller's dialog.
@@ -236,7 +238,9 @@ void BlockingFetch::Cancel() {
 DownloadResult HttpDownload(std::string_view url, const std::string& localFile, int timeoutMs) {
   FetchResult fetched = BlockingFetch(url, kDownloadMaxBytes, timeoutMs).Run(false);
   if (!fetched.ok) return {false, std::move(fetched.error)};
-  if (std::string error = SaveFile(localFile, fetched.body); !error.empty())
+  const std::string_view body(fetched.body.constData(),
+                              static_cast<std::size_t>(fetched.body.size()));
+  if (std::string error = ReplaceFile(localFile, body); !error.empty())
     return {false, std::move(error), true};
   return {true, {}};
 }

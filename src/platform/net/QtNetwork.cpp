@@ -11,9 +11,17 @@ int TimeoutFor(std::int64_t maxBytes) {
   return maxBytes > kDownloadMaxBytes ? kLargeDownloadTimeoutMs : kDownloadTimeoutMs;
 }
 
+Fetched ToFetched(FetchResult&& result, bool cancelled) {
+  return {result.ok,
+          cancelled,
+          std::move(result.error),
+          result.body.toStdString(),
+          result.status,
+          std::move(result.etag)};
+}
+
 Fetched QtNetwork::Fetch(std::string_view url, std::int64_t maxBytes, std::string_view) {
-  FetchResult result = BlockingFetch(url, maxBytes, TimeoutFor(maxBytes)).Run(false);
-  return {result.ok, false, std::move(result.error), result.body.toStdString()};
+  return ToFetched(BlockingFetch(url, maxBytes, TimeoutFor(maxBytes)).Run(false), false);
 }
 
 std::string QtNetwork::Sha256Hex(std::string_view bytes) {

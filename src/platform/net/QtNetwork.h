@@ -20,4 +20,8 @@ class QtNetwork : public Network {
 // The deadline of a download of at most `maxBytes`.
 int TimeoutFor(std::int64_t maxBytes);
 
+struct FetchResult;
+// What a fetch brought back, as the core takes it.
+Fetched ToFetched(FetchResult&& result, bool cancelled);
+
 }  // namespace vettrix

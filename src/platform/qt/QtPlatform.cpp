@@ -124,7 +124,7 @@ Fetched QtPlatform::Fetch(std::string_view url, std::int64_t maxBytes, std::stri
     if (total > 0) dialog.setMaximum(static_cast<int>(total / 1024));
     dialog.setValue(static_cast<int>(received / 1024));
   });
-  return {result.ok, fetch.Cancelled(), std::move(result.error), result.body.toStdString()};
+  return ToFetched(std::move(result), fetch.Cancelled());
 }
 
 std::string QtPlatform::Sha256Hex(std::string_view bytes) {
