@@ -13,6 +13,8 @@ namespace vettrix::service {
 namespace {
 
 using Json = nlohmann::ordered_json;  // keys in the order written
+// What a client sent: its members found by a tree, so that reading it stays linear.
+using InputJson = nlohmann::json;
 
 constexpr std::string_view kHtml = "text/html; charset=utf-8";
 constexpr std::string_view kText = "text/plain; charset=utf-8";
@@ -81,11 +83,17 @@ bool Matches(std::string_view ifNoneMatch, std::string_view etag) {
   return false;
 }
 
-// How deep arrays and objects nest in a JSON text, strings aside: refused early, before a
-// parser's stack is at stake.
-std::size_t NestingDepth(std::string_view text) {
-  std::size_t depth = 0, deepest = 0;
-  bool inString = false, escaped = false;
+// How deep arrays and objects nest in a JSON text, and how many values and members they hold
+// (strings aside): a body is refused on these before a parser spends anything on it.
+struct JsonShape {
+  std::size_t depth = 0;
+  std::size_t values = 0;
+};
+
+JsonShape ShapeOf(std::string_view text) {
+  JsonShape shape;
+  std::size_t depth = 0;
+  bool inString = false, escaped = false, empty = false;
   for (const char c : text) {
     if (inString) {
       if (escaped) {
@@ -95,15 +103,30 @@ std::size_t NestingDepth(std::string_view text) {
       } else if (c == '"') {
         inString = false;
       }
-    } else if (c == '"') {
+      continue;
+    }
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+    if (empty && c != ']' && c != '}') ++shape.values;  // the first of a container
+    empty = false;
+    if (c == '"') {
       inString = true;
     } else if (c == '[' || c == '{') {
-      deepest = std::max(deepest, ++depth);
+      shape.depth = std::max(shape.depth, ++depth);
+      empty = true;
     } else if ((c == ']' || c == '}') && depth > 0) {
       --depth;
+    } else if (c == ',') {
+      ++shape.values;
     }
   }
-  return deepest;
+  return shape;
+}
+
+// A value the client sent, as an answer repeats it.
+Json Echo(const InputJson& value) {
+  return value.is_string()
+             ? Json(value.get_ref<const std::string&>())
+             : Json::parse(value.dump(-1, ' ', false, InputJson::error_handler_t::replace));
 }
 
 Json DeviceJson(const Published& published, std::string_view tac) {
@@ -123,6 +146,18 @@ Service::Service(Settings settings, Store& store, Snapshots& snapshots)
 std::size_t Service::BodyLimit(std::string_view method, std::string_view path) {
   if (method != "POST") return 0;
   return path.starts_with(kApiPrefix) ? kApiBodyLimit : kFormBodyLimit;
+}
+
+bool Service::TouchesStore(std::string_view method, std::string_view path) {
+  return (path == "/submit" && method == "POST") || path.starts_with(kSubmissionPrefix);
+}
+
+Response Service::Refusal(int status, std::string_view message, std::string_view /*target*/) {
+  Response response;
+  response.status = status;
+  response.contentType = kText;
+  response.body = std::string(message) + "\n";
+  return response;
 }
 
 std::string_view Service::LoggedPath(std::string_view path) {
@@ -212,6 +247,7 @@ Response Service::Submit(const Request& request) {
   if (MediaType(request.contentType) != "application/x-www-form-urlencoded")
     return Message(415, "Unsupported form",
                    "The form must be sent as application/x-www-form-urlencoded.");
+  bool submitting = false;  // the submission itself is on its way to the store
   try {
     if (const auto wait = store_.Admit(request.client, request.now, settings_.submissionsPerHour)) {
       Response response =
@@ -232,22 +268,31 @@ Response Service::Submit(const Request& request) {
     if (!line.empty() && FieldOf(line, 1) == form.manufacturer && FieldOf(line, 2) == form.model)
       return Page(200, PublishedAlreadyPage(*published, form));
 
-    const Submission submission{0,           form.tac,  form.manufacturer, form.model,
-                                form.source, form.note, Status::Pending,   request.now};
+    Submission submission{0,           form.tac,  form.manufacturer, form.model,
+                          form.source, form.note, Status::Pending,   request.now};
+    submitting = true;
     const Store::Stored stored = store_.Submit(submission);
     if (!stored.isNew) {
-      const std::optional<Submission> pending = store_.Find(stored.id);
-      return Page(200, SubmissionPage(pending.value_or(submission), true));
+      submission.id = stored.id;
+      return Page(200, SubmissionPage(submission, true));
     }
     Response response = Message(303, "Submission received", "Thank you.");
     response.headers.emplace_back("Location",
                                   std::string(kSubmissionPrefix) + std::to_string(stored.id));
     return response;
   } catch (const StoreError& e) {
-    Log(std::string("a submission could not be stored: ") + e.what());
-    Response response = Message(503, "Not stored",
-                                "The submission could not be stored just now, and nothing was "
-                                "kept. Please send it again in a minute.");
+    const bool unknown = submitting && e.OutcomeUnknown();
+    Log(std::string(unknown ? "a submission may or may not have been stored: "
+                            : "a submission could not be stored: ") +
+        e.what());
+    Response response =
+        unknown ? Message(503, "Outcome unknown",
+                          "The database stopped answering as your submission was being kept, so "
+                          "it may have been stored or not. Sending it again is safe: if it was "
+                          "kept, you are shown its reference number.")
+                : Message(503, "Not stored",
+                          "The submission could not be stored just now, and nothing was kept. "
+                          "Please send it again in a minute.");
     response.headers.emplace_back("Retry-After", "60");
     return response;
   }
@@ -277,19 +322,22 @@ Response Service::Api(const Request& request, std::string_view path) {
   if (rest == "tac") {
     if (method != "POST") return NotAllowed("POST", true);
     if (MediaType(request.contentType) != kJsonType) return JsonError(415, "send application/json");
-    if (NestingDepth(request.body) > 4) return JsonError(400, "the JSON nests too deep");
-    const Json body = Json::parse(request.body, nullptr, false);
+    const JsonShape shape = ShapeOf(request.body);
+    if (shape.depth > kMaxJsonDepth) return JsonError(400, "the JSON nests too deep");
+    if (shape.values > kMaxJsonValues)
+      return JsonError(413, "the JSON holds too many values: at most 1000 TACs a request");
+    const InputJson body = InputJson::parse(request.body, nullptr, false);
     if (body.is_discarded()) return JsonError(400, "the body is not valid JSON");
     if (!body.is_object() || !body.contains("tacs") || !body["tacs"].is_array())
       return JsonError(400, "send {\"tacs\": [...]}");
-    const Json& tacs = body["tacs"];
+    const InputJson& tacs = body["tacs"];
     if (tacs.empty()) return JsonError(400, "send 1 to 1000 TACs");
     if (tacs.size() > kMaxTacsPerRequest) return JsonError(413, "at most 1000 TACs a request");
     const std::shared_ptr<const Published> published = snapshots_.Current();
     Json results = Json::array();
-    for (const Json& tac : tacs) {
+    for (const InputJson& tac : tacs) {
       if (!tac.is_string() || !IsTac(tac.get_ref<const std::string&>())) {
-        results.push_back(Json{{"tac", tac}, {"error", "a TAC is 8 digits"}});
+        results.push_back(Json{{"tac", Echo(tac)}, {"error", "a TAC is 8 digits"}});
       } else {
         results.push_back(DeviceJson(*published, tac.get_ref<const std::string&>()));
       }

@@ -17,6 +17,10 @@ namespace vettrix::service {
 inline constexpr std::size_t kFormBodyLimit = 64 << 10;
 inline constexpr std::size_t kApiBodyLimit = 1 << 20;
 inline constexpr std::size_t kMaxTacsPerRequest = 1000;
+// What a JSON body may hold before it is parsed: arrays and objects nested so deep, and so many
+// values and members in all (the TACs and a few besides).
+inline constexpr std::size_t kMaxJsonDepth = 4;
+inline constexpr std::size_t kMaxJsonValues = kMaxTacsPerRequest + 24;
 
 // Headers every answer carries: the pages run no script and take no style but their own, are
 // never framed, and give no one a referrer; nothing is sniffed into another type.
@@ -45,6 +49,12 @@ class Service {
   static std::size_t BodyLimit(std::string_view method, std::string_view path);
   // The path as a log line shows it: a text looked up is no one's business.
   static std::string_view LoggedPath(std::string_view path);
+  // Whether the answer to a request touches the store, which may stall: such requests are
+  // answered off the serving threads. The one place that decides it.
+  static bool TouchesStore(std::string_view method, std::string_view path);
+  // Every answer the HTTP edge gives of its own (a request too large or malformed, the service
+  // busy, a handler that failed): `target` is the request's when it is known, else empty.
+  static Response Refusal(int status, std::string_view message, std::string_view target);
 
  private:
   Response Route(const Request& request, std::string_view path);

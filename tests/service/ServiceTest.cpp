@@ -28,7 +28,7 @@ const std::string kDatabase =
 class ServiceTest : public ::testing::Test {
  protected:
   ServiceTest() {
-    store.Publish(kDatabase, 1'700'000'000);
+    store.Publish(kDatabase, 1'700'000'000, [](auto) { return std::string(); });
     snapshots.emplace(store);
     service.emplace(Settings{}, store, *snapshots);
   }
@@ -265,13 +265,16 @@ TEST_F(ServiceTest, APublicationReplacesEverythingAtOnceAndABadOneIsPassedOver) 
             "not a database: line 1 is no device line (TAC,manufacturer,model): \"87654321,Acme\"");
   EXPECT_EQ(PublishDatabase(store, kDatabase, false, now).substr(0, 12), "its version ");
   EXPECT_EQ(PublishDatabase(store, next, false, now), "");
+  snapshots->Refresh();
   EXPECT_EQ(Get("/dbver").body, "261207\r\n");
   EXPECT_NE(Get("/?imei=87654321").body.find("Acme"), std::string::npos);
   EXPECT_EQ(first->versionNumber, "261206");  // what a request in flight holds stays whole
   // A file that is no database, put there by other means, is not served.
   folder.Write("mobidex.csv", "garbage\r\n");
+  snapshots->Refresh();
   EXPECT_EQ(Get("/dbver").body, "261207\r\n");
   EXPECT_EQ(PublishDatabase(store, kDatabase, true, now), "");  // --force goes back
+  snapshots->Refresh();
   EXPECT_EQ(Get("/dbver").body, "261206\r\n");
 }
 

@@ -66,12 +66,12 @@ TEST_P(StoreTest, AnAddressIsAdmittedSoOftenWithinAnHour) {
 
 TEST_P(StoreTest, APublicationIsFoundWholeAndOnlyWhenNew) {
   Store& store = Open();
-  store.Publish("first\r\n", 1'000);
+  store.Publish("first\r\n", 1'000, [](auto) { return std::string(); });
   std::optional<Publication> first = store.Newer({});
   ASSERT_TRUE(first);
   EXPECT_EQ(first->bytes, "first\r\n");
   EXPECT_FALSE(store.Newer(first->id));
-  store.Publish("second\r\n", 2'000);
+  store.Publish("second\r\n", 2'000, [](auto) { return std::string(); });
   const std::optional<Publication> second = store.Newer(first->id);
   ASSERT_TRUE(second);
   EXPECT_EQ(second->bytes, "second\r\n");
