@@ -55,7 +55,8 @@ CREATE TABLE publications (
 constexpr const char* kChannel = "mobidex_published";
 constexpr std::int64_t kMigrationLock = 0x76657474;  // "vett": one migrate at a time
 constexpr auto kFirstRetry = std::chrono::milliseconds(500);
-constexpr auto kLastRetry = std::chrono::seconds(30);
+// Short enough that an instance stores again within moments of the database's return.
+constexpr auto kLastRetry = std::chrono::seconds(5);
 
 void IgnoreNotice(void*, const char*) {}  // "already exists, skipping" and the like
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/FakePlatform.h"
+#include "service/Published.h"
 #include "service/StoreTest.h"
 
 namespace vettrix::service {
@@ -77,6 +78,31 @@ TEST_P(StoreTest, APublicationIsFoundWholeAndOnlyWhenNew) {
   EXPECT_EQ(second->bytes, "second\r\n");
   EXPECT_FALSE(second->id == first->id);
   EXPECT_GE(second->published, first->published);
+}
+
+TEST_P(StoreTest, OfConcurrentPublishesTheNewestWinsAndNoneGoesBack) {
+  // Rounds of eight operators who publish at once, each through a store of their own.
+  for (int round = 1; round <= 3; ++round) {
+    std::vector<std::string> faults(8);
+    std::vector<std::thread> threads;
+    for (int n = 0; n < 8; ++n)
+      threads.emplace_back([&, n] {
+        const std::string version = "v1.00." + std::to_string(1000 + round * 10 + n);
+        faults[static_cast<std::size_t>(n)] = PublishDatabase(
+            *Another(), "35209900,Alcatel,One\r\nVERSION_," + version + ",x\r\n", false, 1'000);
+      });
+    for (std::thread& t : threads) t.join();
+    std::string fault;
+    const auto newest = MakePublished(*Open().Newer({}), fault);
+    ASSERT_TRUE(newest) << fault;
+    EXPECT_EQ(newest->versionText, "v1.00." + std::to_string(1000 + round * 10 + 7));
+    EXPECT_EQ(faults[7], "");
+    for (const std::string& refused : faults) {
+      if (!refused.empty()) {
+        EXPECT_NE(refused.find("is not newer than the published"), std::string::npos) << refused;
+      }
+    }
+  }
 }
 
 TEST_P(StoreTest, ConcurrentSubmissionsAreAllKeptUnderTheirOwnNumbers) {
