@@ -122,6 +122,9 @@ void Snapshots::Look(std::chrono::milliseconds every) {
 }
 
 void Snapshots::Refresh() {
+  // Looked at again next time, when memory may be found.
+  static constexpr std::string_view kNoMemory =
+      "a new database was published but there is not memory enough to load it";
   std::lock_guard lock(refresh_);
   const std::shared_ptr<const State> state = state_.load();
   std::optional<Publication> newer;
@@ -130,6 +133,8 @@ void Snapshots::Refresh() {
     newer = store_.Newer(state->examined);
   } catch (const StoreError& e) {
     problem = e.what();
+  } catch (const std::bad_alloc&) {
+    problem = kNoMemory;
   }
   if (!newer && (problem.empty() || problem == state->problem)) return;
   State next{state->serving, newer ? newer->id : state->examined, problem};
@@ -139,15 +144,14 @@ void Snapshots::Refresh() {
     try {
       published = MakePublished(std::move(*newer), fault);
     } catch (const std::bad_alloc&) {
-      // Looked at again next time: memory may be found then.
       next.examined = state->examined;
-      fault = "there is not memory enough to load it";
+      next.problem = kNoMemory;
     }
     if (published != nullptr) {
       next.serving = std::move(published);
       Log("serving the database " + next.serving->versionText + " (" +
           std::to_string(next.serving->devices) + " devices)");
-    } else {
+    } else if (next.problem.empty()) {
       next.problem = "a new database was published but cannot serve: " + fault;
     }
   }

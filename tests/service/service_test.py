@@ -33,7 +33,7 @@ def database(version, extra=""):
 class Service:
     """One running service over a folder of its own."""
 
-    def __init__(self, folder, *args, db=None, files=None, listen="127.0.0.1:0"):
+    def __init__(self, folder, *args, db=None, files=None, listen="127.0.0.1:0", env=None):
         self.folder = folder
         if db is not None or not os.path.exists(os.path.join(folder, "mobidex.csv")):
             path = os.path.join(folder, "initial.csv")
@@ -44,7 +44,7 @@ class Service:
         self.log_start = self.log.tell()  # a service started again logs after the one before
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, files)) if files else None
         self.process = subprocess.Popen([SERVICE, "--data", folder, "--listen", listen, *args, "serve"],
-                                        stderr=self.log, preexec_fn=limit)
+                                        stderr=self.log, preexec_fn=limit, env=env)
         deadline = time.time() + 10
         while time.time() < deadline:
             found = re.search(r"listening on \S+:(\d+)", self.read_log())
@@ -292,6 +292,23 @@ class ServiceTest(unittest.TestCase):
             response, _ = service.request("POST", "/submit", form, headers)
             self.assertEqual(response.status, status)
         self.assertGreater(int(response.getheader("Retry-After")), 3000)
+
+    def test_a_database_that_does_not_fit_in_memory_leaves_the_instance_serving(self):
+        # Under AddressSanitizer too, memory refused is an exception, not the end.
+        service = self.start(env=dict(os.environ, ASAN_OPTIONS="allocator_may_return_null=1"))
+        with open("/proc/%d/status" % service.process.pid) as f:
+            size = int(re.search(r"VmSize:\s+(\d+) kB", f.read()).group(1)) << 10
+        resource.prlimit(service.process.pid, resource.RLIMIT_AS, (size + (24 << 20), resource.RLIM_INFINITY))
+        path = os.path.join(self.folder, "big.csv")
+        with open(path, "wb") as f:
+            f.write(database("v1.00.0002", "".join("%08d,%s,%s\r\n" % (10000000 + n, "M" * 150, "X" * 150) for n in range(99000))))
+        self.assertEqual(command(self.folder, "publish", path).returncode, 0)
+        self.assertIn("not memory enough", service.log_once_it_has("not memory enough"))
+        self.assertEqual(service.request("GET", "/dbver")[1], b"000001\r\n")
+        # Given the memory, it serves the new one at its next look.
+        resource.prlimit(service.process.pid, resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        self.assertIn("serving the database v1.00.0002", service.log_once_it_has("serving the database v1.00.0002"))
+        self.assertEqual(service.request("GET", "/dbver")[1], b"000002\r\n")
 
     def test_the_hourly_limit_counts_clients_behind_a_trusted_proxy(self):
         # A dual-stack listener sees the proxy as ::ffff:127.0.0.1, within the range trusted.
