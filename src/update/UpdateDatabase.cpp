@@ -25,6 +25,36 @@ std::string ChecksumOf(std::string_view text) {
   return hex;
 }
 
+// The text of the member `name` of a JSON object, when it is a plain string; else empty.
+std::string_view JsonText(std::string_view json, std::string_view name) {
+  std::string key(1, '"');  // appended: GCC 12 takes `"\"" + std::string` for an overlapping copy
+  key.append(name).push_back('"');
+  std::size_t at = json.find(key);
+  if (at == std::string_view::npos) return {};
+  at = json.find_first_not_of(" \t\r\n", at + key.size());
+  if (at == std::string_view::npos || json[at] != ':') return {};
+  at = json.find_first_not_of(" \t\r\n", at + 1);
+  if (at == std::string_view::npos || json[at] != '"') return {};
+  const std::size_t end = json.find_first_of("\"\\", at + 1);
+  if (end == std::string_view::npos || json[end] != '"') return {};
+  return json.substr(at + 1, end - at - 1);
+}
+
+// Whether the database published is newer than the one in use although its number is not: the
+// number leaves out the version's first digit (v2.00.0001 gives 000001), which only the
+// service's description of its database tells. A service without one has no newer database.
+bool NewerByItsFirstDigit(Network& network, std::string_view serviceUrl,
+                          const DatabaseUpdate& update) {
+  const Fetched described =
+      network.Fetch(JoinUrl(serviceUrl, "/api/v1/database"), kVersionFileMaxBytes, {});
+  if (!described.ok) return false;
+  const std::string_view text = JsonText(described.body, "version_text");
+  const auto published = VersionOrder(text), current = VersionOrder(update.oldVersion);
+  return IsVersionText(text) &&
+         DatabaseVersionValue(VersionNumberOf(text)) == DatabaseVersionValue(update.newNumber) &&
+         published && current && *published > *current;
+}
+
 }  // namespace
 
 DatabaseUpdate UpdateDatabase(Network& network, std::string_view serviceUrl,
@@ -48,7 +78,7 @@ DatabaseUpdate UpdateDatabase(Network& network, std::string_view serviceUrl,
   if (!newValue)
     return Failure("the published version is no number: " + Quoted(update.newNumber), update);
 
-  if (oldValue && *newValue <= *oldValue) {
+  if (oldValue && *newValue <= *oldValue && !NewerByItsFirstDigit(network, serviceUrl, update)) {
     update.outcome = DatabaseUpdate::Outcome::Current;
     return update;
   }
@@ -87,6 +117,14 @@ DatabaseUpdate UpdateDatabase(Network& network, std::string_view serviceUrl,
     return Failure("the database downloaded is version " + number + ", not " + update.newNumber +
                        " as published",
                    update);
+  // Its number is greater, but its first digit may be less (v1.99.9999 after v2.00.0001).
+  const auto downloaded = VersionOrder(update.newVersion);
+  const auto held = VersionOrder(update.oldVersion);
+  if (downloaded && held && *downloaded <= *held) {
+    update.newVersion.clear();
+    update.outcome = DatabaseUpdate::Outcome::Current;
+    return update;
+  }
   if (const std::string error = ReplaceFile(target, next.Contents()); !error.empty())
     return Failure("it could not be saved: " + error, update);
   update.newNumber = number;

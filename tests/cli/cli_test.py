@@ -359,6 +359,7 @@ class Publisher(http.server.ThreadingHTTPServer):
         version = database.rsplit(b"\r\n", 2)[-2].split(b",")[1].decode()
         number = number or version.replace("v", "").replace(".", "")[1:]
         self.pages = {"/dbver": (200, number.encode() + b"\r\n", {}),
+                      "/api/v1/database": (200, json.dumps({"version_text": version, "version_number": number}).encode(), {}),
                       "/mobidex.csv": (200, database, {}),
                       "/mobidex.csv.sha256": (200, hashlib.sha256(database).hexdigest().encode() + b"  mobidex.csv\n", {})}
 
@@ -427,6 +428,15 @@ class UpdateDbTest(unittest.TestCase):
             result = self.update(*args)
             self.assertEqual(result.returncode, 0)
             self.assertIn(b"is current", result.stdout)
+        # Versions compare by their first digit first, which the version number leaves out.
+        for version, installed in (("v2.00.0001", True), ("v1.99.9999", False)):
+            with open(self.db, "rb") as f:
+                before = f.read()
+            self.service.publish(database(version))
+            result = self.update()
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(self.db, "rb") as f:
+                self.assertEqual(f.read(), database(version) if installed else before, version)
 
     def test_the_service_address_comes_from_the_settings(self):
         def setting(folder, text):
