@@ -647,8 +647,8 @@ class PgWatch final : public Store::Watch {
 
 }  // namespace
 
-std::unique_ptr<Store::Watch> PgStore::WatchPublications(std::function<void()> changed) {
-  return std::make_unique<PgWatch>(address_, password_, timeout_, std::move(changed));
+std::unique_ptr<Store::Watch> PgStore::WatchPublications(const std::function<void()>& changed) {
+  return std::make_unique<PgWatch>(address_, password_, timeout_, changed);
 }
 
 }  // namespace vettrix::service

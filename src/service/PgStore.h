@@ -48,7 +48,7 @@ class PgStore final : public Store {
   std::optional<Publication> Newer(const PublicationId& known) override;
   std::string Publish(std::string_view bytes, std::int64_t now, const PublishCheck& check) override;
   // LISTEN on a connection of its own, made again whenever it is lost.
-  std::unique_ptr<Watch> WatchPublications(std::function<void()> changed) override;
+  std::unique_ptr<Watch> WatchPublications(const std::function<void()>& changed) override;
 
  private:
   std::string ClientKey(std::string_view client);

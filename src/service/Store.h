@@ -97,8 +97,7 @@ class Store {
   // Runs `changed` on a thread of the store's whenever a publication may have been made, by this
   // process or any other, until the watch returned goes (it stops that thread). Null when the
   // store makes no announcements: then MayHaveChanged and a look now and then must do.
-  virtual std::unique_ptr<Watch> WatchPublications(std::function<void()> changed) {
-    (void)changed;
+  virtual std::unique_ptr<Watch> WatchPublications(const std::function<void()>& /*changed*/) {
     return nullptr;
   }
 };
