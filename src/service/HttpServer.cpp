@@ -84,7 +84,7 @@ std::string TypeName(const std::type_info& type) {
 }
 
 // An answer as it goes out: its own headers, those every answer carries, and its body, which is
-// not copied.
+// not copied: `response` must outlive it.
 http::response<http::span_body<const char>> Message(const Response& response, bool keepAlive,
                                                     unsigned version) {
   http::response<http::span_body<const char>> message(static_cast<http::status>(response.status),
@@ -587,7 +587,8 @@ void Server::Accept() {
 void Server::Turn(tcp::socket& socket, std::string_view why) {
   beast::error_code ignored;
   socket.non_blocking(true, ignored);
-  auto message = Message(Busy({}, "The service is busy; please try again."), false, 11);
+  const Response busy = Busy({}, "The service is busy; please try again.");
+  auto message = Message(busy, false, 11);  // its body is busy's
   http::write(socket, message, ignored);
   socket.shutdown(tcp::socket::shutdown_both, ignored);
   socket.close(ignored);

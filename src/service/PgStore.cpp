@@ -207,6 +207,7 @@ class PgConnection {
     }
     // A bytea column, as the bytes it holds (results come in binary).
     std::string Bytes(int row, int column) const { return Text(row, column); }
+    const PGresult* Raw() const { return result_; }
 
    private:
     PGresult* result_;
@@ -275,19 +276,20 @@ class PgConnection {
     if (PQsendQueryParams(connection_, sql, static_cast<int>(values.size()), nullptr, values.data(),
                           lengths.data(), formats.data(), binary ? 1 : 0) == 0)
       Broken(committing);
-    PGresult* result = Next(committing);
-    for (PGresult* extra = result != nullptr ? Next(committing) : nullptr; extra != nullptr;
-         extra = Next(committing))
-      PQclear(extra);
-    const ExecStatusType status = PQresultStatus(result);
+    // Held from here: waiting for the end of the command may fail at its deadline.
+    Result result(Next(committing));
+    if (result.Raw() != nullptr) {
+      for (PGresult* extra = Next(committing); extra != nullptr; extra = Next(committing))
+        PQclear(extra);
+    }
+    const ExecStatusType status = PQresultStatus(result.Raw());
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-      const std::string reason = result != nullptr ? PQresultErrorMessage(result) : "";
-      PQclear(result);
+      const std::string reason = result.Raw() != nullptr ? PQresultErrorMessage(result.Raw()) : "";
       if (PQstatus(connection_) != CONNECTION_OK) Broken(committing);
       throw StoreError("PostgreSQL: " +
                        (reason.empty() ? Reason(connection_) : FirstLineOf(reason)));
     }
-    return Result(result);
+    return result;
   }
 
   // Runs statements that take no parameters, several at once (a migration), within the

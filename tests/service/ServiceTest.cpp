@@ -142,6 +142,14 @@ TEST_F(ServiceTest, ASubmissionMeetsEveryRuleOrComesBackWithItsReason) {
     }
   }
   EXPECT_EQ(Ask("POST", "/submit", good, "multipart/form-data; boundary=x").status, 415);
+  // Names a spreadsheet would run, or that read as something else, or as nothing.
+  for (const char* name : {"%3Dcmd|' /C calc'!A0", "A%E2%80%AEB", "%C2%A0", "%E2%80%8B%E2%80%8C"}) {
+    const Response r =
+        Ask("POST", "/submit", std::string("tac=87654331&model=B&source=C&manufacturer=") + name,
+            "application/x-www-form-urlencoded", "192.0.2.9");
+    EXPECT_EQ(r.status, 400) << name;
+    EXPECT_NE(r.body.find("id=\"submit-manufacturer-error\""), std::string::npos) << name;
+  }
 
   // The same device again: stored once, and the page says where it stands.
   const Response again = Ask("POST", "/submit", good);
