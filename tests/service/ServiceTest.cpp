@@ -281,6 +281,10 @@ TEST_F(ServiceTest, APublicationReplacesEverythingAtOnceAndABadOneIsPassedOver) 
   folder.Write("mobidex.csv", "garbage\r\n");
   snapshots->Refresh();
   EXPECT_EQ(Get("/dbver").body, "261207\r\n");
+  // Nor is it taken for "nothing published": only --force replaces what cannot be compared.
+  const std::string later = "35209900,Alcatel,One\r\nVERSION_,v1.26.1208,Test\r\n";
+  EXPECT_NE(PublishDatabase(store, later, false, now).find("cannot be read as one"),
+            std::string::npos);
   EXPECT_EQ(PublishDatabase(store, kDatabase, true, now), "");  // --force goes back
   snapshots->Refresh();
   EXPECT_EQ(Get("/dbver").body, "261206\r\n");
