@@ -468,6 +468,7 @@ Store::Stored PgStore::Submit(const Submission& s) {
 
 namespace {
 
+// Ordered by submissions.id, the column: "id" alone would be the text given back.
 constexpr const char* kColumns =
     "SELECT id::text, tac, manufacturer, model, source, note, status, received::text "
     "FROM submissions ";
@@ -497,7 +498,7 @@ std::optional<Submission> PgStore::Find(std::int64_t id) {
 
 std::vector<Submission> PgStore::List(std::optional<Status> status) {
   const std::string sql =
-      std::string(kColumns) + (status ? "WHERE status = $1 " : "") + "ORDER BY id";
+      std::string(kColumns) + (status ? "WHERE status = $1 " : "") + "ORDER BY submissions.id";
   return db_->Operation([&] {
     const auto rows = status ? db_->Run(sql.c_str(), {{StatusName(*status)}}, true)
                              : db_->Run(sql.c_str(), {}, true);
@@ -547,9 +548,11 @@ std::string PgStore::Publish(std::string_view bytes, std::int64_t now, const Pub
   return db_->Transaction([&]() -> std::string {
     // One publish at a time, from any machine; readers are not held up.
     db_->Run("LOCK TABLE publications IN SHARE ROW EXCLUSIVE MODE");
+    // Ordered by the column, not by the text of the same name that the query gives back.
     const auto row = db_->Run(
-        "SELECT id::text, bytes, published::text FROM publications ORDER BY id DESC LIMIT 1", {},
-        true);
+        "SELECT id::text, bytes, published::text FROM publications "
+        "ORDER BY publications.id DESC LIMIT 1",
+        {}, true);
     std::optional<Publication> current;
     if (row.Rows() == 1) {
       current.emplace();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <set>
@@ -119,7 +120,10 @@ TEST_P(StoreTest, ConcurrentSubmissionsAreAllKeptUnderTheirOwnNumbers) {
   std::set<std::int64_t> unique;
   for (const auto& list : ids) unique.insert(list.begin(), list.end());
   EXPECT_EQ(unique.size(), 100u);
-  EXPECT_EQ(store.List(std::nullopt).size(), 100u);
+  const std::vector<Submission> listed = store.List(std::nullopt);
+  EXPECT_EQ(listed.size(), 100u);
+  EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end(),
+                             [](const auto& a, const auto& b) { return a.id < b.id; }));
 }
 
 TEST_P(StoreTest, WhatWasCommittedIsThereWhenTheStoreOpensAgain) {
