@@ -56,13 +56,16 @@ std::string TextFault(std::string_view text, std::size_t least, std::size_t most
   if (least > 0 && !visible) return "Please fill this in with characters that show.";
   if (name && text.find(',') != std::string_view::npos)
     return "A comma cannot stand in a name of the database.";
-  if (name && !text.empty() &&
-      std::string_view("=+-@").find(text.front()) != std::string_view::npos)
+  if (name && BeginsAsFormula(text))
     return "A name cannot begin with =, +, - or @, which a spreadsheet takes for a formula.";
   return {};
 }
 
 }  // namespace
+
+bool BeginsAsFormula(std::string_view text) {
+  return !text.empty() && std::string_view("=+-@").find(text.front()) != std::string_view::npos;
+}
 
 SubmissionForm ReadSubmission(const Fields& fields) {
   SubmissionForm form;

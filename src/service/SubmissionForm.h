@@ -29,4 +29,7 @@ struct SubmissionForm {
 // breaks. Unknown fields are ignored; a field given twice counts once, as first given.
 SubmissionForm ReadSubmission(const Fields& fields);
 
+// Whether a spreadsheet takes `text` for a formula: it begins with =, +, - or @.
+bool BeginsAsFormula(std::string_view text);
+
 }  // namespace vettrix::service

@@ -22,6 +22,7 @@
 #include "service/Published.h"
 #include "service/Service.h"
 #include "service/SqliteStore.h"
+#include "service/SubmissionForm.h"
 
 namespace {
 
@@ -184,7 +185,7 @@ int RunServe(Options& options) {
       }
       if (fault.empty()) Log("published " + options.initialDatabase + " as the first database");
     }
-    // Goes before the store: it stops watching the store's publications first.
+    // Made after the store, so gone before it: it stops watching the store's publications first.
     Snapshots snapshots(*store);
     // A publication, on any machine, is served within moments of its commit.
     snapshots.Watch(std::chrono::seconds(1));
@@ -222,11 +223,10 @@ int RunPublish(const Options& options, const std::string& file, bool force) {
   });
 }
 
-// A text as a spreadsheet opening the TSV shows it: one that begins as a formula would (= + - @)
-// gets a ' in front, which the spreadsheet takes for "text" and does not show.
+// A text as a spreadsheet opening the TSV shows it: one that it would take for a formula gets a '
+// in front, which the spreadsheet takes for "text" and does not show.
 std::string_view SpreadsheetText(std::string_view text, std::string& scratch) {
-  if (text.empty() || std::string_view("=+-@").find(text.front()) == std::string_view::npos)
-    return text;
+  if (!BeginsAsFormula(text)) return text;
   scratch = "'";
   scratch += text;
   return scratch;
