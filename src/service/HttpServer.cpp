@@ -46,6 +46,9 @@ constexpr std::size_t kIdleBufferBytes = 64 << 10;
 // What one read may hold beyond the head: a body passes through it, so it bounds every line of
 // a request (its head, a chunk's size line, its trailers) at the head's limit.
 constexpr std::size_t kReadBufferLimit = kHeaderLimit + (4 << 10);
+// Header (and trailer) fields a request may have: each costs memory beyond its bytes. A hundred,
+// as Apache allows by default: far more than browsers and proxies send.
+constexpr std::size_t kFieldLimit = 100;
 // A condition that recurs (out of descriptors) is told once a minute at most.
 constexpr auto kLogInterval = std::chrono::seconds(60);
 
@@ -216,6 +219,30 @@ class StoreWorkers {
   std::vector<std::thread> threads_;
 };
 
+// The request parser, which holds the head to its limits before it keeps a field: at most
+// kFieldLimit fields and kHeaderLimit bytes of them, however the bytes arrive.
+class RequestParser final : public http::request_parser<http::string_body> {
+ public:
+  RequestParser() {
+    header_limit(kHeaderLimit);
+    // The route's own limit is known once the header is; until then, the largest of any.
+    body_limit(kApiBodyLimit);
+  }
+
+ private:
+  void on_field_impl(http::field name, beast::string_view text, beast::string_view value,
+                     beast::error_code& ec) override {
+    bytes_ += text.size() + value.size() + 4;  // name: value CR LF
+    if (++fields_ > kFieldLimit || bytes_ > kHeaderLimit) {
+      ec = http::error::header_limit;
+      return;
+    }
+    get().insert(name, text, value);
+  }
+
+  std::size_t fields_ = 0, bytes_ = 0;
+};
+
 class Session;
 
 class Server {
@@ -284,9 +311,6 @@ class Session : public std::enable_shared_from_this<Session> {
   void ReadRequest() {
     if (server_.Stopping()) return Close();
     parser_.emplace();
-    parser_->header_limit(kHeaderLimit);
-    // The route's own limit is known once the header is; until then, the largest of any.
-    parser_->body_limit(kApiBodyLimit);
     target_ = {};
     if (buffer_.size() > 0) return ReadHeader();  // pipelined, already here
     // Waiting for the next request costs nothing but a socket; a request, once begun, has its
@@ -328,12 +352,6 @@ class Session : public std::enable_shared_from_this<Session> {
     if (ec) return Refuse(http::status::bad_request, "The request is malformed.");
     const auto& head = parser_->get();
     target_ = OriginForm(View(head.target()));
-    // However the head arrived, in one piece or many, it is held to its limit as a whole.
-    std::size_t size = head.method_string().size() + head.target().size() + 12;
-    for (const auto& field : head) size += field.name_string().size() + field.value().size() + 4;
-    if (size > kHeaderLimit)
-      return Refuse(http::status::request_header_fields_too_large,
-                    "The request's headers are too large.");
     // HTTP/1.1 names the host once, always; HTTP/1.0 may leave it out.
     const std::size_t hosts = head.count(http::field::host);
     if (hosts > 1 || (hosts == 0 && head.version() >= 11))
@@ -453,7 +471,7 @@ class Session : public std::enable_shared_from_this<Session> {
   Server& server_;
   std::string peer_;
   beast::flat_buffer buffer_{kReadBufferLimit};
-  std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<RequestParser> parser_;
   std::string_view target_;  // the request's, in origin form, once its head is read
   Response response_;
   std::optional<http::response<http::span_body<const char>>> message_;

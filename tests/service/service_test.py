@@ -179,6 +179,7 @@ class ServiceTest(unittest.TestCase):
             ("an endless chunk extension", chunked + b"1;a=" + b"b" * (64 << 10), 413),
             ("endless trailers", chunked + b"0\r\n" + b"a: b\r\n" * 10000, 413),
             ("an endless chunk size", chunked + b"0" * (64 << 10), 413),
+            ("101 header fields", b"GET /ver HTTP/1.1\r\nHost: x\r\n" + b"a: b\r\n" * 100 + b"\r\n", 431),
             ("the header block in one send", b"GET /ver HTTP/1.1\r\nHost: x\r\n" + b"a:b\r\n" * 20000 + b"\r\n", 431),
             ("an object of 60,000 members", b"POST /api/v1/tac HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n" % len(keys) + keys, 413),
             ("no Host", b"GET /ver HTTP/1.1\r\n\r\n", 400),
