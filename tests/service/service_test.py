@@ -254,9 +254,13 @@ class ServiceTest(unittest.TestCase):
         service.stop()
         # The cap stays below what the process may open: the soft limit is raised to the hard one,
         # and what the hard one cannot hold is told to come back, never left without an answer.
+        # Should descriptors run out all the same (lowered under it here), it still answers.
         hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
-        for files, answers in (((64, min(hard, 4096)), {200}), ((64, 64), {200, 503})):
+        for files, lowered, answers in (((64, min(hard, 4096)), None, {200}), ((64, 64), None, {200, 503}),
+                                        (None, (40, 40), {200, 503})):
             service = self.start(files=files)
+            if lowered:
+                resource.prlimit(service.process.pid, resource.RLIMIT_NOFILE, lowered)
             held = [socket.create_connection(("127.0.0.1", service.port)) for _ in range(100)]
             for s in held:
                 s.sendall(b"GET /ver HTTP/1.1\r\nHost: x\r\n\r\n")
@@ -269,6 +273,7 @@ class ServiceTest(unittest.TestCase):
                     self.assertIn(b"Retry-After: 1", answer)
                 s.close()
             self.assertEqual(seen, answers, files)
+            self.assertLessEqual(service.read_log().count("accept:"), 1)  # once a minute at most
             service.stop()
 
     def test_an_acknowledged_submission_survives_kill_and_restart(self):
