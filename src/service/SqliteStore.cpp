@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <thread>
 
 namespace vettrix::service {
 namespace {
@@ -143,29 +144,41 @@ SqliteStore::SqliteStore(std::string folder, std::chrono::milliseconds timeout)
     db_ = nullptr;
     throw StoreError(path + ": " + reason);
   }
-  try {
-    // The operator's commands share the file.
-    sqlite3_busy_timeout(db_, static_cast<int>(timeout_.count()));
-    // Every commit reaches the disk before it is answered: an acknowledged submission survives
-    // a killed process and a lost machine.
-    Execute("PRAGMA journal_mode = WAL");
-    Execute("PRAGMA synchronous = FULL");
-    Execute("BEGIN IMMEDIATE");
-    Execute(kSchema);
-    Statement find(db_, "SELECT value FROM meta WHERE key = 'salt'");
-    if (find.Step()) {
-      salt_ = find.Text(0);
-    } else {
-      unsigned char random[16];
-      if (RAND_bytes(random, sizeof random) != 1) throw StoreError("no random numbers");
-      salt_ = Hex(random, sizeof random);
-      Statement(db_, "INSERT INTO meta (key, value) VALUES ('salt', ?)").Bind(1, salt_).Step();
+  // The operator's commands share the file.
+  sqlite3_busy_timeout(db_, static_cast<int>(timeout_.count()));
+  // Stores opened at once (the service and commands) may find the file busy where SQLite waits
+  // for no one (switching to WAL): then the setup is tried again, until the deadline.
+  const auto deadline = std::chrono::steady_clock::now() + timeout_;
+  for (;;) {
+    try {
+      // Every commit reaches the disk before it is answered: an acknowledged submission
+      // survives a killed process and a lost machine.
+      Execute("PRAGMA journal_mode = WAL");
+      Execute("PRAGMA synchronous = FULL");
+      Execute("BEGIN IMMEDIATE");
+      Execute(kSchema);
+      Statement find(db_, "SELECT value FROM meta WHERE key = 'salt'");
+      if (find.Step()) {
+        salt_ = find.Text(0);
+      } else {
+        unsigned char random[16];
+        if (RAND_bytes(random, sizeof random) != 1) throw StoreError("no random numbers");
+        salt_ = Hex(random, sizeof random);
+        Statement(db_, "INSERT INTO meta (key, value) VALUES ('salt', ?)").Bind(1, salt_).Step();
+      }
+      Execute("COMMIT");
+      return;
+    } catch (const StoreError& e) {
+      const bool busy = (sqlite3_errcode(db_) & 0xFF) == SQLITE_BUSY;
+      if (sqlite3_get_autocommit(db_) == 0)
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      if (!busy || std::chrono::steady_clock::now() >= deadline) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw StoreError(path + ": " + e.what());
+      }
     }
-    Execute("COMMIT");
-  } catch (const StoreError& e) {
-    sqlite3_close(db_);
-    db_ = nullptr;
-    throw StoreError(path + ": " + e.what());
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 
