@@ -470,7 +470,7 @@ for round in $(seq 3); do
   done
 done
 for key in sq pg1; do SUBMIT[$key]=$(printf '%s' "${SUBMIT[$key]}" | sort -g | sed -n 2p); done
-SUBMITTED_PG=$("$SERVICE_BIN" "${STORE[@]}" submissions --format mobidex | wc -l)
+SUBMITTED_PG=$("$SERVICE_BIN" "${STORE[@]}" submissions --status all --format mobidex | wc -l)
 stop_service sq
 stop_service pg1
 stop_service pg2

@@ -42,6 +42,23 @@ std::string VersionNumberOf(std::string_view versionText) {
   return number;
 }
 
+std::optional<std::pair<int, double>> VersionOrder(std::string_view versionText) {
+  if (versionText.starts_with('v')) versionText.remove_prefix(1);
+  int first = -1;
+  double number = 0;
+  for (const char c : versionText) {
+    if (c == '.') continue;
+    if (c < '0' || c > '9') return std::nullopt;
+    if (first < 0) {
+      first = c - '0';
+    } else {
+      number = number * 10 + (c - '0');
+    }
+  }
+  if (first < 0) return std::nullopt;
+  return std::pair(first, number);
+}
+
 std::string DatabaseFault(const DeviceTable& devices, bool truncated) {
   if (truncated) return "it has more than " + std::to_string(DeviceTable::kMaxLines) + " lines";
   const int lines = devices.LineCount();

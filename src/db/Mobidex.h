@@ -1,7 +1,9 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "app/Form1.h"
 
@@ -38,5 +40,11 @@ std::string DatabaseFault(const DeviceTable& devices, bool truncated = false);
 // Characters 10 to 19 of the version line as shown, and the version number made from them.
 std::string VersionTextOf(std::string_view versionLine);
 std::string VersionNumberOf(std::string_view versionText);
+
+// How database versions are ordered where the service publishes and a client installs: by the
+// first digit of the version text, then by its version number (which leaves that digit out, so
+// v2.00.0001 is newer than v1.26.1206). Nothing when the text holds other than "v", digits and
+// dots, or no digit.
+std::optional<std::pair<int, double>> VersionOrder(std::string_view versionText);
 
 }  // namespace vettrix

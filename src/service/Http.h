@@ -3,6 +3,7 @@
 // The service's view of HTTP: a request and a response as plain values, so that the handlers are
 // functions from one to the other, tested without a socket. The HTTP library stays at the edge.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -48,6 +49,10 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
 // when any of them is badly encoded.
 std::optional<Fields> ParseFields(std::string_view text);
 
+// The target as a path and a query: an absolute-form target (http://host/path?query), which a
+// client may send, is served as its path and query.
+std::string_view OriginForm(std::string_view target);
+
 // The path of a target, without its query; and the query alone.
 std::string_view PathOf(std::string_view target);
 std::string_view QueryOf(std::string_view target);
@@ -56,9 +61,21 @@ std::string_view QueryOf(std::string_view target);
 std::string HttpDate(std::int64_t seconds);
 std::string Rfc3339(std::int64_t seconds);
 
-// The client a request comes from: `peer`, unless `peer` is one of `trustedProxies`; then the
-// last address of X-Forwarded-For that is not one of them.
+// An address, or a range of them in CIDR notation (10.0.0.0/8, 2001:db8::/32). An IPv4 address
+// is kept as IPv6 maps it (::ffff:a.b.c.d), so that a dual-stack listener's peers match it too.
+struct AddressRange {
+  std::array<unsigned char, 16> bytes{};
+  int prefix = 128;  // leading bits that count
+  bool Contains(const std::array<unsigned char, 16>& address) const;
+};
+// Nothing when `text` is neither.
+std::optional<AddressRange> ParseAddressRange(std::string_view text);
+
+// The client a request comes from, as the hourly limit counts it: `peer`, unless `peer` is in
+// one of `trustedProxies`; then the last address of X-Forwarded-For that is not. An IPv4 client
+// (also one mapped into IPv6) counts by its address, an IPv6 client by its /64 network, which one
+// subscriber may fill: "2001:db8:1:2::/64".
 std::string ClientAddress(std::string_view peer, std::string_view forwardedFor,
-                          const std::vector<std::string>& trustedProxies);
+                          const std::vector<AddressRange>& trustedProxies);
 
 }  // namespace vettrix::service

@@ -3,19 +3,30 @@
 
 #include "service/HttpServer.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <cxxabi.h>
 #include <atomic>
+#include <condition_variable>
+#include <cstdlib>
 #include <ctime>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <typeinfo>
 #include <unordered_map>
 
 #include "service/Http.h"
@@ -32,6 +43,14 @@ using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kIdleBufferBytes = 64 << 10;
+// What one read may hold beyond the head: a body passes through it, so it bounds every line of
+// a request (its head, a chunk's size line, its trailers) at the head's limit.
+constexpr std::size_t kReadBufferLimit = kHeaderLimit + (4 << 10);
+// Header (and trailer) fields a request may have: each costs memory beyond its bytes. A hundred,
+// as Apache allows by default: far more than browsers and proxies send.
+constexpr std::size_t kFieldLimit = 100;
+// A condition that recurs (out of descriptors) is told once a minute at most.
+constexpr auto kLogInterval = std::chrono::seconds(60);
 
 std::string_view View(beast::string_view text) {
   return {text.data(), text.size()};
@@ -49,42 +68,225 @@ const std::string& DateNow() {
   return text;
 }
 
+// The method as a log line may show it: a client may send anything there, an IMEI too.
+std::string_view LoggedMethod(std::string_view method) {
+  static constexpr std::string_view kKnown[] = {"GET",     "HEAD",    "POST",  "PUT",  "DELETE",
+                                                "OPTIONS", "CONNECT", "TRACE", "PATCH"};
+  for (const std::string_view known : kKnown)
+    if (method == known) return known;
+  return "OTHER";
+}
+
+// The name of an exception's type: what it says may quote the request.
+std::string TypeName(const std::type_info& type) {
+  int status = 0;
+  char* name = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+  std::string text = status == 0 && name != nullptr ? name : type.name();
+  std::free(name);  // NOLINT: the demangler's own allocation
+  return text;
+}
+
+// An answer as it goes out: its own headers, those every answer carries, and its body, which is
+// not copied: `response` must outlive it.
+http::response<http::span_body<const char>> Message(const Response& response, bool keepAlive,
+                                                    unsigned version) {
+  http::response<http::span_body<const char>> message(static_cast<http::status>(response.status),
+                                                      version);
+  message.set(http::field::date, DateNow());
+  if (!response.contentType.empty()) message.set(http::field::content_type, response.contentType);
+  bool cacheControl = false;
+  for (const auto& [name, value] : response.headers) {
+    message.set(beast::string_view(name.data(), name.size()), value);
+    cacheControl = cacheControl || name == "Cache-Control";
+  }
+  for (const auto& [name, value] : kCommonHeaders)
+    message.set(beast::string_view(name.data(), name.size()),
+                beast::string_view(value.data(), value.size()));
+  if (!cacheControl)
+    message.set(http::field::cache_control,
+                beast::string_view(kDefaultCacheControl.data(), kDefaultCacheControl.size()));
+  message.keep_alive(keepAlive);
+  const std::string_view body = response.Body();
+  if (response.status != 304 && response.status != 204) message.content_length(body.size());
+  if (!response.headersOnly)
+    message.body() = http::span_body<const char>::value_type(body.data(), body.size());
+  return message;
+}
+
+Response Busy(std::string_view target, std::string_view message) {
+  Response response = Service::Refusal(503, message, target);
+  response.headers.emplace_back("Retry-After", "1");
+  return response;
+}
+
+// Tells a recurring condition once, then, an interval later at the soonest, how often it recurred.
+class RareLog {
+ public:
+  void operator()(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    const auto now = Clock::now();
+    if (now < next_) {
+      ++unsaid_;
+      return;
+    }
+    Log(unsaid_ == 0
+            ? line
+            : line + " (and " + std::to_string(unsaid_) + " times since it was last said)");
+    unsaid_ = 0;
+    next_ = now + kLogInterval;
+  }
+
+ private:
+  std::mutex mutex_;
+  Clock::time_point next_{};
+  std::size_t unsaid_ = 0;
+};
+
+// Threads of their own for the answers that touch the store, which may stall: the serving threads
+// never wait for it. A job runs with `true`, or with `false` when it was refused a thread (at a
+// stop, or after waiting longer than it may).
+class StoreWorkers {
+ public:
+  using Job = std::function<void(bool run)>;
+
+  StoreWorkers(int threads, std::size_t capacity, Clock::duration patience)
+      : capacity_(capacity), patience_(patience) {
+    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+  }
+  ~StoreWorkers() {
+    Stop();
+    for (std::thread& t : threads_) t.join();
+  }
+
+  // False when full or stopped: then the job was not taken.
+  bool TryPost(Job job) {
+    std::lock_guard lock(mutex_);
+    if (stopping_ || jobs_.size() >= capacity_) return false;
+    jobs_.push_back({std::move(job), Clock::now()});
+    ready_.notify_one();
+    return true;
+  }
+
+  // Takes no more (the instance is going); those waiting are told so at once, those running
+  // finish.
+  void Stop() {
+    std::deque<Queued> dropped;
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      dropped.swap(jobs_);
+    }
+    ready_.notify_all();
+    for (Queued& queued : dropped) queued.job(false);
+  }
+
+ private:
+  struct Queued {
+    Job job;
+    Clock::time_point since;
+  };
+
+  void Work() {
+    for (;;) {
+      std::deque<Queued> late;
+      std::optional<Queued> next;
+      {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (jobs_.empty()) return;
+        // Those that waited too long are told so together, not one store operation apart.
+        const auto now = Clock::now();
+        while (!jobs_.empty() && now - jobs_.front().since >= patience_) {
+          late.push_back(std::move(jobs_.front()));
+          jobs_.pop_front();
+        }
+        if (!jobs_.empty()) {
+          next = std::move(jobs_.front());
+          jobs_.pop_front();
+        }
+      }
+      for (Queued& queued : late) queued.job(false);
+      if (next) next->job(true);
+    }
+  }
+
+  const std::size_t capacity_;
+  const Clock::duration patience_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<Queued> jobs_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// The request parser, which holds the head to its limits before it keeps a field: at most
+// kFieldLimit fields and kHeaderLimit bytes of them, however the bytes arrive.
+class RequestParser final : public http::request_parser<http::string_body> {
+ public:
+  RequestParser() {
+    header_limit(kHeaderLimit);
+    // The route's own limit is known once the header is; until then, the largest of any.
+    body_limit(kApiBodyLimit);
+  }
+
+ private:
+  void on_field_impl(http::field name, beast::string_view text, beast::string_view value,
+                     beast::error_code& ec) override {
+    bytes_ += text.size() + value.size() + 4;  // name: value CR LF
+    if (++fields_ > kFieldLimit || bytes_ > kHeaderLimit) {
+      ec = http::error::header_limit;
+      return;
+    }
+    get().insert(name, text, value);
+  }
+
+  std::size_t fields_ = 0, bytes_ = 0;
+};
+
 class Session;
 
 class Server {
  public:
-  Server(const ServerOptions& options, Service& service)
-      : options_(options),
-        service_(service),
-        io_(options.threads),
-        acceptor_(asio::make_strand(io_)),
-        signals_(io_, SIGINT, SIGTERM) {}
+  Server(const ServerOptions& options, Service& service);
 
   void Run();
-  void Forget(Session* session) {
-    std::lock_guard lock(mutex_);
-    sessions_.erase(session);
-    --open_;
-  }
+  void Forget(Session* session);
 
   const ServerOptions& options() const { return options_; }
-  Service& service() { return service_; }
   bool Stopping() const { return stopping_; }
+  StoreWorkers& workers() { return workers_; }
+
+  // The service's answer to `request`; an exception that escapes it is a 500, and the instance
+  // goes on.
+  Response Answer(const Request& request);
 
  private:
   void Accept();
+  void OnAcceptFailed(const beast::error_code& ec);
+  void Turn(tcp::socket& socket, std::string_view why);
   void Stop();
+  void Drained();
+  std::size_t ConnectionCap();
 
   const ServerOptions& options_;
   Service& service_;
+  // Sessions forget themselves whenever they go, also while the I/O context goes: these outlive it.
+  std::mutex mutex_;
+  std::unordered_map<Session*, std::weak_ptr<Session>> sessions_;
+  std::size_t open_ = 0;  // guarded by mutex_
+  bool running_ = true;   // guarded by mutex_: the I/O context still runs
+  std::size_t cap_ = 0;
+  std::atomic<bool> stopping_{false};
+  RareLog acceptTrouble_;
+  int reserve_ = -1;  // a descriptor kept to answer 503 when there are none left
+
   asio::io_context io_;
   tcp::acceptor acceptor_;
   asio::signal_set signals_;
   asio::steady_timer retry_{acceptor_.get_executor()};
-  std::atomic<bool> stopping_{false};
-  std::mutex mutex_;
-  std::unordered_map<Session*, std::weak_ptr<Session>> sessions_;
-  std::size_t open_ = 0;  // guarded by mutex_
+  asio::steady_timer drain_{acceptor_.get_executor()};
+  // Joined before the I/O context goes: a job may still post its answer to it.
+  StoreWorkers workers_;
 };
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -98,10 +300,10 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   // Ends a connection that waits for its next request; one in the middle of a request finishes
-  // it first.
-  void StopIfIdle() {
-    asio::dispatch(stream_.get_executor(), [self = shared_from_this()] {
-      if (self->idle_) self->stream_.cancel();
+  // it first, unless `now`.
+  void StopIfIdle(bool now) {
+    asio::dispatch(stream_.get_executor(), [self = shared_from_this(), now] {
+      if (self->idle_ || now) self->Close();
     });
   }
 
@@ -109,9 +311,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void ReadRequest() {
     if (server_.Stopping()) return Close();
     parser_.emplace();
-    parser_->header_limit(kHeaderLimit);
-    // The route's own limit is known once the header is; until then, the largest of any.
-    parser_->body_limit(kApiBodyLimit);
+    target_ = {};
     if (buffer_.size() > 0) return ReadHeader();  // pipelined, already here
     // Waiting for the next request costs nothing but a socket; a request, once begun, has its
     // deadline.
@@ -134,20 +334,29 @@ class Session : public std::enable_shared_from_this<Session> {
         [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnHeader(ec); });
   }
 
+  // Whether `ec` ends a read without an answer: the client went or took too long.
+  static bool Gone(const beast::error_code& ec) {
+    return ec == beast::error::timeout || ec == http::error::end_of_stream ||
+           ec == http::error::partial_message || ec == asio::error::operation_aborted ||
+           ec == asio::error::eof || ec == asio::error::connection_reset;
+  }
+
   void OnHeader(beast::error_code ec) {
-    if (ec == http::error::body_limit)
-      return Refuse(http::status::payload_too_large, "The request's body is too large.");
-    if (ec == http::error::header_limit)
+    if (ec == http::error::header_limit ||
+        (ec == http::error::buffer_overflow && !parser_->is_header_done()))
       return Refuse(http::status::request_header_fields_too_large,
                     "The request's headers are too large.");
-    if (ec == beast::error::timeout || ec == http::error::end_of_stream ||
-        ec == asio::error::operation_aborted || ec == asio::error::eof ||
-        ec == asio::error::connection_reset)
-      return Close();
+    if (ec == http::error::body_limit)
+      return Refuse(http::status::payload_too_large, "The request's body is too large.");
+    if (Gone(ec)) return Close();
     if (ec) return Refuse(http::status::bad_request, "The request is malformed.");
     const auto& head = parser_->get();
-    const std::string_view target = View(head.target());
-    const std::size_t limit = Service::BodyLimit(View(head.method_string()), PathOf(target));
+    target_ = OriginForm(View(head.target()));
+    // HTTP/1.1 names the host once, always; HTTP/1.0 may leave it out.
+    const std::size_t hosts = head.count(http::field::host);
+    if (hosts > 1 || (hosts == 0 && head.version() >= 11))
+      return Refuse(http::status::bad_request, "The request must name its host once.");
+    const std::size_t limit = Service::BodyLimit(View(head.method_string()), PathOf(target_));
     const auto length = parser_->content_length();
     if ((length && *length > limit) || (!length && parser_->chunked() && limit == 0))
       return Refuse(http::status::payload_too_large, "The request's body is too large.");
@@ -169,12 +378,12 @@ class Session : public std::enable_shared_from_this<Session> {
   void ReadBody() {
     http::async_read(
         stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
-          if (ec == http::error::body_limit)
+          // A chunk's size line or the trailers longer than a head may be.
+          if (ec == http::error::body_limit || ec == http::error::buffer_overflow ||
+              ec == http::error::header_limit)
             return self->Refuse(http::status::payload_too_large,
                                 "The request's body is too large.");
-          if (ec == beast::error::timeout || ec == asio::error::operation_aborted ||
-              ec == http::error::partial_message || ec == asio::error::eof)
-            return self->Close();
+          if (Gone(ec)) return self->Close();
           if (ec) return self->Refuse(http::status::bad_request, "The request is malformed.");
           self->OnRequest();
         });
@@ -184,23 +393,38 @@ class Session : public std::enable_shared_from_this<Session> {
     const auto& head = parser_->get();
     Request request;
     request.method = View(head.method_string());
-    request.target = View(head.target());
+    request.target = target_;
     request.body = head.body();
     request.contentType = View(head[http::field::content_type]);
     request.ifNoneMatch = View(head[http::field::if_none_match]);
     request.client =
         ClientAddress(peer_, View(head["X-Forwarded-For"]), server_.options().trustedProxies);
     request.now = static_cast<std::int64_t>(std::time(nullptr));
-    Response response = server_.service().Handle(request);
+    if (!Service::TouchesStore(request.method, PathOf(request.target)))
+      return Reply(server_.Answer(request));
+    // The store may stall; the serving thread goes on with other connections meanwhile.
+    const bool taken = server_.workers().TryPost([self = shared_from_this(), request](bool run) {
+      Response response = run ? self->server_.Answer(request)
+                              : Busy(request.target, "The service is busy; please try again.");
+      asio::post(self->stream_.get_executor(), [self, response = std::move(response)]() mutable {
+        self->Reply(std::move(response));
+      });
+    });
+    if (!taken) Reply(Busy(request.target, "The service is busy; please try again."));
+  }
+
+  void Reply(Response response) {
+    const auto& head = parser_->get();
     Send(std::move(response), head.keep_alive() && !server_.Stopping(), head.version());
   }
 
-  // An answer of the edge's own: the request could not be read, so the connection ends. Under
-  // /api/ it is JSON like every answer there, when the target is known: parsed with the request
-  // line, or still in the buffer when the header grew too large to parse.
+  // Every answer of the edge's own: the request could not be read (or not whole), so the
+  // connection ends. Under /api/ it is JSON like every answer there: the target is the parsed
+  // one, the request line's when the rest of the head could not be parsed, or read off the
+  // request line still in the buffer.
   void Refuse(http::status status, std::string_view message) {
-    std::string_view target;
-    if (parser_) target = View(parser_->get().target());
+    std::string_view target = target_;
+    if (target.empty() && parser_) target = OriginForm(View(parser_->get().target()));
     if (target.empty()) {
       const auto* data = static_cast<const char*>(buffer_.data().data());
       const std::string_view line(data, std::min(buffer_.size(), kHeaderLimit));
@@ -213,29 +437,9 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Send(Response response, bool keepAlive, unsigned version) {
     response_ = std::move(response);
-    message_.emplace(static_cast<http::status>(response_.status), version);
-    auto& message = *message_;
-    message.set(http::field::date, DateNow());
-    if (!response_.contentType.empty())
-      message.set(http::field::content_type, response_.contentType);
-    bool cacheControl = false;
-    for (const auto& [name, value] : response_.headers) {
-      message.set(beast::string_view(name.data(), name.size()), value);
-      cacheControl = cacheControl || name == "Cache-Control";
-    }
-    for (const auto& [name, value] : kCommonHeaders)
-      message.set(beast::string_view(name.data(), name.size()),
-                  beast::string_view(value.data(), value.size()));
-    if (!cacheControl)
-      message.set(http::field::cache_control,
-                  beast::string_view(kDefaultCacheControl.data(), kDefaultCacheControl.size()));
-    message.keep_alive(keepAlive);
-    const std::string_view body = response_.Body();
-    if (response_.status != 304 && response_.status != 204) message.content_length(body.size());
-    if (!response_.headersOnly)
-      message.body() = http::span_body<const char>::value_type(body.data(), body.size());
+    message_.emplace(Message(response_, keepAlive, version));
     stream_.expires_after(server_.options().writeTimeout);
-    http::async_write(stream_, message,
+    http::async_write(stream_, *message_,
                       [self = shared_from_this()](beast::error_code ec, std::size_t bytes) {
                         self->OnWritten(ec, bytes);
                       });
@@ -258,9 +462,8 @@ class Session : public std::enable_shared_from_this<Session> {
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_).count();
     std::string line;
     if (parser_->is_header_done()) {
-      const auto& head = parser_->get();
-      line = std::string(View(head.method_string())) + " " +
-             std::string(Service::LoggedPath(PathOf(View(head.target()))));
+      line = std::string(LoggedMethod(View(parser_->get().method_string()))) + " " +
+             std::string(Service::LoggedPath(PathOf(target_)));
     } else {
       line = "-";
     }
@@ -278,17 +481,69 @@ class Session : public std::enable_shared_from_this<Session> {
   beast::tcp_stream stream_;
   Server& server_;
   std::string peer_;
-  beast::flat_buffer buffer_;
-  std::optional<http::request_parser<http::string_body>> parser_;
+  beast::flat_buffer buffer_{kReadBufferLimit};
+  std::optional<RequestParser> parser_;
+  std::string_view target_;  // the request's, in origin form, once its head is read
   Response response_;
   std::optional<http::response<http::span_body<const char>>> message_;
   Clock::time_point started_ = Clock::now();
   bool idle_ = false;  // waiting for a request to begin
-
-  friend class Server;
 };
 
+Server::Server(const ServerOptions& options, Service& service)
+    : options_(options),
+      service_(service),
+      io_(options.threads),
+      acceptor_(asio::make_strand(io_)),
+      signals_(io_, SIGINT, SIGTERM),
+      workers_(options.storeThreads, options.storeQueue, options.storeTimeout) {}
+
+void Server::Forget(Session* session) {
+  std::lock_guard lock(mutex_);
+  sessions_.erase(session);
+  --open_;
+  if (stopping_ && open_ == 0 && running_) asio::post(drain_.get_executor(), [this] { Drained(); });
+}
+
+Response Server::Answer(const Request& request) {
+  try {
+    return service_.Handle(request);
+  } catch (const std::exception& e) {
+    Log(std::string(LoggedMethod(request.method)) + " " +
+        std::string(Service::LoggedPath(PathOf(request.target))) +
+        ": the answer failed: " + TypeName(typeid(e)));
+  } catch (...) {
+    Log(std::string(LoggedMethod(request.method)) + " " +
+        std::string(Service::LoggedPath(PathOf(request.target))) +
+        ": the answer failed: an unknown exception");
+  }
+  return Service::Refusal(500, "The service could not answer this request.", request.target);
+}
+
+// The most connections the process may hold: its descriptor limit, raised to the most it may
+// have, less what the store, the published files and the log need.
+std::size_t Server::ConnectionCap() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return options_.maxConnections;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY) return options_.maxConnections;
+  const auto files = static_cast<std::size_t>(limit.rlim_cur);
+  const std::size_t spare = 32 + files / 16;
+  const std::size_t cap = files > spare ? files - spare : 1;
+  if (cap >= options_.maxConnections) return options_.maxConnections;
+  Log("max-connections " + std::to_string(options_.maxConnections) + " lowered to " +
+      std::to_string(cap) + ": the process may open " + std::to_string(files) +
+      " files (LimitNOFILE)");
+  return cap;
+}
+
 void Server::Run() {
+  cap_ = ConnectionCap();
+  reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   const auto address = asio::ip::make_address(options_.address);
   const tcp::endpoint endpoint(address, options_.port);
   beast::error_code ec;
@@ -296,9 +551,11 @@ void Server::Run() {
   if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
   if (!ec) acceptor_.bind(endpoint, ec);
   if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec)
+  if (ec) {
+    if (reserve_ >= 0) ::close(reserve_);
     throw std::runtime_error("cannot listen on " + options_.address + ":" +
                              std::to_string(options_.port) + ": " + ec.message());
+  }
   const tcp::endpoint bound = acceptor_.local_endpoint();
   Log("listening on " + bound.address().to_string() + ":" + std::to_string(bound.port()));
 
@@ -306,31 +563,38 @@ void Server::Run() {
     if (!e) Stop();
   });
   Accept();
+  // No exception of a handler ends a serving thread, nor the instance.
+  const auto serve = [this] {
+    for (;;) {
+      try {
+        io_.run();
+        return;
+      } catch (const std::exception& e) {
+        Log("a connection failed: " + TypeName(typeid(e)));
+      }
+    }
+  };
   std::vector<std::thread> threads;
-  for (int i = 1; i < options_.threads; ++i) threads.emplace_back([this] { io_.run(); });
-  io_.run();
+  for (int i = 1; i < options_.threads; ++i) threads.emplace_back(serve);
+  serve();
   for (std::thread& t : threads) t.join();
+  {
+    std::lock_guard lock(mutex_);
+    running_ = false;
+  }
+  if (reserve_ >= 0) ::close(reserve_);
 }
 
 void Server::Accept() {
   acceptor_.async_accept(asio::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
-    if (ec) {
-      if (stopping_ || ec == asio::error::operation_aborted) return;
-      // Out of descriptors, most likely: try again shortly rather than spin.
-      Log("accept: " + ec.message());
-      retry_.expires_after(std::chrono::milliseconds(100));
-      retry_.async_wait([this](beast::error_code e) {
-        if (!e) Accept();
-      });
-      return;
-    }
+    if (ec) return OnAcceptFailed(ec);
     beast::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     const auto remote = socket.remote_endpoint(ignored);
     bool admitted = false;
     {
       std::lock_guard lock(mutex_);
-      admitted = open_ < options_.maxConnections;
+      admitted = open_ < cap_;
       if (admitted) ++open_;
     }
     if (admitted) {
@@ -342,20 +606,46 @@ void Server::Accept() {
       }
       session->Start();
     } else {
-      // Full: say so at once rather than leave the client waiting. Nothing of the request is
-      // read, so the answer is the API's, which a page can show as well.
-      static constexpr std::string_view kBusy =
-          R"({"error":"the service holds as many connections as it takes","code":"busy"})";
-      const std::string busy =
-          "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nConnection: close\r\n"
-          "Content-Type: application/json\r\nContent-Length: " +
-          std::to_string(kBusy.size()) + "\r\n\r\n" + std::string(kBusy);
-      socket.non_blocking(true, ignored);
-      socket.write_some(asio::buffer(busy.data(), busy.size()), ignored);
-      socket.shutdown(tcp::socket::shutdown_both, ignored);
-      socket.close(ignored);
+      Turn(socket, "");
     }
     Accept();
+  });
+}
+
+// Full: says so at once rather than leave the client waiting.
+void Server::Turn(tcp::socket& socket, std::string_view why) {
+  beast::error_code ignored;
+  socket.non_blocking(true, ignored);
+  const Response busy = Busy({}, "The service is busy; please try again.");
+  auto message = Message(busy, false, 11);  // its body is busy's
+  http::write(socket, message, ignored);
+  socket.shutdown(tcp::socket::shutdown_both, ignored);
+  socket.close(ignored);
+  if (!why.empty()) acceptTrouble_(std::string(why));
+}
+
+void Server::OnAcceptFailed(const beast::error_code& ec) {
+  if (stopping_ || ec == asio::error::operation_aborted) return;
+  const bool noDescriptors = ec == asio::error::no_descriptors || ec.value() == ENFILE;
+  if (noDescriptors && reserve_ >= 0) {
+    // The descriptor kept for this takes the client, who is told to come back.
+    ::close(reserve_);
+    const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      tcp::socket socket(io_);
+      beast::error_code assigned;
+      socket.assign(acceptor_.local_endpoint().protocol(), fd, assigned);
+      if (assigned) ::close(fd);
+      if (!assigned) Turn(socket, "accept: " + ec.message() + "; answered 503");
+    }
+    reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) return Accept();
+  }
+  acceptTrouble_("accept: " + ec.message());
+  // Try again shortly rather than spin.
+  retry_.expires_after(std::chrono::milliseconds(100));
+  retry_.async_wait([this](beast::error_code e) {
+    if (!e) Accept();
   });
 }
 
@@ -366,6 +656,21 @@ void Server::Stop() {
     beast::error_code ignored;
     acceptor_.close(ignored);
     retry_.cancel();
+    // What has not finished by the deadline ends there.
+    drain_.expires_after(options_.drainTimeout);
+    drain_.async_wait([this](beast::error_code e) {
+      if (e) return;
+      Log("stopping: the drain deadline has passed; closing every connection");
+      std::vector<std::shared_ptr<Session>> open;
+      {
+        std::lock_guard lock(mutex_);
+        for (auto& [raw, weak] : sessions_)
+          if (auto session = weak.lock()) open.push_back(std::move(session));
+      }
+      for (const auto& session : open) session->StopIfIdle(true);
+    });
+    std::lock_guard lock(mutex_);
+    if (open_ == 0) drain_.cancel();
   });
   std::vector<std::shared_ptr<Session>> open;
   {
@@ -374,7 +679,11 @@ void Server::Stop() {
       if (auto session = weak.lock()) open.push_back(std::move(session));
   }
   // Outside the lock: the last reference may go here, and a session that goes forgets itself.
-  for (const auto& session : open) session->StopIfIdle();
+  for (const auto& session : open) session->StopIfIdle(false);
+}
+
+void Server::Drained() {
+  drain_.cancel();
 }
 
 }  // namespace

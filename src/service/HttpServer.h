@@ -1,34 +1,48 @@
 #pragma once
 
 // The service's HTTP edge (Boost.Beast): turns bytes into a Request, the service's Response back
-// into bytes, and holds every limit a client on the network may test: sizes, deadlines and the
-// number of connections.
+// into bytes, and holds every limit a client on the network may test: sizes, deadlines, the
+// number of connections and of the requests that wait for the store.
 
 #include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
 
+#include "service/Http.h"
+
 namespace vettrix::service {
 
 class Service;
 
-inline constexpr std::size_t kHeaderLimit = 16 << 10;  // request line and headers
+// Every byte of a request's head, however it arrives: the request line and the headers. A
+// chunked body's framing (a chunk's size line, its extensions, the trailers) counts against it
+// too, line by line.
+inline constexpr std::size_t kHeaderLimit = 16 << 10;
 
 struct ServerOptions {
   std::string address = "127.0.0.1";
   unsigned short port = 8080;
   int threads = 2;
+  // Kept below what the process may open (its descriptor limit, raised at start to the most it
+  // may have), less what the store and the files need.
   std::size_t maxConnections = 1024;
   std::chrono::milliseconds idleTimeout{15'000};     // a kept-alive connection with no request
   std::chrono::milliseconds requestTimeout{10'000};  // from a request's first byte to its last
   std::chrono::milliseconds writeTimeout{60'000};    // for an answer to be taken
-  std::vector<std::string> trustedProxies;           // whose X-Forwarded-For counts
+  // After SIGTERM: the requests in flight may finish within it; then every connection ends.
+  std::chrono::milliseconds drainTimeout{20'000};
+  // The requests that touch the store are answered by threads of their own, never by those that
+  // serve; so many may wait for them, each at most `storeTimeout` before it is answered 503.
+  int storeThreads = 2;
+  std::size_t storeQueue = 64;
+  std::chrono::milliseconds storeTimeout{5'000};
+  std::vector<AddressRange> trustedProxies;  // whose X-Forwarded-For counts
 };
 
 // Serves until SIGTERM or SIGINT; then it takes no new connection, lets the requests in flight
-// finish, closes idle connections and returns. Logs "listening on ADDRESS:PORT" once it listens.
-// Throws std::runtime_error when it cannot listen.
+// finish within the drain deadline, closes idle connections and returns. Logs "listening on
+// ADDRESS:PORT" once it listens. Throws std::runtime_error when it cannot listen.
 void Serve(const ServerOptions& options, Service& service);
 
 }  // namespace vettrix::service

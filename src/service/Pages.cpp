@@ -294,8 +294,6 @@ std::string SubmissionPage(const Submission& s, bool again) {
   Row(page, "TAC", "submitted-tac", s.tac);
   Row(page, "Manufacturer", "submitted-manufacturer", s.manufacturer);
   Row(page, "Model", "submitted-model", s.model);
-  Row(page, "Source", "submitted-source", s.source);
-  Row(page, "Received", "received", Rfc3339(s.received));
   page << "</dl>\n</section>\n";
   End(page);
   return page.Take();

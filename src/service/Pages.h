@@ -23,8 +23,9 @@ std::string LookupPage(const Published& published, std::string_view input,
                        const cli::CheckRecord& record);
 // The submission form again, with the values sent and the reason beside each field refused.
 std::string RefusedPage(const SubmissionForm& form);
-// A submission as stored: its reference number and where it stands. `again`: it was pending
-// already when the same device was sent.
+// A submission as stored: its reference number, where it stands, and what the database would
+// publish of it (the TAC and the names); its source and note are the operator's alone, for
+// anyone may read any reference. `again`: it was pending already when the same device was sent.
 std::string SubmissionPage(const Submission& submission, bool again);
 // The device sent is in the published database already.
 std::string PublishedAlreadyPage(const Published& published, const SubmissionForm& form);

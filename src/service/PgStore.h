@@ -2,15 +2,18 @@
 
 // The store of several instances on several machines: the submissions, the rate limit and every
 // published database in one PostgreSQL database. A publication is announced with NOTIFY; each
-// serving instance listens (and looks every second besides), so that all of them switch within
-// moments of the commit.
+// serving instance listens (and looks every second besides, on its own timer), so that all of
+// them switch within moments of the commit.
+//
+// PostgreSQL may stop answering (a partition, a stalled server): every operation has a deadline,
+// connect and commit included; past it the statement is cancelled, the connection dropped and
+// the operation fails. A connection found lost before anything was committed (the server was
+// restarted) is made again at once and the operation run once more.
 
-#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "service/Store.h"
 
@@ -26,17 +29,14 @@ class PgStore final : public Store {
   // Connects to `address` (a postgresql:// URI or key=value pairs, without a password) with
   // `password` (empty: libpq's own, from PGPASSWORD or a password file). Throws StoreError with
   // the reason when the database cannot be reached or its schema is not the one this program
-  // knows (unless `forMigration`).
-  PgStore(const std::string& address, const std::string& password, bool forMigration = false);
+  // knows (unless `forMigration`). Each operation must end within `timeout`.
+  PgStore(const std::string& address, const std::string& password, bool forMigration = false,
+          std::chrono::milliseconds timeout = std::chrono::seconds(5));
   ~PgStore() override;
 
   // Applies the migrations not yet applied; returns how many. Safe to run again, and from
   // several machines at once.
   int Migrate();
-
-  // Starts listening for publications on a connection of its own; `published` runs on the
-  // listening thread after each new one is seen.
-  void Listen(std::function<void()> published);
 
   std::optional<std::int64_t> Admit(std::string_view client, std::int64_t now,
                                     int perHour) override;
@@ -46,18 +46,17 @@ class PgStore final : public Store {
   Review Decide(std::int64_t id, Status decision) override;
   bool MayHaveChanged(const PublicationId& known) override;
   std::optional<Publication> Newer(const PublicationId& known) override;
-  void Publish(std::string_view bytes, std::int64_t now) override;
+  std::string Publish(std::string_view bytes, std::int64_t now, const PublishCheck& check) override;
+  // LISTEN on a connection of its own, made again whenever it is lost.
+  std::unique_ptr<Watch> WatchPublications(const std::function<void()>& changed) override;
 
  private:
-  std::int64_t LatestPublication();  // 0: none
   std::string ClientKey(std::string_view client);
 
   std::unique_ptr<PgConnection> db_;
   std::string salt_;
   std::string address_, password_;
-  std::atomic<std::int64_t> latest_{-1};  // kept by the listener; -1: not listening
-  std::atomic<bool> stopping_{false};
-  std::thread listener_;
+  std::chrono::milliseconds timeout_;
 };
 
 // Whether a store address holds a password, which belongs in a file or the environment.

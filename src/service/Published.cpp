@@ -1,12 +1,14 @@
 #include "service/Published.h"
 
+#include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "db/Mobidex.h"
 #include "service/Http.h"
 #include "service/Log.h"
 #include "service/SqliteStore.h"
-#include "update/CheckUpdate.h"
+#include "update/UpdateDatabase.h"
 
 namespace vettrix::service {
 
@@ -29,8 +31,8 @@ std::shared_ptr<const Published> MakePublished(Publication publication, std::str
 
 std::string PublishFault(const Published& next, const Published* current, bool force) {
   if (current == nullptr || force) return {};
-  const auto version = DatabaseVersionValue(next.versionNumber);
-  const auto published = DatabaseVersionValue(current->versionNumber);
+  const auto version = VersionOrder(next.versionText);
+  const auto published = VersionOrder(current->versionText);
   if (version && published && *version > *published) return {};
   return "its version " + next.versionText + " (" + next.versionNumber +
          ") is not newer than the published " + current->versionText + " (" +
@@ -38,19 +40,23 @@ std::string PublishFault(const Published& next, const Published* current, bool f
 }
 
 std::string PublishDatabase(Store& store, std::string bytes, bool force, std::int64_t now) {
+  // What a client cannot install is of no use published.
+  if (std::cmp_greater(bytes.size(), kDatabaseMaxBytes))
+    return "it has " + std::to_string(bytes.size()) + " bytes, more than the " +
+           std::to_string(kDatabaseMaxBytes >> 20) + " MiB that vettrix and vettrix-cli install";
   std::string fault;
   const auto next = MakePublished({{}, std::move(bytes), now}, fault);
   if (next == nullptr) return "not a database: " + fault;
-  std::shared_ptr<const Published> current;
-  try {
-    if (auto publication = store.Newer({})) current = MakePublished(std::move(*publication), fault);
-  } catch (const StoreError&) {
-    // Nothing published yet (or nothing readable): anything goes.
-  }
-  fault = PublishFault(*next, current.get(), force);
-  if (!fault.empty()) return fault;
-  store.Publish(next->table.Contents(), now);
-  return {};
+  return store.Publish(next->table.Contents(), now,
+                       [&](std::optional<Publication> publication) -> std::string {
+                         if (!publication || force) return {};
+                         std::string unreadable;
+                         const auto current = MakePublished(std::move(*publication), unreadable);
+                         if (current == nullptr)
+                           return "the published database cannot be read as one (" + unreadable +
+                                  "); --force publishes it all the same";
+                         return PublishFault(*next, current.get(), force);
+                       });
 }
 
 Snapshots::Snapshots(Store& store) : store_(store) {
@@ -58,7 +64,7 @@ Snapshots::Snapshots(Store& store) : store_(store) {
   try {
     publication = store.Newer({});
   } catch (const StoreError& e) {
-    throw std::runtime_error(std::string("no published database: ") + e.what());
+    throw std::runtime_error(std::string("the published database cannot be read: ") + e.what());
   }
   if (!publication) throw std::runtime_error("no published database");
   const PublicationId id = publication->id;
@@ -68,37 +74,90 @@ Snapshots::Snapshots(Store& store) : store_(store) {
   state_.store(std::make_shared<const State>(State{std::move(serving), id, {}}));
 }
 
-std::shared_ptr<const Published> Snapshots::Current() {
-  std::shared_ptr<const State> state = state_.load();
-  if (!store_.MayHaveChanged(state->examined)) return state->serving;
+Snapshots::~Snapshots() {
+  {
+    std::lock_guard lock(wake_);
+    stopping_ = true;
+  }
+  poked_.notify_all();
+  announcements_.reset();  // its thread joined: it pokes no more
+  if (looker_.joinable()) looker_.join();
+}
 
-  // One request reads the new publication; the others wait for it rather than read it too.
-  std::lock_guard lock(reload_);
-  state = state_.load();
+std::shared_ptr<const Published> Snapshots::Current() {
+  const std::shared_ptr<const State> state = state_.load();
+  if (watching_ && store_.MayHaveChanged(state->examined)) Poke();
+  return state->serving;
+}
+
+void Snapshots::Poke() {
+  {
+    std::lock_guard lock(wake_);
+    wanted_ = true;
+  }
+  poked_.notify_one();
+}
+
+void Snapshots::Watch(std::chrono::milliseconds every) {
+  watching_ = true;
+  announcements_ = store_.WatchPublications([this] { Poke(); });
+  looker_ = std::thread([this, every] { Look(every); });
+}
+
+void Snapshots::Look(std::chrono::milliseconds every) {
+  std::unique_lock lock(wake_);
+  while (!stopping_) {
+    poked_.wait_for(lock, every, [this] { return wanted_ || stopping_; });
+    if (stopping_) break;
+    wanted_ = false;
+    lock.unlock();
+    try {
+      Refresh();
+    } catch (const std::exception& e) {
+      // Out of memory, most likely: the database served goes on being served.
+      Log(std::string("a look for a new database failed: ") + e.what());
+    }
+    lock.lock();
+  }
+}
+
+void Snapshots::Refresh() {
+  // Looked at again next time, when memory may be found.
+  static constexpr std::string_view kNoMemory =
+      "a new database was published but there is not memory enough to load it";
+  std::lock_guard lock(refresh_);
+  const std::shared_ptr<const State> state = state_.load();
   std::optional<Publication> newer;
   std::string problem;
   try {
     newer = store_.Newer(state->examined);
   } catch (const StoreError& e) {
     problem = e.what();
+  } catch (const std::bad_alloc&) {
+    problem = kNoMemory;
   }
-  if (!newer && (problem.empty() || problem == state->problem)) return state->serving;
+  if (!newer && (problem.empty() || problem == state->problem)) return;
   State next{state->serving, newer ? newer->id : state->examined, problem};
   if (newer) {
     std::string fault;
-    auto published = MakePublished(std::move(*newer), fault);
+    std::shared_ptr<const Published> published;
+    try {
+      published = MakePublished(std::move(*newer), fault);
+    } catch (const std::bad_alloc&) {
+      next.examined = state->examined;
+      next.problem = kNoMemory;
+    }
     if (published != nullptr) {
       next.serving = std::move(published);
       Log("serving the database " + next.serving->versionText + " (" +
           std::to_string(next.serving->devices) + " devices)");
-    } else {
+    } else if (next.problem.empty()) {
       next.problem = "a new database was published but cannot serve: " + fault;
     }
   }
   if (!next.problem.empty() && next.problem != state->problem)
     Log(next.problem + "; still serving " + next.serving->versionText);
   state_.store(std::make_shared<const State>(std::move(next)));
-  return state_.load()->serving;
 }
 
 }  // namespace vettrix::service

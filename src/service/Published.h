@@ -5,9 +5,12 @@
 // a request holds the one it started with, so no answer mixes two versions and no reader waits.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/DeviceTable.h"
 #include "service/Store.h"
@@ -31,22 +34,33 @@ struct Published {
 // none.
 std::shared_ptr<const Published> MakePublished(Publication publication, std::string& fault);
 
-// Why `next` may not replace `current` (null: nothing published yet): its version number must
-// be greater, unless `force`.
+// Why `next` may not replace `current` (null: nothing published yet): its version must be newer
+// (the first digit of its version text, then its version number), unless `force`.
 std::string PublishFault(const Published& next, const Published* current, bool force);
 
-// Checks `bytes` and publishes them in `store`; the reason it refused, or "".
+// Checks `bytes` (a database, no larger than the clients install) and publishes them in `store`,
+// in one step with the check against what is published; the reason it refused, or "".
 std::string PublishDatabase(Store& store, std::string bytes, bool force, std::int64_t now);
 
-// Whatever the store has published, as of each request.
+// Whatever the store has published. Requests take the snapshot being served and never wait: a
+// new publication is read, checked and hashed in the background, and served once it is whole.
 class Snapshots {
  public:
   // Loads the store's publication; throws std::runtime_error with the reason when there is none
   // that serves.
   explicit Snapshots(Store& store);
+  // Stops the watch before anything it uses goes.
+  ~Snapshots();
+  Snapshots(const Snapshots&) = delete;
+  Snapshots& operator=(const Snapshots&) = delete;
 
   // The newest publication that serves (a newer one that does not is logged and passed over).
   std::shared_ptr<const Published> Current();
+  // Looks for a newer publication now, on the caller's thread, and serves it when it serves.
+  void Refresh();
+  // Looks in the background from now on: when the store announces a publication, when a request
+  // finds one may have been made, and every `every` whatever the announcements do.
+  void Watch(std::chrono::milliseconds every);
 
  private:
   struct State {
@@ -54,9 +68,18 @@ class Snapshots {
     PublicationId examined;  // the newest publication looked at, served or not
     std::string problem;     // why it is not served, when it is not
   };
+  void Look(std::chrono::milliseconds every);
+  void Poke();
+
   Store& store_;
   std::atomic<std::shared_ptr<const State>> state_;
-  std::mutex reload_;
+  std::mutex refresh_;  // one look at a time
+  std::mutex wake_;
+  std::condition_variable poked_;
+  bool wanted_ = false, stopping_ = false;  // guarded by wake_
+  std::atomic<bool> watching_{false};
+  std::unique_ptr<Store::Watch> announcements_;
+  std::thread looker_;
 };
 
 }  // namespace vettrix::service

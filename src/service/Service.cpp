@@ -15,6 +15,8 @@ namespace vettrix::service {
 namespace {
 
 using Json = nlohmann::ordered_json;  // keys in the order written
+// What a client sent: its members found by a tree, so that reading it stays linear.
+using InputJson = nlohmann::json;
 
 constexpr std::string_view kHtml = "text/html; charset=utf-8";
 constexpr std::string_view kText = "text/plain; charset=utf-8";
@@ -136,11 +138,17 @@ bool Matches(std::string_view ifNoneMatch, std::string_view etag) {
   return false;
 }
 
-// How deep arrays and objects nest in a JSON text, strings aside: refused early, before a
-// parser's stack is at stake.
-std::size_t NestingDepth(std::string_view text) {
-  std::size_t depth = 0, deepest = 0;
-  bool inString = false, escaped = false;
+// How deep arrays and objects nest in a JSON text, and how many values and members they hold
+// (strings aside): a body is refused on these before a parser spends anything on it.
+struct JsonShape {
+  std::size_t depth = 0;
+  std::size_t values = 0;
+};
+
+JsonShape ShapeOf(std::string_view text) {
+  JsonShape shape;
+  std::size_t depth = 0;
+  bool inString = false, escaped = false, empty = false;
   for (const char c : text) {
     if (inString) {
       if (escaped) {
@@ -150,15 +158,30 @@ std::size_t NestingDepth(std::string_view text) {
       } else if (c == '"') {
         inString = false;
       }
-    } else if (c == '"') {
+      continue;
+    }
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+    if (empty && c != ']' && c != '}') ++shape.values;  // the first of a container
+    empty = false;
+    if (c == '"') {
       inString = true;
     } else if (c == '[' || c == '{') {
-      deepest = std::max(deepest, ++depth);
+      shape.depth = std::max(shape.depth, ++depth);
+      empty = true;
     } else if ((c == ']' || c == '}') && depth > 0) {
       --depth;
+    } else if (c == ',') {
+      ++shape.values;
     }
   }
-  return deepest;
+  return shape;
+}
+
+// A value the client sent, as an answer repeats it.
+Json Echo(const InputJson& value) {
+  return value.is_string()
+             ? Json(value.get_ref<const std::string&>())
+             : Json::parse(value.dump(-1, ' ', false, InputJson::error_handler_t::replace));
 }
 
 Json DeviceJson(const Published& published, std::string_view tac) {
@@ -171,14 +194,26 @@ Json DeviceJson(const Published& published, std::string_view tac) {
               {"model", DisplayText(FieldOf(line, 2))}};
 }
 
+// A JSON body's problem before it is parsed: nested too deep, or more values than any answer
+// takes (the items of a batch and a few besides); empty when it may be parsed.
+std::optional<Response> OverShape(std::string_view body) {
+  const JsonShape shape = ShapeOf(body);
+  if (shape.depth > kMaxJsonDepth) return JsonError(400, "too_deep", "the JSON nests too deep");
+  if (shape.values > kMaxJsonValues)
+    return JsonError(413, "too_many_items",
+                     "the JSON holds too many values: at most " + std::to_string(kMaxBatchItems) +
+                         " items a request");
+  return std::nullopt;
+}
+
 // The list `name` of a batch's JSON body, as every batch takes it: 1 to kMaxBatchItems items of
 // `what`; or the error answer.
-std::variant<Json, Response> BatchItems(const Request& request, std::string_view name,
-                                        std::string_view what) {
+std::variant<InputJson, Response> BatchItems(const Request& request, std::string_view name,
+                                             std::string_view what) {
   if (MediaType(request.contentType) != kJsonType)
     return JsonError(415, "unsupported_media_type", "send application/json");
-  if (NestingDepth(request.body) > 4) return JsonError(400, "too_deep", "the JSON nests too deep");
-  Json body = Json::parse(request.body, nullptr, false);
+  if (auto refused = OverShape(request.body)) return std::move(*refused);
+  InputJson body = InputJson::parse(request.body, nullptr, false);
   if (body.is_discarded()) return JsonError(400, "not_json", "the body is not valid JSON");
   const std::string key(name);
   if (!body.is_object() || !body.contains(key) || !body[key].is_array())
@@ -191,6 +226,16 @@ std::variant<Json, Response> BatchItems(const Request& request, std::string_view
         413, "too_many_items",
         "at most " + std::to_string(kMaxBatchItems) + " " + std::string(what) + " a request");
   return std::move(body[key]);
+}
+
+// Logs a submission that the store failed; whether it may have been kept all the same (its
+// commit's answer was lost), so that no one is told that nothing was kept when it may have been.
+bool NotStored(const StoreError& e, bool submitting) {
+  const bool unknown = submitting && e.OutcomeUnknown();
+  Log(std::string(unknown ? "a submission may or may not have been stored: "
+                          : "a submission could not be stored: ") +
+      e.what());
+  return unknown;
 }
 
 // The public fields of a submission: not its source or note, which are the reviewer's.
@@ -242,11 +287,17 @@ std::size_t Service::BodyLimit(std::string_view method, std::string_view path) {
   return path.starts_with(kApiPrefix) ? kApiBodyLimit : kFormBodyLimit;
 }
 
+bool Service::TouchesStore(std::string_view method, std::string_view path) {
+  return (path == "/submit" && method == "POST") ||
+         (path == kSubmissionsPath && method == "POST") || path.starts_with(kSubmissionPrefix) ||
+         path.starts_with("/api/v1/submissions/");
+}
+
 Response Service::Refusal(int status, std::string_view message, std::string_view target) {
   const std::string_view path = PathOf(target);
   Response response;
   response.status = status;
-  if (IsApi(path)) {
+  if (IsApi(path) || target.empty()) {
     const std::string_view code = status == 413   ? "body_too_large"
                                   : status == 431 ? "headers_too_large"
                                   : status == 503 ? "busy"
@@ -356,7 +407,7 @@ Response Service::Lookup(const Request& request) {
 
 Service::Received Service::Receive(
     const Request& request,
-    const std::function<std::optional<Fields>(std::string_view body)>& parse) {
+    const std::function<std::optional<Fields>(std::string_view body)>& parse, bool& submitting) {
   using Outcome = Received::Outcome;
   Received received{};
   if (const auto wait = store_.Admit(request.client, request.now, settings_.submissionsPerHour)) {
@@ -384,6 +435,7 @@ Service::Received Service::Receive(
   }
   received.submission = Submission{0,           form.tac,  form.manufacturer, form.model,
                                    form.source, form.note, Status::Pending,   request.now};
+  submitting = true;
   const Store::Stored stored = store_.Submit(received.submission);
   received.submission.id = stored.id;
   received.outcome = stored.isNew ? Outcome::Stored : Outcome::Waiting;
@@ -399,8 +451,9 @@ Response Service::Submit(const Request& request) {
     return Message(415, "Unsupported form",
                    "The form must be sent as application/x-www-form-urlencoded.");
   using Outcome = Received::Outcome;
+  bool submitting = false;
   try {
-    const Received received = Receive(request, ParseFields);
+    const Received received = Receive(request, ParseFields, submitting);
     switch (received.outcome) {
       case Outcome::Limited:
         return RetryLater(
@@ -425,10 +478,14 @@ Response Service::Submit(const Request& request) {
         "Location", std::string(kSubmissionPrefix) + std::to_string(received.submission.id));
     return response;
   } catch (const StoreError& e) {
-    Log(std::string("a submission could not be stored: ") + e.what());
-    return RetryLater(Message(503, "Not stored",
-                              "The submission could not be stored just now, and nothing was "
-                              "kept. Please send it again in a minute."),
+    return RetryLater(NotStored(e, submitting)
+                          ? Message(503, "Outcome unknown",
+                                    "The database stopped answering as your submission was being "
+                                    "kept, so it may have been stored or not. Sending it again is "
+                                    "safe: if it was kept, you are shown its reference number.")
+                          : Message(503, "Not stored",
+                                    "The submission could not be stored just now, and nothing was "
+                                    "kept. Please send it again in a minute."),
                       60);
   }
 }
@@ -441,11 +498,12 @@ Response Service::SubmitJson(const Request& request) {
   // The fields the form has, each a string when given; anything else is ignored, as the form
   // ignores fields it does not know.
   const auto parse = [&](std::string_view body) -> std::optional<Fields> {
-    if (NestingDepth(body) > 4) {
-      code = "too_deep", problem = "the JSON nests too deep";
+    const JsonShape shape = ShapeOf(body);
+    if (shape.depth > kMaxJsonDepth || shape.values > kMaxJsonValues) {
+      code = "too_deep", problem = "the JSON nests too deep or holds too many values";
       return std::nullopt;
     }
-    const Json json = Json::parse(body, nullptr, false);
+    const InputJson json = InputJson::parse(body, nullptr, false);
     if (json.is_discarded()) return std::nullopt;
     code = "bad_shape";
     problem = "send an object of texts: tac, manufacturer, model, source and, if you like, note";
@@ -459,8 +517,9 @@ Response Service::SubmitJson(const Request& request) {
     }
     return fields;
   };
+  bool submitting = false;
   try {
-    const Received received = Receive(request, parse);
+    const Received received = Receive(request, parse, submitting);
     switch (received.outcome) {
       case Outcome::Limited:
         return RetryLater(
@@ -493,10 +552,14 @@ Response Service::SubmitJson(const Request& request) {
                                     std::string(kApiPrefix) + "submissions/" + std::to_string(id));
     return response;
   } catch (const StoreError& e) {
-    Log(std::string("a submission could not be stored: ") + e.what());
-    return RetryLater(JsonError(503, "store_unavailable",
-                                "the submission could not be stored just now, and nothing was "
-                                "kept; send it again in a minute"),
+    return RetryLater(NotStored(e, submitting)
+                          ? JsonError(503, "outcome_unknown",
+                                      "the database stopped answering as the submission was being "
+                                      "kept, so it may have been stored or not; sending it again "
+                                      "is safe: if it was kept, its id is given")
+                          : JsonError(503, "store_unavailable",
+                                      "the submission could not be stored just now, and nothing "
+                                      "was kept; send it again in a minute"),
                       60);
   }
 }
@@ -537,9 +600,10 @@ Response Service::LookUpTacs(const Request& request) {
   if (Response* refused = std::get_if<Response>(&items)) return std::move(*refused);
   const std::shared_ptr<const Published> published = snapshots_.Current();
   Json results = Json::array();
-  for (const Json& tac : std::get<Json>(items)) {
+  for (const InputJson& tac : std::get<InputJson>(items)) {
     if (!tac.is_string() || !IsTac(tac.get_ref<const std::string&>())) {
-      results.push_back(Json{{"tac", tac}, {"error", "a TAC is 8 digits"}, {"code", "bad_tac"}});
+      results.push_back(
+          Json{{"tac", Echo(tac)}, {"error", "a TAC is 8 digits"}, {"code", "bad_tac"}});
     } else {
       results.push_back(DeviceJson(*published, tac.get_ref<const std::string&>()));
     }
@@ -562,7 +626,7 @@ Response Service::CheckImeis(const Request& request) {
     cli::RecordWriter writer(out, cli::Format::Json, cli::kInputColumns);
     cli::RecordFields fields;
     writer.Begin();
-    for (const Json& item : std::get<Json>(items)) {
+    for (const InputJson& item : std::get<InputJson>(items)) {
       if (item.is_string()) {
         writer.Write(fields.Of(checker.Check(item.get_ref<const std::string&>()), checker,
                                published->table, writer));
@@ -570,7 +634,7 @@ Response Service::CheckImeis(const Request& request) {
       }
       out.Put(writer.RecordStart());
       out.Put("\"input\":");
-      out.Put(item.dump(-1, ' ', false, Json::error_handler_t::replace));
+      out.Put(item.dump(-1, ' ', false, InputJson::error_handler_t::replace));
       out.Put(R"(,"error":"an IMEI is sent as a JSON string","code":"not_a_text"})");
       writer.Written();
     }

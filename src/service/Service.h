@@ -19,6 +19,10 @@ namespace vettrix::service {
 inline constexpr std::size_t kFormBodyLimit = 64 << 10;  // a submission, by form or JSON
 inline constexpr std::size_t kApiBodyLimit = 1 << 20;
 inline constexpr std::size_t kMaxBatchItems = 1000;  // TACs or IMEIs in one request
+// What a JSON body may hold before it is parsed: arrays and objects nested so deep, and so many
+// values and members in all (a batch's items and a few besides).
+inline constexpr std::size_t kMaxJsonDepth = 4;
+inline constexpr std::size_t kMaxJsonValues = kMaxBatchItems + 24;
 
 // Headers every answer carries: the pages run no script and take no style but their own, are
 // never framed, and give no one a referrer; nothing is sniffed into another type.
@@ -47,8 +51,12 @@ class Service {
   static std::size_t BodyLimit(std::string_view method, std::string_view path);
   // The path as a log line shows it: a text looked up is no one's business.
   static std::string_view LoggedPath(std::string_view path);
-  // An answer the HTTP edge gives itself, to a request it cannot take: JSON with a code for its
-  // status under /api/, plain text elsewhere. `target` is empty when it could not be read.
+  // Whether the answer to a request touches the store, which may stall: such requests are
+  // answered off the serving threads. The one place that decides it.
+  static bool TouchesStore(std::string_view method, std::string_view path);
+  // Every answer the HTTP edge gives of its own (a request too large or malformed, the service
+  // busy, a handler that failed): JSON with a code for its status under /api/ or when the target
+  // could not be read, plain text elsewhere. `target` is the request's when it is known.
   static Response Refusal(int status, std::string_view message, std::string_view target);
 
  private:
@@ -66,9 +74,11 @@ class Service {
   Response SubmissionJson(std::string_view id);
   // A submission by the rules, the published database and the store, whether it came by form
   // or by JSON: the client's hourly limit, then `parse` of the body, the rules, and the store.
-  // Throws StoreError.
+  // Throws StoreError; `submitting` tells whether the submission itself was on its way to the
+  // store then (so that a lost answer may mean it was kept).
   Received Receive(const Request& request,
-                   const std::function<std::optional<Fields>(std::string_view body)>& parse);
+                   const std::function<std::optional<Fields>(std::string_view body)>& parse,
+                   bool& submitting);
   std::optional<Submission> FindSubmission(std::string_view id);
 
   Settings settings_;

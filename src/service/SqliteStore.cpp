@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <thread>
 
 namespace vettrix::service {
 namespace {
@@ -133,7 +134,8 @@ class SqliteStore::Statement {
   sqlite3_stmt* statement_ = nullptr;
 };
 
-SqliteStore::SqliteStore(std::string folder) : folder_(std::move(folder)) {
+SqliteStore::SqliteStore(std::string folder, std::chrono::milliseconds timeout)
+    : folder_(std::move(folder)), timeout_(timeout) {
   const std::string path = folder_ + "/" + kStoreName;
   if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
       SQLITE_OK) {
@@ -142,28 +144,41 @@ SqliteStore::SqliteStore(std::string folder) : folder_(std::move(folder)) {
     db_ = nullptr;
     throw StoreError(path + ": " + reason);
   }
-  try {
-    sqlite3_busy_timeout(db_, 10'000);  // the operator's commands share the file
-    // Every commit reaches the disk before it is answered: an acknowledged submission survives
-    // a killed process and a lost machine.
-    Execute("PRAGMA journal_mode = WAL");
-    Execute("PRAGMA synchronous = FULL");
-    Execute("BEGIN IMMEDIATE");
-    Execute(kSchema);
-    Statement find(db_, "SELECT value FROM meta WHERE key = 'salt'");
-    if (find.Step()) {
-      salt_ = find.Text(0);
-    } else {
-      unsigned char random[16];
-      if (RAND_bytes(random, sizeof random) != 1) throw StoreError("no random numbers");
-      salt_ = Hex(random, sizeof random);
-      Statement(db_, "INSERT INTO meta (key, value) VALUES ('salt', ?)").Bind(1, salt_).Step();
+  // The operator's commands share the file.
+  sqlite3_busy_timeout(db_, static_cast<int>(timeout_.count()));
+  // Stores opened at once (the service and commands) may find the file busy where SQLite waits
+  // for no one (switching to WAL): then the setup is tried again, until the deadline.
+  const auto deadline = std::chrono::steady_clock::now() + timeout_;
+  for (;;) {
+    try {
+      // Every commit reaches the disk before it is answered: an acknowledged submission
+      // survives a killed process and a lost machine.
+      Execute("PRAGMA journal_mode = WAL");
+      Execute("PRAGMA synchronous = FULL");
+      Execute("BEGIN IMMEDIATE");
+      Execute(kSchema);
+      Statement find(db_, "SELECT value FROM meta WHERE key = 'salt'");
+      if (find.Step()) {
+        salt_ = find.Text(0);
+      } else {
+        unsigned char random[16];
+        if (RAND_bytes(random, sizeof random) != 1) throw StoreError("no random numbers");
+        salt_ = Hex(random, sizeof random);
+        Statement(db_, "INSERT INTO meta (key, value) VALUES ('salt', ?)").Bind(1, salt_).Step();
+      }
+      Execute("COMMIT");
+      return;
+    } catch (const StoreError& e) {
+      const bool busy = (sqlite3_errcode(db_) & 0xFF) == SQLITE_BUSY;
+      if (sqlite3_get_autocommit(db_) == 0)
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      if (!busy || std::chrono::steady_clock::now() >= deadline) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw StoreError(path + ": " + e.what());
+      }
     }
-    Execute("COMMIT");
-  } catch (const StoreError& e) {
-    sqlite3_close(db_);
-    db_ = nullptr;
-    throw StoreError(path + ": " + e.what());
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 
@@ -178,6 +193,14 @@ void SqliteStore::Execute(const char* sql) {
     sqlite3_free(error);
     throw StoreError("SQLite: " + reason);
   }
+}
+
+std::unique_lock<std::timed_mutex> SqliteStore::Hold() {
+  std::unique_lock lock(mutex_, std::defer_lock);
+  if (!lock.try_lock_for(timeout_))
+    throw StoreError("SQLite: the store is busy (waited " + std::to_string(timeout_.count()) +
+                     " ms)");
+  return lock;
 }
 
 std::string SqliteStore::ClientKey(std::string_view client) const {
@@ -215,7 +238,7 @@ class Transaction {
 std::optional<std::int64_t> SqliteStore::Admit(std::string_view client, std::int64_t now,
                                                int perHour) {
   const std::string key = ClientKey(client);
-  std::lock_guard lock(mutex_);
+  const auto lock = Hold();
   Transaction transaction([this](const char* sql) { Execute(sql); });
   Statement(db_, "DELETE FROM attempts WHERE at <= ?").Bind(1, now - 3600).Step();
   Statement count(db_, "SELECT count(*), min(at) FROM attempts WHERE client = ?");
@@ -234,7 +257,7 @@ std::optional<std::int64_t> SqliteStore::Admit(std::string_view client, std::int
 }
 
 Store::Stored SqliteStore::Submit(const Submission& s) {
-  std::lock_guard lock(mutex_);
+  const auto lock = Hold();
   Transaction transaction([this](const char* sql) { Execute(sql); });
   Statement pending(db_,
                     "SELECT id FROM submissions WHERE status = 'pending' AND tac = ? AND "
@@ -259,7 +282,7 @@ constexpr const char* kColumns =
 }  // namespace
 
 std::optional<Submission> SqliteStore::Find(std::int64_t id) {
-  std::lock_guard lock(mutex_);
+  const auto lock = Hold();
   Statement find(db_, (std::string(kColumns) + "WHERE id = ?").c_str());
   if (!find.Bind(1, id).Step()) return std::nullopt;
   return Submission{find.Integer(0),
@@ -273,7 +296,7 @@ std::optional<Submission> SqliteStore::Find(std::int64_t id) {
 }
 
 std::vector<Submission> SqliteStore::List(std::optional<Status> status) {
-  std::lock_guard lock(mutex_);
+  const auto lock = Hold();
   Statement list(
       db_, (std::string(kColumns) + (status ? "WHERE status = ? " : "") + "ORDER BY id").c_str());
   if (status) list.Bind(1, StatusName(*status));
@@ -286,7 +309,7 @@ std::vector<Submission> SqliteStore::List(std::optional<Status> status) {
 }
 
 Store::Review SqliteStore::Decide(std::int64_t id, Status decision) {
-  std::lock_guard lock(mutex_);
+  const auto lock = Hold();
   Transaction transaction([this](const char* sql) { Execute(sql); });
   Statement find(db_, "SELECT status FROM submissions WHERE id = ?");
   if (!find.Bind(1, id).Step()) return Review::NotFound;
@@ -300,16 +323,23 @@ Store::Review SqliteStore::Decide(std::int64_t id, Status decision) {
 }
 
 bool SqliteStore::MayHaveChanged(const PublicationId& known) {
-  // A look at the file's identity: a missing file is news as well.
+  // A look at the file's identity; a file that went leaves nothing to read.
   struct stat st {};
   const std::string path = folder_ + "/" + kDatabaseName;
-  return ::stat(path.c_str(), &st) != 0 || !(IdOf(st) == known);
+  return ::stat(path.c_str(), &st) == 0 && !(IdOf(st) == known);
 }
 
 std::optional<Publication> SqliteStore::Newer(const PublicationId& known) {
+  return Read(known);
+}
+
+std::optional<Publication> SqliteStore::Read(const PublicationId& known) {
   const std::string path = folder_ + "/" + kDatabaseName;
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throw StoreError(SystemError(path));
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::nullopt;
+    throw StoreError(SystemError(path));
+  }
   if (IdOf(st) == known) return std::nullopt;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw StoreError(SystemError(path));
@@ -339,9 +369,16 @@ std::optional<Publication> SqliteStore::Newer(const PublicationId& known) {
   return publication;
 }
 
-void SqliteStore::Publish(std::string_view bytes, std::int64_t /*now: the file's own time*/) {
+std::string SqliteStore::Publish(std::string_view bytes, std::int64_t /*now: the file's own time*/,
+                                 const PublishCheck& check) {
+  const auto lock = Hold();
+  // The store's write lock, which every process takes: the check and the switch are one step.
+  Transaction transaction([this](const char* sql) { Execute(sql); });
+  if (std::string fault = check(Read({})); !fault.empty()) return fault;
   if (const std::string error = ReplaceFile(folder_ + "/" + kDatabaseName, bytes); !error.empty())
     throw StoreError(error);
+  transaction.Commit();
+  return {};
 }
 
 }  // namespace vettrix::service

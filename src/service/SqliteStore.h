@@ -3,6 +3,7 @@
 // The store of one service on one machine, needing nothing beside it: the submissions in SQLite
 // (submissions.sqlite3) and the published database as the file mobidex.csv, both in one folder.
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,8 +16,10 @@ namespace vettrix::service {
 
 class SqliteStore final : public Store {
  public:
-  // Opens (or creates) the store in `folder`. Throws StoreError with the reason.
-  explicit SqliteStore(std::string folder);
+  // Opens (or creates) the store in `folder`. Throws StoreError with the reason. An operation
+  // that waits longer than `timeout` for the file (another process holds it) fails.
+  explicit SqliteStore(std::string folder,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(5));
   ~SqliteStore() override;
   SqliteStore(const SqliteStore&) = delete;
   SqliteStore& operator=(const SqliteStore&) = delete;
@@ -30,7 +33,7 @@ class SqliteStore final : public Store {
 
   bool MayHaveChanged(const PublicationId& known) override;
   std::optional<Publication> Newer(const PublicationId& known) override;
-  void Publish(std::string_view bytes, std::int64_t now) override;
+  std::string Publish(std::string_view bytes, std::int64_t now, const PublishCheck& check) override;
 
   static constexpr const char* kDatabaseName = "mobidex.csv";
   static constexpr const char* kStoreName = "submissions.sqlite3";
@@ -38,12 +41,15 @@ class SqliteStore final : public Store {
  private:
   class Statement;
   void Execute(const char* sql);
+  std::unique_lock<std::timed_mutex> Hold();
+  std::optional<Publication> Read(const PublicationId& known);
   std::string ClientKey(std::string_view client) const;
 
   std::string folder_;
   std::string salt_;  // makes the stored client addresses useless outside the store
   sqlite3* db_ = nullptr;
-  std::mutex mutex_;  // one statement at a time on the one connection
+  std::chrono::milliseconds timeout_;
+  std::timed_mutex mutex_;  // one statement at a time on the one connection
 };
 
 // SHA-256 of `bytes`, in lower-case hexadecimal.

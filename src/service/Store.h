@@ -6,6 +6,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -37,10 +39,17 @@ struct Publication {
   std::int64_t published = 0;  // seconds since 1970, UTC
 };
 
-// The store cannot be reached or refused the work: nothing was done, and nothing may be claimed.
+// The store cannot be reached or refused the work: nothing was done, and nothing may be claimed;
+// unless the outcome is unknown: the store stopped answering after it was asked to commit, so
+// the work may have been done.
 class StoreError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit StoreError(const std::string& what, bool outcomeUnknown = false)
+      : std::runtime_error(what), outcomeUnknown_(outcomeUnknown) {}
+  bool OutcomeUnknown() const { return outcomeUnknown_; }
+
+ private:
+  bool outcomeUnknown_;
 };
 
 class Store {
@@ -67,12 +76,30 @@ class Store {
   virtual Review Decide(std::int64_t id, Status decision) = 0;
 
   // Whether a publication other than `known` may be the newest. Cheap: the service asks on every
-  // request that reads the database.
+  // request that reads the database. A store that announces its publications may say no.
   virtual bool MayHaveChanged(const PublicationId& known) = 0;
-  // The newest publication, unless it is `known`.
+  // The newest publication, unless it is `known`; nothing when nothing is published. A
+  // publication that cannot be read is a StoreError, never "nothing".
   virtual std::optional<Publication> Newer(const PublicationId& known) = 0;
-  // Replaces the published database by `bytes` (already checked), in one step.
-  virtual void Publish(std::string_view bytes, std::int64_t now) = 0;
+  // Why a publication may not replace the current one (nothing: nothing is published yet), or "".
+  using PublishCheck = std::function<std::string(std::optional<Publication> current)>;
+  // Replaces the published database by `bytes` (already checked) in one step with `check`: under
+  // one lock with every other publish, whatever process makes it, `check` is given the current
+  // publication, and unless it gives a reason, `bytes` replace it. Returns the reason, or "".
+  virtual std::string Publish(std::string_view bytes, std::int64_t now,
+                              const PublishCheck& check) = 0;
+
+  // Announcements of publications, for as long as it lives.
+  class Watch {
+   public:
+    virtual ~Watch() = default;
+  };
+  // Runs `changed` on a thread of the store's whenever a publication may have been made, by this
+  // process or any other, until the watch returned goes (it stops that thread). Null when the
+  // store makes no announcements: then MayHaveChanged and a look now and then must do.
+  virtual std::unique_ptr<Watch> WatchPublications(const std::function<void()>& /*changed*/) {
+    return nullptr;
+  }
 };
 
 }  // namespace vettrix::service

@@ -22,10 +22,14 @@ struct SubmissionForm {
 };
 
 // The form's fields by the rules: a TAC of 8 digits and not 00000000; manufacturer and model of
-// 1 to 64 characters and source of 1 to 200, valid UTF-8 without control characters (and, for
-// the names, without a comma, which a database line cannot hold); an optional note of up to 1000
-// characters that may hold line breaks. Unknown fields are ignored; a field given twice counts
-// once, as first given.
+// 1 to 64 characters and source of 1 to 200, valid UTF-8 without control characters or marks
+// that turn the direction of text, and with a character that shows (and, for the names, without
+// a comma, which a database line cannot hold, and not beginning with = + - @, which a
+// spreadsheet takes for a formula); an optional note of up to 1000 characters that may hold line
+// breaks. Unknown fields are ignored; a field given twice counts once, as first given.
 SubmissionForm ReadSubmission(const Fields& fields);
+
+// Whether a spreadsheet takes `text` for a formula: it begins with =, +, - or @.
+bool BeginsAsFormula(std::string_view text);
 
 }  // namespace vettrix::service

@@ -22,6 +22,7 @@
 #include "service/Published.h"
 #include "service/Service.h"
 #include "service/SqliteStore.h"
+#include "service/SubmissionForm.h"
 
 namespace {
 
@@ -77,23 +78,35 @@ struct Options {
   std::string initialDatabase;
   Settings settings;
   ServerOptions server;
-  double idleTimeout = 15, requestTimeout = 10;
+  std::vector<std::string> trustedProxies;
+  double idleTimeout = 15, requestTimeout = 10, storeTimeout = 5;
 };
 
-// The store the settings name: PostgreSQL, or SQLite and the file in the folder.
-std::unique_ptr<Store> OpenStore(const Options& options, bool forMigration = false) {
-  if (options.store.empty()) return std::make_unique<SqliteStore>(options.data);
+// How long one operation on the store may take: what the service waits for is the setting; an
+// operator's command, which may move a whole database over a slow link, waits a minute at least.
+std::chrono::milliseconds StoreTimeout(const Options& options, bool serving) {
+  const auto setting =
+      std::chrono::milliseconds(static_cast<std::int64_t>(options.storeTimeout * 1000));
+  return serving ? setting : std::max<std::chrono::milliseconds>(setting, std::chrono::minutes(1));
+}
+
+// The PostgreSQL store's password: from its file, else libpq's own (empty).
+std::string StorePassword(const Options& options) {
   if (HoldsPassword(options.store))
     throw StoreError(
         "the store's address holds a password: put it in a file (--store-password-file) or in "
         "PGPASSWORD instead");
-  std::string password;
-  if (!options.passwordFile.empty()) {
-    const auto text = ReadFile(options.passwordFile);
-    if (!text) throw StoreError("no password");
-    password = text->substr(0, text->find_first_of("\r\n"));
-  }
-  return std::make_unique<PgStore>(options.store, password, forMigration);
+  if (options.passwordFile.empty()) return {};
+  const auto text = ReadFile(options.passwordFile);
+  if (!text) throw StoreError("no password");
+  return text->substr(0, text->find_first_of("\r\n"));
+}
+
+// The store the settings name: PostgreSQL, or SQLite and the file in the folder.
+std::unique_ptr<Store> OpenStore(const Options& options, bool serving) {
+  const auto timeout = StoreTimeout(options, serving);
+  if (options.store.empty()) return std::make_unique<SqliteStore>(options.data, timeout);
+  return std::make_unique<PgStore>(options.store, StorePassword(options), false, timeout);
 }
 
 // Where the store is, for a message.
@@ -106,20 +119,21 @@ int WithStore(Options options, const std::function<int(Store&)>& command) {
   const std::string name = StoreName(options);
   if (options.store.empty() && !ActAsOwnerOf(options.data)) return kRefused;
   try {
-    const std::unique_ptr<Store> store = OpenStore(options);
+    const std::unique_ptr<Store> store = OpenStore(options, false);
     return command(*store);
+  } catch (const StoreError& e) {
+    Complain(name + ": " + e.what() +
+             (e.OutcomeUnknown() ? "; it may have been done: look before doing it again" : ""));
+    return kRefused;
   } catch (const std::exception& e) {
     Complain(name + ": " + e.what());
     return kRefused;
   }
 }
 
+// Whether a database is published; one that cannot be read is an error, not "none".
 bool HasPublication(Store& store) {
-  try {
-    return store.Newer({}).has_value();
-  } catch (const StoreError&) {
-    return false;
-  }
+  return store.Newer({}).has_value();
 }
 
 // ADDRESS:PORT, the address in brackets for IPv6 ([::1]:8080).
@@ -148,8 +162,18 @@ int RunServe(Options& options) {
       std::chrono::milliseconds(static_cast<std::int64_t>(options.idleTimeout * 1000));
   options.server.requestTimeout =
       std::chrono::milliseconds(static_cast<std::int64_t>(options.requestTimeout * 1000));
+  options.server.storeTimeout = StoreTimeout(options, true);
+  for (const std::string& proxy : options.trustedProxies) {
+    const auto range = ParseAddressRange(proxy);
+    if (!range) {
+      Complain("--trusted-proxy " + proxy +
+               ": give an address or a range of them, such as 10.0.0.5, 10.0.0.0/24 or fd00::/8");
+      return kUsage;
+    }
+    options.server.trustedProxies.push_back(*range);
+  }
   try {
-    const std::unique_ptr<Store> store = OpenStore(options);
+    const std::unique_ptr<Store> store = OpenStore(options, true);
     if (!options.initialDatabase.empty() && !HasPublication(*store)) {
       const auto bytes = ReadFile(options.initialDatabase);
       if (!bytes) return kRefused;
@@ -161,10 +185,10 @@ int RunServe(Options& options) {
       }
       if (fault.empty()) Log("published " + options.initialDatabase + " as the first database");
     }
+    // Made after the store, so gone before it: it stops watching the store's publications first.
     Snapshots snapshots(*store);
-    // With PostgreSQL, a publication on any machine reaches this one as soon as it is committed.
-    if (auto* shared = dynamic_cast<PgStore*>(store.get()))
-      shared->Listen([&snapshots] { snapshots.Current(); });
+    // A publication, on any machine, is served within moments of its commit.
+    snapshots.Watch(std::chrono::seconds(1));
     Service service(options.settings, *store, snapshots);
     const auto published = snapshots.Current();
     Log("serving the database " + published->versionText + " (" +
@@ -190,8 +214,8 @@ int RunPublish(const Options& options, const std::string& file, bool force) {
       Complain(file + " was not published: " + fault);
       return kRefused;
     }
-    Snapshots snapshots(store);
-    const auto published = snapshots.Current();
+    std::string unused;
+    const auto published = MakePublished({{}, *bytes, Now()}, unused);
     std::printf("published %s (version number %s, %d devices) in %s\n",
                 published->versionText.c_str(), published->versionNumber.c_str(),
                 published->devices, StoreName(options).c_str());
@@ -199,11 +223,23 @@ int RunPublish(const Options& options, const std::string& file, bool force) {
   });
 }
 
+// A text as a spreadsheet opening the TSV shows it: one that it would take for a formula gets a '
+// in front, which the spreadsheet takes for "text" and does not show.
+std::string_view SpreadsheetText(std::string_view text, std::string& scratch) {
+  if (!BeginsAsFormula(text)) return text;
+  scratch = "'";
+  scratch += text;
+  return scratch;
+}
+
 int RunSubmissions(const Options& options, const std::string& statusName,
                    const std::string& format) {
+  // The lines to merge are the accepted ones, unless asked for others.
+  const std::string chosen = !statusName.empty()   ? statusName
+                             : format == "mobidex" ? "accepted"
+                                                   : "all";
   return WithStore(options, [&](Store& store) {
-    const auto submissions =
-        store.List(statusName == "all" ? std::nullopt : StatusNamed(statusName));
+    const auto submissions = store.List(chosen == "all" ? std::nullopt : StatusNamed(chosen));
     cli::Output out(1);
     if (format == "mobidex") {
       for (const Submission& s : submissions)
@@ -213,20 +249,21 @@ int RunSubmissions(const Options& options, const std::string& statusName,
     }
     static constexpr std::string_view kColumns[] = {"id",     "tac",  "manufacturer", "model",
                                                     "source", "note", "status",       "received"};
-    cli::RecordWriter writer(out, format == "json" ? cli::Format::Json : cli::Format::Tsv,
-                             kColumns);
-    std::array<std::string, 6> scratch;
+    const bool tsv = format != "json";
+    cli::RecordWriter writer(out, tsv ? cli::Format::Tsv : cli::Format::Json, kColumns);
+    std::array<std::string, 5> scratch, safe;
     for (const Submission& s : submissions) {
       const std::string id = std::to_string(s.id), received = Rfc3339(s.received);
       using Piece = cli::RecordWriter::Piece;
-      const Piece fields[] = {{id, Piece::Number},
-                              writer.Text(s.tac, scratch[0]),
-                              writer.Text(s.manufacturer, scratch[1]),
-                              writer.Text(s.model, scratch[2]),
-                              writer.Text(s.source, scratch[3]),
-                              writer.Text(s.note, scratch[4]),
-                              Piece{StatusName(s.status)},
-                              Piece{received}};
+      const std::string* texts[] = {&s.tac, &s.manufacturer, &s.model, &s.source, &s.note};
+      std::array<Piece, 5> pieces;
+      for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const std::string_view text = tsv ? SpreadsheetText(*texts[i], safe[i]) : *texts[i];
+        pieces[i] = writer.Text(text, scratch[i]);
+      }
+      const Piece fields[] = {
+          {id, Piece::Number},         pieces[0],      pieces[1], pieces[2], pieces[3], pieces[4],
+          Piece{StatusName(s.status)}, Piece{received}};
       writer.Write(fields);
     }
     writer.End();
@@ -260,8 +297,8 @@ int RunMigrate(const Options& options) {
     return kOk;
   }
   try {
-    const std::unique_ptr<Store> store = OpenStore(options, true);
-    const int applied = static_cast<PgStore&>(*store).Migrate();
+    PgStore store(options.store, StorePassword(options), true, StoreTimeout(options, false));
+    const int applied = store.Migrate();
     std::printf("the schema is at version %d (%d migrations applied now)\n", SchemaVersion(),
                 applied);
     return kOk;
@@ -338,9 +375,14 @@ int Main(int argc, char** argv) {
                  "Seconds from a request's first byte to its last (default 10)")
       ->type_name("S")
       ->check(CLI::Range(0.1, 3600.0));
-  app.add_option("--trusted-proxy", options.server.trustedProxies,
-                 "Address of a proxy in front (nginx) whose X-Forwarded-For names the client")
-      ->type_name("ADDR");
+  app.add_option("--trusted-proxy", options.trustedProxies,
+                 "Address, or range of addresses (10.0.0.0/24), of a proxy in front (nginx) "
+                 "whose X-Forwarded-For names the client")
+      ->type_name("ADDR[/BITS]");
+  app.add_option("--store-timeout", options.storeTimeout,
+                 "Seconds one operation on the store may take before it fails (default 5)")
+      ->type_name("S")
+      ->check(CLI::Range(0.5, 600.0));
 
   CLI::App* serve = app.add_subcommand("serve", "Serve the published database and the pages");
   serve->fallthrough();
@@ -353,9 +395,9 @@ int Main(int argc, char** argv) {
   publish->add_flag("--force", force, "Publish even when its version is not newer");
   publish->fallthrough();
 
-  std::string status = "all", format = "tsv";
+  std::string status, format = "tsv";
   CLI::App* submissions = app.add_subcommand("submissions", "List the submissions");
-  submissions->add_option("--status", status, "Which (default all)")
+  submissions->add_option("--status", status, "Which (default all; accepted for mobidex)")
       ->type_name("pending|accepted|rejected|all")
       ->check(OneOf({"pending", "accepted", "rejected", "all"}));
   submissions

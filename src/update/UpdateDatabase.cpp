@@ -35,6 +35,7 @@ std::string ChecksumOf(std::string_view text) {
 struct Publication {
   std::string number;  // the version number
   std::string sha256;  // the database's digest; empty when the answer did not give it
+  std::string text;    // the version text ("v2.00.0001"); empty when the answer did not give it
   bool operator==(const Publication&) const = default;
 };
 
@@ -50,7 +51,8 @@ std::optional<Publication> Ask(Network& network, std::string_view serviceUrl, st
       const auto it = answer.is_object() ? answer.find(key) : answer.end();
       return it != answer.end() && it->is_string() ? it->get<std::string>() : std::string();
     };
-    Publication publication{text("version_number"), ChecksumOf(text("sha256"))};
+    Publication publication{text("version_number"), ChecksumOf(text("sha256")),
+                            text("version_text")};
     if (!publication.sha256.empty()) return publication;
   } else if (api.status == 0) {
     reason = std::string(kUnreachable) + " at " + Quoted(apiUrl, 200) + ": " + api.error;
@@ -62,7 +64,7 @@ std::optional<Publication> Ask(Network& network, std::string_view serviceUrl, st
     reason = std::string(kUnreachable) + " at " + Quoted(versionUrl, 200) + ": " + published.error;
     return std::nullopt;
   }
-  return Publication{std::string(FirstLine(published.body)), {}};
+  return Publication{std::string(FirstLine(published.body)), {}, {}};
 }
 
 }  // namespace
@@ -88,7 +90,13 @@ DatabaseUpdate UpdateDatabase(Network& network, std::string_view serviceUrl,
     const std::optional<double> newValue = DatabaseVersionValue(view.number);
     if (!newValue)
       return Failure("the published version is no number: " + Quoted(view.number), update);
-    if (oldValue && *newValue <= *oldValue) {
+    // The number leaves out the version's first digit (v2.00.0001 gives 000001): only the version
+    // text, which an older service does not give, tells a new major version.
+    const auto published = VersionOrder(view.text), held = VersionOrder(update.oldVersion);
+    const bool newerByFirstDigit = IsVersionText(view.text) &&
+                                   DatabaseVersionValue(VersionNumberOf(view.text)) == newValue &&
+                                   published && held && *published > *held;
+    if (oldValue && *newValue <= *oldValue && !newerByFirstDigit) {
       update.outcome = DatabaseUpdate::Outcome::Current;
       return update;
     }
@@ -134,6 +142,13 @@ DatabaseUpdate UpdateDatabase(Network& network, std::string_view serviceUrl,
       update.newVersion = VersionTextOf(next.Line(next.LineCount()));
       const std::string number = VersionNumberOf(update.newVersion);
       if (DatabaseVersionValue(number) == newValue) {
+        // Its number is greater, but its first digit may be less (v1.99.9999 after v2.00.0001).
+        const auto downloaded = VersionOrder(update.newVersion);
+        if (downloaded && held && *downloaded <= *held) {
+          update.newVersion.clear();
+          update.outcome = DatabaseUpdate::Outcome::Current;
+          return update;
+        }
         if (const std::string error = ReplaceFile(target, next.Contents()); !error.empty())
           return Failure("it could not be saved: " + error, update);
         update.newNumber = number;

@@ -513,6 +513,15 @@ class UpdateDbTest(unittest.TestCase):
             result = self.update(*args)
             self.assertEqual(result.returncode, 0)
             self.assertIn(b"is current", result.stdout)
+        # Versions compare by their first digit first, which the version number leaves out.
+        for version, installed in (("v2.00.0001", True), ("v1.99.9999", False)):
+            with open(self.db, "rb") as f:
+                before = f.read()
+            self.service.publish(database(version))
+            result = self.update()
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(self.db, "rb") as f:
+                self.assertEqual(f.read(), database(version) if installed else before, version)
 
     def test_an_installed_copy_updates_the_users_own_database(self):
         # Installed as a package installs it: the program in PREFIX/bin, the shipped database in

@@ -25,7 +25,7 @@ void AsSuperuser(const std::string& sql) {
   PGconn* connection = PQconnectdb(Read("uri").c_str());
   ASSERT_EQ(PQstatus(connection), CONNECTION_OK) << PQerrorMessage(connection);
   PGresult* result = PQexec(connection, sql.c_str());
-  EXPECT_EQ(PQresultStatus(result), PGRES_COMMAND_OK) << PQresultErrorMessage(result);
+  EXPECT_NE(PQresultStatus(result), PGRES_FATAL_ERROR) << PQresultErrorMessage(result);
   PQclear(result);
   PQfinish(connection);
 }
@@ -50,6 +50,17 @@ INSTANTIATE_TEST_SUITE_P(PostgreSQL, StoreTest,
                              "PostgreSQL",
                              [] { return std::unique_ptr<StoreFactory>(new PgFactory); }}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PgStoreTest, AConnectionLostBetweenOperationsIsMadeAgainUnnoticed) {
+  PgFactory factory;
+  const std::unique_ptr<Store> store = factory.Make();
+  const auto stored = store->Submit({0, "11111111", "Acme", "One", "box", "", Status::Pending, 1});
+  // As a server restart does: every connection of the store's is closed under it.
+  AsSuperuser("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" +
+              factory.name + "'");
+  EXPECT_EQ(store->Find(stored.id)->model, "One");
+  EXPECT_TRUE(store->Submit({0, "22222222", "Acme", "Two", "box", "", Status::Pending, 1}).isNew);
+}
 
 TEST(PgStoreTest, AStoreItCannotUseIsRefusedWithTheReason) {
   const std::string tcp = Read("tcp-uri");

@@ -28,7 +28,7 @@ const std::string kDatabase =
 class ServiceTest : public ::testing::Test {
  protected:
   ServiceTest() {
-    store.Publish(kDatabase, 1'700'000'000);
+    store.Publish(kDatabase, 1'700'000'000, [](auto) { return std::string(); });
     snapshots.emplace(store);
     service.emplace(Settings{}, store, *snapshots);
   }
@@ -199,6 +199,14 @@ TEST_F(ServiceTest, ASubmissionMeetsEveryRuleOrComesBackWithItsReason) {
             415);
   EXPECT_EQ(Get("/api/v1/submissions/999").status, 404);
   EXPECT_EQ(Ask("POST", "/submit", good, "multipart/form-data; boundary=x").status, 415);
+  // Names a spreadsheet would run, or that read as something else, or as nothing.
+  for (const char* name : {"%3Dcmd|' /C calc'!A0", "A%E2%80%AEB", "%C2%A0", "%E2%80%8B%E2%80%8C"}) {
+    const Response r =
+        Ask("POST", "/submit", std::string("tac=87654331&model=B&source=C&manufacturer=") + name,
+            "application/x-www-form-urlencoded", "192.0.2.9");
+    EXPECT_EQ(r.status, 400) << name;
+    EXPECT_NE(r.body.find("id=\"submit-manufacturer-error\""), std::string::npos) << name;
+  }
 
   // The same device again: stored once, and the page says where it stands.
   const Response again = Ask("POST", "/submit", good);
@@ -338,13 +346,20 @@ TEST_F(ServiceTest, APublicationReplacesEverythingAtOnceAndABadOneIsPassedOver) 
             "not a database: line 1 is no device line (TAC,manufacturer,model): \"87654321,Acme\"");
   EXPECT_EQ(PublishDatabase(store, kDatabase, false, now).substr(0, 12), "its version ");
   EXPECT_EQ(PublishDatabase(store, next, false, now), "");
+  snapshots->Refresh();
   EXPECT_EQ(Get("/dbver").body, "261207\r\n");
   EXPECT_NE(Get("/?imei=87654321").body.find("Acme"), std::string::npos);
   EXPECT_EQ(first->versionNumber, "261206");  // what a request in flight holds stays whole
   // A file that is no database, put there by other means, is not served.
   folder.Write("mobidex.csv", "garbage\r\n");
+  snapshots->Refresh();
   EXPECT_EQ(Get("/dbver").body, "261207\r\n");
+  // Nor is it taken for "nothing published": only --force replaces what cannot be compared.
+  const std::string later = "35209900,Alcatel,One\r\nVERSION_,v1.26.1208,Test\r\n";
+  EXPECT_NE(PublishDatabase(store, later, false, now).find("cannot be read as one"),
+            std::string::npos);
   EXPECT_EQ(PublishDatabase(store, kDatabase, true, now), "");  // --force goes back
+  snapshots->Refresh();
   EXPECT_EQ(Get("/dbver").body, "261206\r\n");
 }
 

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <set>
 #include <thread>
 
 #include "core/FakePlatform.h"
+#include "service/Published.h"
 #include "service/StoreTest.h"
 
 namespace vettrix::service {
@@ -66,17 +68,42 @@ TEST_P(StoreTest, AnAddressIsAdmittedSoOftenWithinAnHour) {
 
 TEST_P(StoreTest, APublicationIsFoundWholeAndOnlyWhenNew) {
   Store& store = Open();
-  store.Publish("first\r\n", 1'000);
+  store.Publish("first\r\n", 1'000, [](auto) { return std::string(); });
   std::optional<Publication> first = store.Newer({});
   ASSERT_TRUE(first);
   EXPECT_EQ(first->bytes, "first\r\n");
   EXPECT_FALSE(store.Newer(first->id));
-  store.Publish("second\r\n", 2'000);
+  store.Publish("second\r\n", 2'000, [](auto) { return std::string(); });
   const std::optional<Publication> second = store.Newer(first->id);
   ASSERT_TRUE(second);
   EXPECT_EQ(second->bytes, "second\r\n");
   EXPECT_FALSE(second->id == first->id);
   EXPECT_GE(second->published, first->published);
+}
+
+TEST_P(StoreTest, OfConcurrentPublishesTheNewestWinsAndNoneGoesBack) {
+  // Rounds of eight operators who publish at once, each through a store of their own.
+  for (int round = 1; round <= 3; ++round) {
+    std::vector<std::string> faults(8);
+    std::vector<std::thread> threads;
+    for (int n = 0; n < 8; ++n)
+      threads.emplace_back([&, n] {
+        const std::string version = "v1.00." + std::to_string(1000 + round * 10 + n);
+        faults[static_cast<std::size_t>(n)] = PublishDatabase(
+            *Another(), "35209900,Alcatel,One\r\nVERSION_," + version + ",x\r\n", false, 1'000);
+      });
+    for (std::thread& t : threads) t.join();
+    std::string fault;
+    const auto newest = MakePublished(*Open().Newer({}), fault);
+    ASSERT_TRUE(newest) << fault;
+    EXPECT_EQ(newest->versionText, "v1.00." + std::to_string(1000 + round * 10 + 7));
+    EXPECT_EQ(faults[7], "");
+    for (const std::string& refused : faults) {
+      if (!refused.empty()) {
+        EXPECT_NE(refused.find("is not newer than the published"), std::string::npos) << refused;
+      }
+    }
+  }
 }
 
 TEST_P(StoreTest, ConcurrentSubmissionsAreAllKeptUnderTheirOwnNumbers) {
@@ -93,7 +120,10 @@ TEST_P(StoreTest, ConcurrentSubmissionsAreAllKeptUnderTheirOwnNumbers) {
   std::set<std::int64_t> unique;
   for (const auto& list : ids) unique.insert(list.begin(), list.end());
   EXPECT_EQ(unique.size(), 100u);
-  EXPECT_EQ(store.List(std::nullopt).size(), 100u);
+  const std::vector<Submission> listed = store.List(std::nullopt);
+  EXPECT_EQ(listed.size(), 100u);
+  EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end(),
+                             [](const auto& a, const auto& b) { return a.id < b.id; }));
 }
 
 TEST_P(StoreTest, WhatWasCommittedIsThereWhenTheStoreOpensAgain) {

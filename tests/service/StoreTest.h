@@ -30,6 +30,8 @@ class StoreTest : public ::testing::TestWithParam<StoreKind> {
     return *store_;
   }
   void Reopen() { store_.reset(); }
+  // Another store over the same place, as another process would open it.
+  std::unique_ptr<Store> Another() { return factory_->Make(); }
 
  private:
   std::unique_ptr<StoreFactory> factory_;

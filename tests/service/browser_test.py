@@ -199,7 +199,8 @@ class Browser(unittest.TestCase):
         self.assertRegex(reference, r"^[1-9][0-9]*$")
         self.assertTrue(self.driver.current_url.endswith("/submissions/" + reference))
         self.assertIn("waits for review", status)
-        self.assertEqual(shown, [tac, sent["manufacturer"], sent["model"], sent["source"]])
+        # What the database would publish; the source stays with the operator.
+        self.assertEqual(shown, [tac, sent["manufacturer"], sent["model"], None])
         seen("the submission")
 
         # The same pages on a phone.

@@ -19,6 +19,7 @@ import sys
 import tempfile
 import threading
 import time
+import glob
 import unittest
 import urllib.parse
 
@@ -54,6 +55,8 @@ class Cluster:
         subprocess.run([CLUSTER, "start", self.pg], check=True)
         with open(os.path.join(self.pg, "tcp-uri")) as f:
             self.store = ["--store", f.read().strip(), "--store-password-file", os.path.join(self.pg, "password")]
+        with open(os.path.join(self.pg, "uri")) as f:  # the superuser, on the service's database
+            self.superuser = f.read().strip().replace("/postgres?", "/mobidex?")
         self.command("migrate")
         first = os.path.join(folder, "v1.csv")
         with open(first, "wb") as f:
@@ -73,13 +76,42 @@ class Cluster:
             raise RuntimeError(result.stderr.decode())
         return result
 
+    def sql(self, statement):
+        psql = sorted(glob.glob("/usr/lib/postgresql/*/bin/psql"))[-1]
+        subprocess.run([psql, self.superuser, "-q", "-v", "ON_ERROR_STOP=1", "-c", statement], check=True, capture_output=True)
+
+    def postgres(self, sig):
+        """Sends `sig` to every process of the cluster: the server and each connection's."""
+        with open(os.path.join(self.pg, "cluster")) as f:  # where tools/pg-test-cluster keeps it
+            data = os.path.join(f.read().strip(), "data")
+        with open(os.path.join(data, "postmaster.pid")) as f:
+            server = int(f.readline())
+        children = [int(p) for p in os.listdir("/proc") if p.isdigit() and self.parent(p) == server]
+        for pid in [server] + children:
+            try:
+                os.kill(pid, sig)
+            except ProcessLookupError:  # a connection's process that just ended
+                pass
+
+    @staticmethod
+    def parent(pid):
+        try:
+            with open("/proc/%s/stat" % pid) as f:
+                return int(f.read().rsplit(")", 1)[1].split()[1])
+        except OSError:
+            return 0
+
+    def log(self, i):
+        with open(os.path.join(self.folder, "instance%d.log" % i)) as f:
+            return f.read()
+
     def start(self, i):
         log = open(os.path.join(self.folder, "instance%d.log" % i), "a+")
         self.logs.append(log)
         start = log.tell()
         listen = "127.0.0.1:%d" % self.ports[i]  # the same port again after a restart
         process = subprocess.Popen([SERVICE, *self.store, "--listen", listen, "--submissions-per-hour", "6",
-                                    "--trusted-proxy", "127.0.0.1", "serve"], stderr=log)
+                                    "--trusted-proxy", "127.0.0.1", "--store-timeout", "2", "serve"], stderr=log)
         for _ in range(200):
             log.flush()
             with open(log.name) as f:
@@ -191,6 +223,12 @@ class ClusterTest(unittest.TestCase):
         cls.cluster.stop()
         cls.dir.cleanup()
 
+    def until_stored(self, port):
+        """Submits until the instance stores again (its backoff over), 40 s at most."""
+        deadline = time.time() + 40
+        while self.submit(port, "Back %f" % time.time(), "198.18.%d.%d" % (port % 200, int(time.time() * 10) % 250))[0] != 303 and time.time() < deadline:
+            time.sleep(0.5)
+
     def submit(self, port, model, client="192.0.2.10"):
         form = urllib.parse.urlencode({"tac": "87654321", "manufacturer": "Acme", "model": model, "source": "box"})
         status, _, response = request(port, "POST", "/submit", form, dict(FORM, **{"X-Forwarded-For": client}))
@@ -249,6 +287,11 @@ class ClusterTest(unittest.TestCase):
 
     def test_4_a_postgresql_restart_loses_nothing_acknowledged(self):
         c = self.cluster
+        # As a restart leaves them, every connection of the instances' is closed under them: the
+        # first statement on each is tried again on a fresh one, not answered 503.
+        c.sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE usename = 'vettrix'")
+        for i, port in enumerate(c.ports):
+            self.assertEqual(self.submit(port, "After restart %d" % i, "203.0.113.%d" % i)[0], 303)
         stop = threading.Event()
         acknowledged, refused, other = [], [], []
 
@@ -283,6 +326,87 @@ class ClusterTest(unittest.TestCase):
         self.assertGreaterEqual(len(acknowledged), before + 10, "the instances did not come back")
         listed = {"/submissions/%d" % s["id"] for s in json.loads(c.command("submissions", "--format", "json").stdout)}
         self.assertEqual(set(acknowledged) - listed, set())
+        for i in range(2):
+            self.assertNotIn("()", c.log(i))  # every reason carries its cause
+
+    def test_5_a_commit_whose_answer_is_lost_is_told_as_unknown(self):
+        c = self.cluster
+        self.until_stored(c.ports[0])
+        c.sql("CREATE FUNCTION slow() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN PERFORM pg_sleep(5); RETURN NULL; END $$;"
+              "CREATE CONSTRAINT TRIGGER slow AFTER INSERT ON submissions DEFERRABLE INITIALLY DEFERRED FOR EACH ROW "
+              "WHEN (NEW.note = 'slow'::bytea) EXECUTE FUNCTION slow()")
+        form = {"tac": "87654321", "manufacturer": "Acme", "model": "Slow", "source": "box", "note": "slow"}
+        status, body, response = request(c.ports[0], "POST", "/submit", urllib.parse.urlencode(form), dict(FORM, **{"X-Forwarded-For": "203.0.113.40"}))
+        self.assertEqual((status, bool(response.getheader("Retry-After"))), (503, True))
+        self.assertIn(b"Outcome unknown", body)
+        self.assertNotIn(b"nothing was kept", body)
+        # Sending it again is safe: it is kept once, whatever became of the first.
+        form["note"] = ""
+        status = request(c.ports[1], "POST", "/submit", urllib.parse.urlencode(form), dict(FORM, **{"X-Forwarded-For": "203.0.113.50"}))[0]
+        self.assertIn(status, (200, 303))
+        listed = json.loads(c.command("submissions", "--format", "json").stdout)
+        self.assertEqual([s["model"] for s in listed].count("Slow"), 1)
+
+    def test_6_a_stalled_database_stops_no_lookup_and_no_shutdown(self):
+        c = self.cluster
+        try:
+            c.postgres(signal.SIGSTOP)
+            # Submissions wait for the store off the serving threads, and are answered 503 at
+            # their deadline; lookups answer from the snapshot all the while.
+            outcomes = []
+            threads = [threading.Thread(target=lambda p=p, n=n: outcomes.append(self.submit(p, "Stalled %d" % n, "203.0.113.%d" % (60 + n))[::2]))
+                       for n, p in enumerate(c.ports * 2)]
+            for t in threads:
+                t.start()
+            for port in c.ports:
+                for path in ("/ver", "/dbver", "/?imei=35-209900-176148-1", "/api/v1/tac/35209900", "/api/v1/database", "/mobidex.csv"):
+                    self.assertEqual(request(port, "GET", path)[0], 200, path)
+            for t in threads:
+                t.join()
+            self.assertEqual(outcomes, [(503, "60")] * 4)
+            # SIGTERM ends an instance all the same.
+            c.instances[1].terminate()
+            self.assertEqual(c.instances[1].wait(timeout=30), 0)
+        finally:
+            c.postgres(signal.SIGCONT)
+        c.start(1)
+        for port in c.ports:
+            self.until_stored(port)
+
+    def test_7_a_publication_is_served_while_the_listener_cannot_connect(self):
+        c = self.cluster
+        # The instances keep the connections they have; their listeners lose theirs for good.
+        c.sql("ALTER DATABASE mobidex CONNECTION LIMIT 0")
+        try:
+            c.sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE 'LISTEN%'")
+            path = os.path.join(c.folder, "v9.csv")
+            with open(path, "wb") as f:
+                f.write(database("v1.00.0009"))
+            subprocess.run([SERVICE, "--store", c.superuser, "publish", path], check=True, capture_output=True)
+            deadline = time.time() + 10
+            pending = set(c.ports)
+            while pending and time.time() < deadline:
+                pending = {p for p in pending if request(p, "GET", "/dbver")[1] != b"000009\r\n"}
+                time.sleep(0.05)
+            self.assertEqual(pending, set())
+        finally:
+            c.sql("ALTER DATABASE mobidex CONNECTION LIMIT -1")
+
+    def test_8_a_shutdown_during_a_publication_leaves_nothing_behind(self):
+        c = self.cluster
+        path = os.path.join(c.folder, "v10.csv")
+        with open(path, "wb") as f:
+            f.write(database("v1.00.0010", "".join("%08d,Maker %d,Model %d\r\n" % (40000000 + n, n, n) for n in range(90000))))
+        c.command("publish", path)
+        c.instances[0].terminate()  # while it loads what was just announced
+        self.assertEqual(c.instances[0].wait(timeout=30), 0)
+        # And when it cannot serve at all: the address is taken.
+        taken = subprocess.run([SERVICE, *c.store, "--listen", "127.0.0.1:%d" % c.ports[1], "serve"], capture_output=True, timeout=30)
+        self.assertEqual(taken.returncode, 1)
+        self.assertIn(b"cannot listen", taken.stderr)
+        self.assertNotIn("Sanitizer", c.log(0))
+        self.assertNotIn(b"Sanitizer", taken.stderr)
+        c.start(0)
 
 
 if __name__ == "__main__":

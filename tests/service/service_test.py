@@ -11,6 +11,7 @@ import http.client
 import json
 import os
 import re
+import resource
 import signal
 import socket
 import subprocess
@@ -83,7 +84,7 @@ def check_raw_answer(port, sent, received):
 class Service:
     """One running service over a folder of its own."""
 
-    def __init__(self, folder, *args, db=None):
+    def __init__(self, folder, *args, db=None, files=None, listen="127.0.0.1:0"):
         self.folder = folder
         if db is not None or not os.path.exists(os.path.join(folder, "mobidex.csv")):
             path = os.path.join(folder, "initial.csv")
@@ -92,11 +93,12 @@ class Service:
             args = ("--initial-database", path) + args
         self.log = open(os.path.join(folder, "service.log"), "a+")
         self.log_start = self.log.tell()  # a service started again logs after the one before
-        self.process = subprocess.Popen([SERVICE, "--data", folder, "--listen", "127.0.0.1:0", *args, "serve"],
-                                        stderr=self.log)
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, files)) if files else None
+        self.process = subprocess.Popen([SERVICE, "--data", folder, "--listen", listen, *args, "serve"],
+                                        stderr=self.log, preexec_fn=limit)
         deadline = time.time() + 10
         while time.time() < deadline:
-            found = re.search(r"listening on 127\.0\.0\.1:(\d+)", self.read_log())
+            found = re.search(r"listening on \S+:(\d+)", self.read_log())
             if found:
                 self.port = int(found.group(1))
                 return
@@ -146,6 +148,11 @@ class Service:
             check_raw_answer(self.port, data, received)
             return received
 
+    def sanitized(self):
+        """Built with AddressSanitizer, which needs memory and descriptors of its own."""
+        with open("/proc/%d/maps" % self.process.pid) as f:
+            return "libasan" in f.read()
+
     def stop(self, sig=signal.SIGTERM):
         if self.process.poll() is None:
             self.process.send_signal(sig)
@@ -170,8 +177,8 @@ class ServiceTest(unittest.TestCase):
                 service.stop(signal.SIGKILL)
         self.dir.cleanup()
 
-    def start(self, *args, db=None):
-        service = Service(self.folder, *args, db=db)
+    def start(self, *args, db=None, **settings):
+        service = Service(self.folder, *args, db=db, **settings)
         self.services.append(service)
         return service
 
@@ -273,6 +280,8 @@ class ServiceTest(unittest.TestCase):
     def test_hostile_requests_get_a_clear_status_and_the_service_stays_up(self):
         service = self.start("--request-timeout", "2")
         big_form = b"tac=" + b"1" * (64 << 10)
+        chunked = b"POST /api/v1/tac HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
+        keys = ('{%s,"tacs":["35209900"]}' % ",".join('"k%d":1' % i for i in range(60000))).encode()
         cases = [  # name, bytes sent, status expected
             ("a long request line", b"GET /?imei=" + b"1" * (17 << 10) + b" HTTP/1.1\r\nHost: x\r\n\r\n", 431),
             ("a header flood", b"GET / HTTP/1.1\r\nHost: x\r\n" + b"X-A: b\r\n" * 3000 + b"\r\n", 431),
@@ -284,6 +293,15 @@ class ServiceTest(unittest.TestCase):
             ("a body on an API GET", b"GET /api/v1/tac/35209900 HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello", 413),
             ("a submission over 64 KiB", b"POST /api/v1/submissions HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: 65537\r\n\r\n", 413),
             ("an endless chunked form", b"POST /submit HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" + b"4000\r\n" + b"a" * 0x4000 + b"\r\n" * 1 + (b"4000\r\n" + b"a" * 0x4000 + b"\r\n") * 8, 413),
+            ("an endless chunk extension", chunked + b"1;a=" + b"b" * (64 << 10), 413),
+            ("endless trailers", chunked + b"0\r\n" + b"a: b\r\n" * 10000, 413),
+            ("an endless chunk size", chunked + b"0" * (64 << 10), 413),
+            ("101 header fields", b"GET /ver HTTP/1.1\r\nHost: x\r\n" + b"a: b\r\n" * 100 + b"\r\n", 431),
+            ("the header block in one send", b"GET /ver HTTP/1.1\r\nHost: x\r\n" + b"a:b\r\n" * 20000 + b"\r\n", 431),
+            ("an object of 60,000 members", b"POST /api/v1/tac HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n" % len(keys) + keys, 413),
+            ("no Host", b"GET /ver HTTP/1.1\r\n\r\n", 400),
+            ("two Hosts", b"GET /ver HTTP/1.1\r\nHost: x\r\nHost: y\r\n\r\n", 400),
+            ("an absolute-form target", b"GET http://x/ver HTTP/1.1\r\nHost: x\r\n\r\n", 200),
             ("a body on a GET", b"GET /ver HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello", 413),
             ("not HTTP", b"GARBAGE\r\n\r\n", 400),
             ("a bad version", b"GET / HTTP/9.9\r\nHost: x\r\n\r\n", 400),
@@ -350,10 +368,36 @@ class ServiceTest(unittest.TestCase):
             s.close()
         time.sleep(0.2)
         self.assertEqual(service.request("GET", "/ver")[0].status, 200)
+        service.stop()
+        # The cap stays below what the process may open: the soft limit is raised to the hard one,
+        # and what the hard one cannot hold is told to come back, never left without an answer.
+        # Should descriptors run out all the same (lowered under it here), it still answers.
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        for files, lowered, answers in (((64, min(hard, 4096)), None, {200}), ((64, 64), None, {200, 503}),
+                                        (None, (40, 40), {200, 503})):
+            service = self.start(files=files)
+            if lowered and service.sanitized():
+                break  # the sanitizers, out of descriptors too, report faults that are not
+            if lowered:
+                resource.prlimit(service.process.pid, resource.RLIMIT_NOFILE, lowered)
+            held = [socket.create_connection(("127.0.0.1", service.port)) for _ in range(100)]
+            for s in held:
+                s.sendall(b"GET /ver HTTP/1.1\r\nHost: x\r\n\r\n")
+            seen = set()
+            for s in held:
+                s.settimeout(5)
+                answer = s.recv(4096)
+                seen.add(int(answer[9:12]))
+                if answer.startswith(b"HTTP/1.1 503 "):
+                    self.assertIn(b"Retry-After: 1", answer)
+                s.close()
+            self.assertEqual(seen, answers, files)
+            self.assertLessEqual(service.read_log().count("accept:"), 1)  # once a minute at most
+            service.stop()
 
     def test_an_acknowledged_submission_survives_kill_and_restart(self):
         service = self.start("--submissions-per-hour", "3")
-        form = "tac=87654321&manufacturer=Acme&model=Phone&source=box"
+        form = "tac=87654321&manufacturer=Acme&model=Phone&source=a+shop+sign&note=ask+Ann+Smith"
         headers = {"Content-Type": "application/x-www-form-urlencoded"}
         response, _ = service.request("POST", "/submit", form, headers)
         self.assertEqual(response.status, 303)
@@ -363,6 +407,9 @@ class ServiceTest(unittest.TestCase):
         response, page = service.request("GET", location)
         self.assertEqual(response.status, 200)
         self.assertIn(b'id="submitted-model">Phone<', page)
+        # Anyone may read any reference: the source and the note stay with the operator.
+        self.assertNotIn(b"shop sign", page)
+        self.assertNotIn(b"Ann Smith", page)
         listed = json.loads(command(self.folder, "submissions", "--format", "json").stdout)
         reference = int(location.rsplit("/", 1)[1])
         self.assertEqual([(s["id"], s["model"], s["status"]) for s in listed], [(reference, "Phone", "pending")])
@@ -386,6 +433,37 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(json.loads(service.request("POST", "/api/v1/submissions", attempts[0][0], {"Content-Type": "application/json"})[1])["code"], "too_many_submissions")
         listed = json.loads(command(self.folder, "submissions", "--format", "json").stdout)
         self.assertEqual([(s["id"], s["model"]) for s in listed], [(reference, "Phone"), (reference + 1, "Phone 2")])
+
+    def test_a_database_that_does_not_fit_in_memory_leaves_the_instance_serving(self):
+        service = self.start()
+        if service.sanitized():
+            self.skipTest("AddressSanitizer ends a process whose memory is refused")
+        with open("/proc/%d/status" % service.process.pid) as f:
+            size = int(re.search(r"VmSize:\s+(\d+) kB", f.read()).group(1)) << 10
+        resource.prlimit(service.process.pid, resource.RLIMIT_AS, (size + (24 << 20), resource.RLIM_INFINITY))
+        path = os.path.join(self.folder, "big.csv")
+        with open(path, "wb") as f:
+            f.write(database("v1.00.0002", "".join("%08d,%s,%s\r\n" % (10000000 + n, "M" * 150, "X" * 150) for n in range(99000))))
+        self.assertEqual(command(self.folder, "publish", path).returncode, 0)
+        self.assertIn("not memory enough", service.log_once_it_has("not memory enough"))
+        self.assertEqual(service.request("GET", "/dbver")[1], b"000001\r\n")
+        # Given the memory, it serves the new one at its next look.
+        resource.prlimit(service.process.pid, resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        self.assertIn("serving the database v1.00.0002", service.log_once_it_has("serving the database v1.00.0002"))
+        self.assertEqual(service.request("GET", "/dbver")[1], b"000002\r\n")
+
+    def test_the_hourly_limit_counts_clients_behind_a_trusted_proxy(self):
+        # A dual-stack listener sees the proxy as ::ffff:127.0.0.1, within the range trusted.
+        service = self.start("--submissions-per-hour", "1", "--trusted-proxy", "127.0.0.0/8", listen="[::]:0")
+        cases = [  # client named by the proxy, status (400: the form is refused, but counted)
+            ("192.0.2.1", 400), ("192.0.2.1", 429), ("192.0.2.2", 400),
+            ("2001:db8::1", 400), ("2001:db8::2", 429),  # one subscriber's /64
+            ("2001:db8:0:1::1", 400),
+        ]
+        for client, status in cases:
+            response, _ = service.request("POST", "/submit", "tac=1", {"Content-Type": "application/x-www-form-urlencoded",
+                                                                         "X-Forwarded-For": "198.51.100.7, " + client})
+            self.assertEqual(response.status, status, client)
 
     def test_publish_under_a_steady_stream_of_requests(self):
         service = self.start("--threads", "2")
@@ -423,9 +501,12 @@ class ServiceTest(unittest.TestCase):
                 f.write(database(version, "87654321,Acme,Phone %s\r\n" % version))
             result = command(self.folder, "publish", path)
             self.assertEqual(result.returncode, 0, result.stderr)
-            # From the next request on, the new one and nothing else.
-            response, data = service.request("GET", "/dbver")
-            self.assertEqual(data, ("00%s\r\n" % version[-4:]).encode())
+            # Within moments the new one, and from then on nothing else.
+            expected = ("00%s\r\n" % version[-4:]).encode()
+            deadline = time.time() + 5
+            while service.request("GET", "/dbver")[1] != expected and time.time() < deadline:
+                time.sleep(0.01)
+            self.assertEqual(service.request("GET", "/dbver")[1], expected)
             page = service.request("GET", "/?imei=87654321")[1]
             self.assertIn(("Phone %s" % version).encode(), page)
             time.sleep(0.05)
@@ -468,7 +549,9 @@ class ServiceTest(unittest.TestCase):
         service.request("GET", "/api/v1/imei/%s-1?x=%s" % (imei, imei))
         service.request("POST", "/api/v1/imei", json.dumps({"imeis": [imei + "1"]}), {"Content-Type": "application/json"})
         service.request("GET", "/%s1" % imei)
-        log = service.log_once_it_has("(another path)")
+        service.raw(b"%s1 / HTTP/1.1\r\nHost: x\r\n\r\n" % imei.encode())
+        log = service.log_once_it_has("OTHER / 405")
+        self.assertIn("(another path)", log)
         self.assertNotIn(imei, log)
         self.assertIn("GET / 200", log)
         self.assertIn("GET /api/v1/imei/... 200", log)
@@ -491,6 +574,9 @@ class ServiceTest(unittest.TestCase):
             ("not newer", ["publish", write("b.csv", database("v1.00.0005"))], 1, b"is not newer"),
             ("older", ["publish", write("c.csv", database("v1.00.0004"))], 1, b"is not newer"),
             ("forced", ["publish", "--force", write("d.csv", database("v1.00.0004"))], 0, b"published"),
+            ("a new major version", ["publish", write("g.csv", database("v2.00.0001"))], 0, b"published v2.00.0001 (version number 000001"),
+            ("an older major version", ["publish", write("h.csv", database("v1.99.9999"))], 1, b"is not newer"),
+            ("more than clients install", ["publish", write("i.csv", b"x" * ((32 << 20) + 1))], 1, b"more than the 32 MiB"),
             ("no version line", ["publish", write("e.csv", b"35209900,Alcatel,One\r\n35209901,Alcatel,Two\r\n")], 1, b"no version line"),
             ("no device line", ["publish", write("f.csv", b"35209900,Alcatel\r\nVERSION_,v2.00.0000,x\r\n")], 1, b"line 1 is no device line"),
             ("no such file", ["publish", os.path.join(self.folder, "none.csv")], 1, b"No such file"),
@@ -508,7 +594,8 @@ class ServiceTest(unittest.TestCase):
         service = self.start()
         headers = {"Content-Type": "application/x-www-form-urlencoded"}
         for model in ("Alpha", "Beta"):
-            service.request("POST", "/submit", "tac=87654321&manufacturer=Acme&model=%s&source=box&note=line%%0Abreak" % model, headers)
+            service.request("POST", "/submit", "tac=87654321&manufacturer=Acme&model=%s&source=%%3Dcmd|' /C calc'!A0&note=line%%0Abreak" % model, headers)
+        self.assertEqual(service.request("POST", "/submit", "tac=87654322&manufacturer=%3D1%2B1&model=X&source=box", headers)[0].status, 400)
         self.assertEqual(command(self.folder, "review", "1", "accept").returncode, 0)
         again = command(self.folder, "review", "1", "reject")
         self.assertEqual(again.returncode, 1)
@@ -516,8 +603,10 @@ class ServiceTest(unittest.TestCase):
         listed = {fmt: command(self.folder, "submissions", "--status", "accepted", "--format", fmt).stdout
                   for fmt in ("tsv", "json", "mobidex")}
         self.assertEqual(listed["mobidex"], b"87654321,Acme,Alpha\r\n")
+        self.assertEqual(command(self.folder, "submissions", "--format", "mobidex").stdout, listed["mobidex"])
         self.assertEqual(listed["tsv"].split(b"\n")[0], b"id\ttac\tmanufacturer\tmodel\tsource\tnote\tstatus\treceived")
         self.assertIn(b"line\\nbreak", listed["tsv"])
+        self.assertIn(b"\t'=cmd|' /C calc'!A0\t", listed["tsv"])  # a spreadsheet shows it as text
         record = json.loads(listed["json"])[0]
         self.assertEqual({k: record[k] for k in ("id", "tac", "model", "note", "status")},
                          {"id": 1, "tac": "87654321", "model": "Alpha", "note": "line\nbreak", "status": "accepted"})
