@@ -291,18 +291,27 @@ class CliTest(unittest.TestCase):
         # 2,000 rows, 25 of them with a quote that is never closed: each breaks its own row alone.
         stray = self.write("stray.csv", header + b"".join(
             b"%08d,Acme,%sPhone %d\n" % (35000000 + i, b"\"" if i % 80 == 12 else b"", i) for i in range(1, 2001)))
+        # A listing of accepted suggestions, and a published database: one device a line, no quoting.
+        listing = self.write("listing.csv", b"35000001,Acme,Corrected\r\n35000010,Other,Ten\r\n"
+                             b"35000011,Acme,\"Quote\r\n35000012,Ev\x1b[31mil,x\r\n35000013,Acme,A,B\r\n"
+                             b"35000010,Other,Ten again\r\n")
+        published = self.write("published.csv", b"\xef\xbb\xbf35000020,Acme,Twenty\r\n"
+                               b"VERSION_,v1.26.1205,Osmocom TAC database CC-BY-SA 3.0; Acme data\r\n")
+        named = self.write("named.csv", header + b"35669908,Apple,iPhone 8\n")
         secret = self.write("secret.csv", header)
         os.chmod(secret, 0o600)
         os.chmod(self.dir.name, 0o755)
         out = os.path.join(self.dir.name, "out")
         os.makedirs(os.path.join(out, "folder"))
-        conv = [CLI, "convert", "--version", "v1.26.1206"]
+        catalogue = [CLI, "convert", "--version", "v1.26.1206"]
+        conv = catalogue + ["--no-catalogue"]
         osmocom_note, gsma_note = ("v1.26.1206", "Osmocom TAC database CC-BY-SA 3.0"), ("v1.26.1206", "GSMA TAC database")
         quirk_counts = ("rows read: 9\nskipped: 5\n  TAC not 8 digits: 1 (first: {0} line 7)\n  no manufacturer: 0\n"
                         "  no model: 0\n  invalid UTF-8: 1 (first: {0} line 9)\n"
                         "  line break or control character in a name: 1 (first: {0} line 5)\n"
                         "  comma in a name: 1 (first: {0} line 8)\n  quote not closed, or row over 4 MiB: 1 (first: {0} line 13)\n"
-                        "duplicate TACs: 1 (first: {0} line 11)\ndevices written: 3 to mobidex.csv\n").format(osmocom)
+                        "duplicate TACs: 1 (first: {0} line 11)\n{0} (osmocom): rows 9, added 3, replaced 0, dropped 6\n"
+                        "devices written: 3 to mobidex.csv\n").format(osmocom)
         cases = [  # name, command (run in out/, which holds mobidex.csv), status, devices read back
                    # from the output (None: nothing written), text on standard error
             ("Osmocom's quirks", conv + ["--from", "osmocom", osmocom, "--max-skipped", "100"], 0,
@@ -314,11 +323,34 @@ class CliTest(unittest.TestCase):
             ("more rows skipped than the share", conv + ["--from", "osmocom", osmocom], 2, None,
              b"5 of 9 rows skipped, more than --max-skipped 1%; nothing written"),
             ("a stray quote", conv + ["--from", "osmocom", stray, "--max-skipped", "1.5"], 0, 1976,
-             b"  quote not closed, or row over 4 MiB: 25 (first: %s line 13)\nduplicate TACs: 0\ndevices written: 1975" % stray.encode()),
+             b"  quote not closed, or row over 4 MiB: 25 (first: %s line 13)\nduplicate TACs: 0\n%s (osmocom): rows 2000, added 1975, "
+             b"replaced 0, dropped 25\ndevices written: 1975" % (stray.encode(), stray.encode())),
             ("stray quotes beyond the share", conv + ["--from", "osmocom", stray], 2, None, b"25 of 2000 rows skipped"),
-            ("merged, the first row of a TAC wins", conv + ["--from", "osmocom", first, second, "-o", "-"], 0,
+            ("merged, a later input wins", conv + ["--from", "osmocom", first, second, "-o", "-"], 0,
+             {"35000001": ("Other", "Second"), "35000009": ("Acme", "Nine"), "35000010": ("Other", "Ten"), "VERSION_": osmocom_note},
+             b"duplicate TACs: 1 (first: %s line 2)\n%s (osmocom): rows 2, added 1, replaced 0, dropped 1\n%s (osmocom): rows 2, "
+             b"added 1, replaced 1, dropped 0\ndevices written: 3 to standard output\n" % (first.encode(), first.encode(), second.encode())),
+            ("merged, --prefer earlier", conv + ["--from", "osmocom", first, second, "--prefer", "earlier"], 0,
              {"35000001": ("Acme", "First"), "35000009": ("Acme", "Nine"), "35000010": ("Other", "Ten"), "VERSION_": osmocom_note},
-             b"duplicate TACs: 1 (first: %s line 2)\ndevices written: 3 to standard output\n" % second.encode()),
+             b"%s (osmocom): rows 2, added 1, replaced 0, dropped 1" % second.encode()),
+            # Accepted suggestions and a published database beside an export: the database's line
+            # of a TAC is its last, as the window reads it; its licence note travels on.
+            ("a listing and a database after an export", conv + [first, "--from", "osmocom", "--from", "mobidex", listing, published,
+                                                                 "--max-skipped", "25"], 0,
+             {"35000001": ("Acme", "Corrected"), "35000009": ("Acme", "Nine"), "35000010": ("Other", "Ten again"),
+              "35000011": ("Acme", "\"Quote"), "35000020": ("Acme", "Twenty"),
+              "VERSION_": ("v1.26.1206", "Osmocom TAC database CC-BY-SA 3.0; Acme data")},
+             b"  line break or control character in a name: 1 (first: %s line 4)\n  comma in a name: 1 (first: %s line 5)\n"
+             b"  quote not closed, or row over 4 MiB: 0\nduplicate TACs: 2 (first: %s line 2)\n"
+             b"%s (osmocom): rows 2, added 1, replaced 0, dropped 1\n%s (mobidex): rows 6, added 2, replaced 1, dropped 3\n"
+             b"%s (mobidex v1.26.1205): rows 1, added 1, replaced 0, dropped 0\n"
+             % (listing.encode(), listing.encode(), first.encode(), first.encode(), listing.encode(), published.encode())),
+            ("a listing's skipped rows beyond the share", conv + ["--from", "osmocom", first, "--from", "mobidex", listing], 2, None,
+             b"2 of 8 rows skipped"),
+            ("an export read as a database", conv + ["--from", "mobidex", osmocom], 2, None,
+             b"tacdb.csv: not a Vettrix database or listing of suggestions: line 1 is no line TAC,manufacturer,model"),
+            ("the catalogue's TACs that no input names", catalogue + ["--from", "osmocom", named], 0, 183,
+             b"built-in catalogue: added 181\n"),
             ("--strict, every row usable", conv + ["--from", "osmocom", "--strict", first], 0, 3, b""),
             ("--strict, a repeated TAC", conv + ["--from", "osmocom", "--strict", first, second], 2, None, b"--strict"),
             ("--strict, a skipped row", conv + ["--from", "gsma", "--strict", gsma], 2, None, b"--strict"),
@@ -326,7 +358,7 @@ class CliTest(unittest.TestCase):
             ("one device more", conv + ["--from", "osmocom", full, one], 2, None, b"99999 devices"),
             ("Osmocom header missing", conv + ["--from", "osmocom", first, gsma], 2, None, b"gsma.txt: not an Osmocom export"),
             ("GSMA header missing", conv + ["--from", "gsma", osmocom], 2, None, b"tacdb.csv: not a GSMA TAC file"),
-            ("unknown format", conv + ["--from", "xml", first], 2, None, b"vettrix-cli: unknown input format 'xml': use osmocom or gsma\n"),
+            ("unknown format", conv + ["--from", "xml", first], 2, None, b"vettrix-cli: unknown input format 'xml': use osmocom, gsma or mobidex\n"),
             ("no such input", conv + ["--from", "osmocom", first + "x"], 2, None, b"first.csvx: No such file or directory"),
             ("unreadable input", NOBODY + conv[1:] + ["--from", "osmocom", secret], 2, None, b"secret.csv: Permission denied"),
             ("output folder not writable", NOBODY + conv[1:] + ["--from", "osmocom", first], 2, None, b"mobidex.csv: Permission denied; nothing written"),
@@ -356,7 +388,7 @@ class CliTest(unittest.TestCase):
             self.assertEqual(tacs, sorted(set(tacs)), name)
             got = {tac: tuple(names) for tac, *names in (line.decode().split(",") for line in lines)}
             self.assertEqual(got if isinstance(want, dict) else len(got), want, name)
-        self.assertIn("--from osmocom|gsma", run("convert", "--help").stdout.decode())
+        self.assertIn("--from osmocom|gsma|mobidex", run("convert", "--help").stdout.decode())
 
     def test_make_mobidex_rebuilds_the_shipped_database(self):
         root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
