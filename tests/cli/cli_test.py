@@ -2,7 +2,7 @@
 """vettrix-cli as a user meets it: real files and pipes, exit statuses, and every output format
 read back with Python's own CSV and JSON readers.
 
-usage: cli_test.py PATH_TO_VETTRIX_CLI [THE_BUILD'S_SERVICE_ADDRESS]
+usage: cli_test.py PATH_TO_VETTRIX_CLI [THE_BUILD'S_SERVICE_ADDRESS [PATH_TO_VETTRIX_SERVICE]]
 """
 
 import atexit
@@ -19,10 +19,16 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
+import urllib.error
+import urllib.parse
+import urllib.request
 
 CLI = sys.argv.pop(1) if len(sys.argv) > 1 else "vettrix-cli"
 SERVICE_URL = sys.argv.pop(1) if len(sys.argv) > 1 else "http://mobidex.vettrix.net"
+SERVICE = sys.argv.pop(1) if len(sys.argv) > 1 else "vettrix-service"
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 DB = ("35669908,Apple,iPhone 8X\r\n49015420,Nok\xe9a,\"3110\"\t,x\r\n"
       "35209900,Ev\x1b[31mil,\xe2\x80\xaeRLO\r\n00000000,v1.0.0000,Version\r\n")
 # What a terminal acts on: C0 controls (but tab and line ends, which the formats are made of),
@@ -391,7 +397,7 @@ class CliTest(unittest.TestCase):
         self.assertIn("--from osmocom|gsma|mobidex", run("convert", "--help").stdout.decode())
 
     def test_make_mobidex_rebuilds_the_shipped_database(self):
-        root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        root = ROOT
         export = os.path.join(root, "data", "tacdb.csv")
         rebuilt = os.path.join(self.dir.name, "mobidex.csv")
         result = subprocess.run([sys.executable, os.path.join(root, "tools", "make-mobidex"), "--cli", CLI, export, rebuilt],
@@ -406,6 +412,52 @@ class CliTest(unittest.TestCase):
         result = subprocess.run([sys.executable, os.path.join(root, "tools", "make-mobidex"), "--cli", CLI, lossy, rebuilt],
                                 capture_output=True)
         self.assertEqual((result.returncode, os.path.exists(rebuilt)), (2, False), result.stderr.decode())
+
+    def test_accepted_suggestions_reach_the_next_database(self):
+        """The operator's loop as the README gives it, through the real programs: suggestions
+        taken by the running service and reviewed, listed, converted with the export, published."""
+        data, export = os.path.join(self.dir.name, "service"), os.path.join(ROOT, "data", "tacdb.csv")
+        os.makedirs(data)
+        log = open(os.path.join(self.dir.name, "service.log"), "w+")
+        service = subprocess.Popen([SERVICE, "--data", data, "--listen", "127.0.0.1:0", "--initial-database",
+                                    os.path.join(ROOT, "data", "mobidex.csv"), "serve"], stderr=log)
+        self.addCleanup(lambda: (service.terminate(), service.wait(10), log.close()))
+        deadline, port = time.time() + 10, None
+        while port is None and time.time() < deadline and service.poll() is None:
+            log.seek(0)
+            port = (re.findall(r"listening on 127\.0\.0\.1:(\d+)", log.read()) or [None])[0]
+            time.sleep(0.02)
+        self.assertIsNotNone(port, "the service did not start")
+        url = "http://127.0.0.1:%s" % port
+        operator = lambda *args: subprocess.run([SERVICE, "--data", data, *args], capture_output=True, timeout=60)
+        suggestions = [("35675904", "Oppo", "N1 5G", "accept"),  # corrects a device the export names
+                       ("99000001", "Acme", "Loop Phone", "accept"), ("99000002", "Acme", "Fake", "reject")]
+        for tac, manufacturer, model, decision in suggestions:
+            form = urllib.parse.urlencode({"tac": tac, "manufacturer": manufacturer, "model": model, "source": "a test"})
+            page = urllib.request.urlopen(url + "/submit", form.encode(), timeout=10)  # 303 to its reference
+            self.assertEqual(operator("review", page.url.rsplit("/", 1)[1], decision).returncode, 0, tac)
+        listing = operator("submissions", "--status", "accepted", "--format", "mobidex")
+        accepted = self.write("accepted.csv", listing.stdout)
+        # The export alone, as the README converts it: every device of the shipped database.
+        convert = [CLI, "convert", "--from", "osmocom", export, "--version", "v1.26.1207", "-o"]
+        alone = subprocess.run(convert + [self.write("alone.csv", b"")], capture_output=True)
+        self.assertIn(b"devices written: 22663 ", alone.stderr)
+        result = subprocess.run(convert + ["mobidex.csv", "--from", "mobidex", accepted], capture_output=True, cwd=self.dir.name)
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        self.assertIn(b"accepted.csv (mobidex): rows 2, added 1, replaced 1, dropped 0\n", result.stderr)
+        self.assertIn(b"devices written: 22664 ", result.stderr)
+        published = operator("publish", os.path.join(self.dir.name, "mobidex.csv"))
+        self.assertEqual(published.returncode, 0, published.stderr.decode())
+
+        def device(tac):
+            try:
+                return json.load(urllib.request.urlopen(url + "/api/v1/tac/" + tac, timeout=10))["model"]
+            except urllib.error.HTTPError as e:
+                return e.code
+        deadline = time.time() + 10  # the running service takes the publication up within moments
+        while device("99000001") != "Loop Phone" and time.time() < deadline:
+            time.sleep(0.05)
+        self.assertEqual([device(tac) for tac, *_ in suggestions], ["N1 5G", "Loop Phone", 404])
 
     def test_closed_output_is_quiet(self):
         for command, status in (("generate -n 100000000 --random", 0), ("check --db %s" % self.db, 1)):
