@@ -310,10 +310,12 @@ int Main(int argc, char** argv) {
   if (updateCommand->parsed()) {
     update.service = service;
     if (update.service.empty()) {
-      const vettrix::ServiceAddress address =
-          vettrix::ResolveServiceAddress(vettrix::ReadServiceSetting());
+      const vettrix::ServiceSetting setting = vettrix::ReadServiceSetting();
+      for (const std::string& unknown : vettrix::UnknownSettingKeys(setting)) Complain(unknown);
+      const vettrix::ServiceAddress address = vettrix::ResolveServiceAddress(setting);
       if (!address.problem.empty()) Complain(address.problem);
       update.service = address.url;
+      update.addressNote = vettrix::ServiceAddressNote(setting, false);
     }
     update.inUse = database;
     update.target = updateTarget;

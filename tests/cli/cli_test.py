@@ -636,6 +636,12 @@ class UpdateDbTest(unittest.TestCase):
             ("no address in the user's file", "other=1\n", "service-url=%s\n" % self.service.url(), 0, b""),
             ("a scheme in capitals", "service-url=%s\n" % self.service.url().replace("http", "HTTP"), None, 0, b""),
             ("not a web address", "service-url=127.0.0.1:1\n", None, 2, b"\"127.0.0.1:1\" (service-url in %s/vettrix/vettrix.conf) is not a web address" % self.config.encode()),
+            ("a misspelt key beside the system's address", "# mine\n[General]\nservice_url = http://127.0.0.1:1\n",
+             "service-url=%s\n" % self.service.url(), 0, b"vettrix-cli: Unknown key \"service_url\" in %s/vettrix/vettrix.conf line 3 "
+             b"(did you mean service-url?).\n" % self.config.encode()),
+            # The build setting stands in, and the failure says so.
+            ("a misspelt key alone", "[General]\nServiceURL=http://127.0.0.1:1\n", None, 2,
+             b"The built-in address %s was used: no settings file sets service-url" % SERVICE_URL.encode()),
         ]
         for name, user, system_text, status, message in cases:
             for folder, text in ((self.config, user), (system, system_text)):
@@ -647,6 +653,7 @@ class UpdateDbTest(unittest.TestCase):
             result = self.update(service=False)
             self.assertEqual(result.returncode, status, name + ": " + result.stderr.decode())
             self.assertIn(message, result.stderr, name)
+            self.assertLessEqual(result.stderr.count(b"Unknown key"), 1, name)  # told once
         # The build setting stood in for the bad one; --service wins over any file.
         self.assertIn(SERVICE_URL.encode(), result.stderr)
         self.assertEqual(self.update().returncode, 0)
