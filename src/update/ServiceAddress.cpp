@@ -68,10 +68,14 @@ std::vector<std::string> UnknownSettingKeys(const ServiceSetting& setting) {
   std::string known;
   for (const std::string_view name : kServiceSettingKeys)
     known += (known.empty() ? "" : ", ") + std::string(name);
+  // A file of anything but settings is told of in a few lines, not one a key.
+  constexpr std::size_t kShown = 3;
   std::vector<std::string> messages;
+  std::size_t unknown = 0;
   for (const SettingKey& key : setting.keys) {
     if (std::find(std::begin(kServiceSettingKeys), std::end(kServiceSettingKeys), key.key) !=
-        std::end(kServiceSettingKeys))
+            std::end(kServiceSettingKeys) ||
+        ++unknown > kShown)
       continue;
     const std::string_view close = CloseName(kServiceSettingKeys, key.key);
     messages.push_back("Unknown key " + Quoted(key.key, 60) + " in " + DisplayText(key.file) +
@@ -79,6 +83,8 @@ std::vector<std::string> UnknownSettingKeys(const ServiceSetting& setting) {
                        (close.empty() ? " (known keys: " + known + ")."
                                       : " (did you mean " + std::string(close) + "?)."));
   }
+  if (unknown > kShown)
+    messages.push_back("And " + std::to_string(unknown - kShown) + " more unknown keys.");
   return messages;
 }
 

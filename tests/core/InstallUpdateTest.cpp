@@ -178,6 +178,10 @@ TEST_F(InstallUpdateTest, OneServiceAddressForEverythingAndABadOneIsToldOnce) {
             std::string::npos)
       << platform.messages.back();
 
+  // A file of anything but settings is told of in a few lines.
+  platform.serviceSetting.keys.assign(1000, {user, 1, "x"});
+  EXPECT_EQ(UnknownSettingKeys(platform.serviceSetting).back(), "And 997 more unknown keys.");
+
   platform.messages.clear();
   platform.serviceSetting = {"mobidex.example.org", "/etc/xdg/vettrix/vettrix.conf", {}, {}};
   Label_Click(*form, 21);
