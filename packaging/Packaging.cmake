@@ -23,11 +23,14 @@ if(NOT project_at EQUAL 0)
                       "project's version ${PROJECT_VERSION}")
 endif()
 string(REPLACE "-" "+" VETTRIX_DEBIAN_VERSION "${program_version}")
-file(STRINGS ${VETTRIX_PACKAGING_DIR}/changelog changelog_head LIMIT_COUNT 1)
-string(REGEX MATCH "^vettrix \\(([^)]*)\\)" changelog_match "${changelog_head}")
-if(NOT CMAKE_MATCH_1 STREQUAL VETTRIX_DEBIAN_VERSION)
-  message(FATAL_ERROR "packaging/changelog must start with an entry for ${VETTRIX_DEBIAN_VERSION}")
-endif()
+foreach(changelog changelog cli/changelog service/changelog)
+  file(STRINGS ${VETTRIX_PACKAGING_DIR}/${changelog} changelog_head LIMIT_COUNT 1)
+  string(REGEX MATCH "^vettrix[-a-z]* \\(([^)]*)\\)" changelog_match "${changelog_head}")
+  if(NOT CMAKE_MATCH_1 STREQUAL VETTRIX_DEBIAN_VERSION)
+    message(FATAL_ERROR
+            "packaging/${changelog} must start with an entry for ${VETTRIX_DEBIAN_VERSION}")
+  endif()
+endforeach()
 
 # The icon is drawn once as SVG; the sizes the desktop asks for are rendered from it.
 find_program(RSVG_CONVERT rsvg-convert REQUIRED)
@@ -52,11 +55,16 @@ vettrix_gzip(vettrix_man ${VETTRIX_PACKAGING_DIR}/vettrix.1 ${CMAKE_BINARY_DIR}/
 vettrix_gzip(vettrix_changelog ${VETTRIX_PACKAGING_DIR}/changelog
              ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
 
-# Two packages from one build: the window with vettrix-cli, and the web service. Every file
+# Three packages from one build: vettrix-cli with the shipped database (Qt Core and Network, no
+# widgets, for a server), the window, which depends on it, and the web service. Every file
 # installed names its package (COMPONENT); tools/check-package fails on one that names none.
-install(TARGETS vettrix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT vettrix)
+set(cli_changelog ${CMAKE_BINARY_DIR}/packaging/cli/changelog.gz)
+vettrix_gzip(vettrix_cli_changelog ${VETTRIX_PACKAGING_DIR}/cli/changelog ${cli_changelog})
 install(FILES ${CMAKE_SOURCE_DIR}/data/mobidex.csv DESTINATION ${CMAKE_INSTALL_DATADIR}/vettrix
-        COMPONENT vettrix)
+        COMPONENT cli)
+install(FILES ${VETTRIX_PACKAGING_DIR}/copyright ${cli_changelog}
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vettrix-cli COMPONENT cli)
+install(TARGETS vettrix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT vettrix)
 install(FILES ${VETTRIX_PACKAGING_DIR}/${VETTRIX_APP_ID}.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT vettrix)
 install(FILES ${VETTRIX_PACKAGING_DIR}/${VETTRIX_APP_ID}.metainfo.xml
@@ -89,7 +97,7 @@ install(FILES ${VETTRIX_PACKAGING_DIR}/copyright ${service_changelog}
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL vettrix service)
+set(CPACK_COMPONENTS_ALL cli vettrix service)
 set(CPACK_PACKAGE_NAME vettrix)
 set(CPACK_PACKAGE_VERSION ${VETTRIX_DEBIAN_VERSION})
 set(CPACK_PACKAGE_VENDOR "Vettrix Labs")
@@ -117,6 +125,18 @@ type into a dated report, and checks a web service for newer versions.")
 # libqt6network6, which the scan already names; a Wayland session and the Arial-compatible
 # fonts the layout is measured in are recommended.
 set(CPACK_DEBIAN_VETTRIX_PACKAGE_RECOMMENDS "qt6-wayland, fonts-liberation")
+# vettrix-cli holds the shipped database the window reads, and is built from the same core.
+set(CPACK_DEBIAN_VETTRIX_PACKAGE_DEPENDS "vettrix-cli (= ${VETTRIX_DEBIAN_VERSION})")
+
+set(CPACK_DEBIAN_CLI_PACKAGE_NAME vettrix-cli)
+set(CPACK_DEBIAN_CLI_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_CLI_DESCRIPTION "check and generate IMEI numbers, build IMEI device databases
+vettrix-cli checks, generates, looks up and completes IMEI numbers from files
+and pipes by the rules of the Vettrix window, with the device database it
+ships (derived from the Osmocom TAC database). It builds the next device
+database from Osmocom's export, the GSMA's TAC file, published databases and
+the suggestions a Vettrix web service accepted, and installs the newer
+database a service publishes. It needs no graphical session.")
 
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME vettrix-service)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
@@ -128,6 +148,8 @@ devices the database lacks for an operator to review. It runs as a hardened
 systemd service on the loopback, for a proxy such as nginx to put in front.")
 # deb-systemd-helper and deb-systemd-invoke, for the maintainer scripts.
 set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS "init-system-helpers (>= 1.54~)")
+# The operator builds the next database with vettrix-cli convert.
+set(CPACK_DEBIAN_SERVICE_PACKAGE_RECOMMENDS "vettrix-cli")
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SUGGESTS "nginx")
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
     "${service_dir}/conffiles;${service_dir}/postinst;${service_dir}/prerm;${service_dir}/postrm")

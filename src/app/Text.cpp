@@ -1,6 +1,8 @@
 #include "app/Text.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 namespace vettrix {
 namespace {
@@ -136,6 +138,45 @@ std::string JoinUrl(std::string_view base, std::string_view path) {
   std::string url(base);
   url += path;
   return url;
+}
+
+std::string Folded(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return folded;
+}
+
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+bool IsCloseName(std::string_view name, std::string_view typed) {
+  return EditDistance(Folded(name), Folded(typed)) <= std::max<std::size_t>(2, typed.size() / 3);
+}
+
+std::string_view CloseName(std::span<const std::string_view> known, std::string_view typed) {
+  std::string_view closest;
+  std::size_t best = 0;
+  for (const std::string_view name : known) {
+    const std::size_t distance = EditDistance(Folded(name), Folded(typed));
+    if (IsCloseName(name, typed) && (closest.empty() || distance < best)) {
+      closest = name;
+      best = distance;
+    }
+  }
+  return closest;
 }
 
 }  // namespace vettrix

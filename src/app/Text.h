@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -61,5 +62,18 @@ std::string Quoted(std::string_view text, std::size_t maxShown = 40);
 
 // A base address and a path with exactly one slash between them, whatever the base ends with.
 std::string JoinUrl(std::string_view base, std::string_view path);
+
+// `text` with ASCII letters in lower case.
+std::string Folded(std::string_view text);
+
+// Edits (insert, delete, replace a byte) that turn `a` into `b`.
+std::size_t EditDistance(std::string_view a, std::string_view b);
+
+// Whether `name` is few enough edits from `typed` (letter case aside) to be what was meant: the
+// "did you mean" of a message.
+bool IsCloseName(std::string_view name, std::string_view typed);
+
+// Of `known`, the closest to `typed` if one is close (IsCloseName); empty when none is.
+std::string_view CloseName(std::span<const std::string_view> known, std::string_view typed);
 
 }  // namespace vettrix

@@ -404,7 +404,10 @@ int RunUpdateDb(const UpdateDbOptions& options, Network& network) {
       return kSomeInvalid;
     default:
       Complain("the database could not be updated: " + update.reason + "; " + shown +
-               " is unchanged");
+               " is unchanged" +
+               (update.reason.starts_with(kUnreachable) && !options.addressNote.empty()
+                    ? ". " + options.addressNote
+                    : std::string()));
       return kFailed;
   }
 }

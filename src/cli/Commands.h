@@ -55,10 +55,11 @@ int RunGenerate(const GenerateOptions& options);
 int RunTypes(const std::optional<std::string>& text, const std::string& database);
 int RunLookup(const std::vector<std::string>& keys, Format format, const std::string& database);
 struct UpdateDbOptions {
-  std::string service;  // the web service's address
-  std::string inUse;    // the database in use
-  std::string target;   // where a newer one goes
-  bool check = false;   // only tell whether there is one
+  std::string service;      // the web service's address
+  std::string inUse;        // the database in use
+  std::string target;       // where a newer one goes
+  bool check = false;       // only tell whether there is one
+  std::string addressNote;  // where the address came from, for a service not reached
 };
 // Installs the newer database the service publishes: 0 current afterwards, 1 (with check) one
 // is available, 2 failed (nothing changed).

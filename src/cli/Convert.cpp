@@ -23,6 +23,7 @@
 #include "cli/LineReader.h"
 #include "cli/Output.h"
 #include "db/Mobidex.h"
+#include "generate/Catalogue.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix::cli {
@@ -84,6 +85,14 @@ struct Device {
   Where where;
 };
 
+// What one input brought: its rows, and what became of them. Every row read is added (a TAC no
+// earlier input gives), replaces an earlier input's device, or is dropped (skipped, or another
+// row of its TAC won).
+struct InputCounts {
+  std::uint64_t rows = 0, added = 0, replaced = 0, dropped = 0;
+  std::string version;  // a database's version text
+};
+
 // Where a source's columns are: the TAC, and the manufacturer and the model each from the first
 // of their columns that holds a known value.
 struct Layout {
@@ -91,27 +100,23 @@ struct Layout {
   std::vector<std::size_t> manufacturer, model;
 };
 
+constexpr std::string_view kOsmocomNote = "Osmocom TAC database CC-BY-SA 3.0";
+constexpr std::string_view kGsmaNote = "GSMA TAC database";
+constexpr std::string_view kSourceNames[] = {"osmocom", "gsma", "mobidex"};
+
 class Converter {
  public:
   explicit Converter(const ConvertOptions& options)
-      : options_(options), delimiter_(options.from == TacSource::Gsma ? '|' : ',') {}
+      : options_(options), inputs_(options.inputs.size()) {}
 
   int Run() {
-    for (std::size_t i = 0; i < options_.files.size(); ++i)
-      if (!Read(i)) return kFailed;
-    // Sorted by TAC; of the rows of one TAC, the first given stays.
-    std::stable_sort(devices_.begin(), devices_.end(),
-                     [](const Device& a, const Device& b) { return a.tac < b.tac; });
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < devices_.size(); ++i) {
-      if (kept > 0 && devices_[kept - 1].tac == devices_[i].tac) {
-        duplicates_.Add(devices_[i].where);
-        continue;
-      }
-      if (kept != i) devices_[kept] = std::move(devices_[i]);
-      ++kept;
+    for (std::size_t i = 0; i < options_.inputs.size(); ++i) {
+      const TacSource from = options_.inputs[i].from;
+      if (!(from == TacSource::Mobidex ? ReadDatabase(i) : Read(i))) return kFailed;
+      if (from != TacSource::Mobidex) AddNote(from == TacSource::Gsma ? kGsmaNote : kOsmocomNote);
     }
-    devices_.resize(kept);
+    Merge();
+    const std::size_t fromCatalogue = options_.catalogue ? AddCatalogue() : 0;
 
     std::uint64_t skipped = 0;
     for (const Tally& t : skipped_) skipped += t.count;
@@ -120,6 +125,16 @@ class Converter {
     for (std::size_t i = 0; i < skipped_.size(); ++i)
       counts += "  " + std::string(kSkipNames[i]) + ": " + Shown(skipped_[i]) + "\n";
     counts += "duplicate TACs: " + Shown(duplicates_) + "\n";
+    for (std::size_t i = 0; i < inputs_.size(); ++i) {
+      const InputCounts& in = inputs_[i];
+      counts += options_.inputs[i].file + " (" +
+                std::string(kSourceNames[static_cast<std::size_t>(options_.inputs[i].from)]) +
+                (in.version.empty() ? "" : " " + in.version) + "): rows " +
+                std::to_string(in.rows) + ", added " + std::to_string(in.added) + ", replaced " +
+                std::to_string(in.replaced) + ", dropped " + std::to_string(in.dropped) + "\n";
+    }
+    if (options_.catalogue)
+      counts += "built-in catalogue: added " + std::to_string(fromCatalogue) + "\n";
     std::fputs(counts.c_str(), stderr);
 
     if (options_.strict && skipped + duplicates_.count > 0) {
@@ -140,9 +155,7 @@ class Converter {
     }
     std::string text;
     for (const Device& d : devices_) text += d.tac + ',' + d.manufacturer + ',' + d.model + "\r\n";
-    text += VersionLine(options_.version, options_.from == TacSource::Gsma
-                                              ? "GSMA TAC database"
-                                              : "Osmocom TAC database CC-BY-SA 3.0");
+    text += VersionLine(options_.version, notes_.empty() ? "Vettrix device database" : notes_);
     text += "\r\n";
 
     if (options_.output == "-") {
@@ -163,10 +176,85 @@ class Converter {
   }
 
  private:
-  // Reads the rows of input `index`; false, after saying why, when it cannot be read or is not
-  // of the format.
+  // Sorted by TAC, one device a TAC: of its rows, the one the precedence prefers.
+  void Merge() {
+    // A stable sort keeps the rows of one TAC in the order given.
+    std::stable_sort(devices_.begin(), devices_.end(),
+                     [](const Device& a, const Device& b) { return a.tac < b.tac; });
+    std::size_t kept = 0;
+    for (std::size_t first = 0; first < devices_.size();) {
+      std::size_t end = first + 1;
+      while (end < devices_.size() && devices_[end].tac == devices_[first].tac) ++end;
+      // The input that wins: the later or the earlier; of its rows, the one its source stands
+      // by: an export's first, a database's last (the window names a TAC by its last line).
+      const std::size_t input =
+          devices_[options_.prefer == Prefer::Later ? end - 1 : first].where.file;
+      std::size_t winner = first;
+      while (devices_[winner].where.file != input) ++winner;
+      if (options_.inputs[input].from == TacSource::Mobidex)
+        while (winner + 1 < end && devices_[winner + 1].where.file == input) ++winner;
+      for (std::size_t i = first; i < end; ++i) {
+        if (i == winner) continue;
+        duplicates_.Add(devices_[i].where);
+        ++inputs_[devices_[i].where.file].dropped;
+      }
+      InputCounts& in = inputs_[devices_[winner].where.file];
+      ++(devices_[first].where.file < devices_[winner].where.file ? in.replaced : in.added);
+      if (kept != winner) devices_[kept] = std::move(devices_[winner]);
+      ++kept;
+      first = end;
+    }
+    devices_.resize(kept);
+  }
+
+  // The catalogue's TACs that no input names, so that every TAC the window draws is known to
+  // its lookup; how many.
+  std::size_t AddCatalogue() {
+    const auto byTac = [](const Device& d, std::string_view tac) { return d.tac < tac; };
+    std::vector<Device> missing;
+    for (CatalogueDevice& d : CatalogueDevices()) {
+      const auto at = std::lower_bound(devices_.begin(), devices_.end(), d.tac, byTac);
+      if (at == devices_.end() || at->tac != d.tac)
+        missing.push_back({std::string(d.tac), std::move(d.manufacturer), std::move(d.model), {}});
+    }
+    devices_.insert(devices_.end(), missing.begin(), missing.end());
+    std::sort(devices_.begin(), devices_.end(),
+              [](const Device& a, const Device& b) { return a.tac < b.tac; });
+    return missing.size();
+  }
+
+  // The version line names each source once, in the order met: a licence travels with its data.
+  void AddNote(std::string_view note) {
+    for (std::size_t at = 0; at <= notes_.size();) {
+      std::size_t end = notes_.find("; ", at);
+      if (end == std::string::npos) end = notes_.size();
+      if (std::string_view(notes_).substr(at, end - at) == note) return;
+      at = end + 2;
+    }
+    if (!notes_.empty()) notes_ += "; ";
+    notes_ += note;
+  }
+
+  // One row of input `where.file`: a device, or a skip counted with its reason.
+  void Take(Where where, std::string tac, std::string manufacturer, std::string model,
+            bool broken) {
+    ++read_;
+    ++inputs_[where.file].rows;
+    const std::optional<Skip> skip = broken ? Skip::Broken : Judge(tac, manufacturer, model);
+    if (skip) {
+      skipped_[static_cast<std::size_t>(*skip)].Add(where);
+      ++inputs_[where.file].dropped;
+    } else {
+      devices_.push_back({std::move(tac), std::move(manufacturer), std::move(model), where});
+    }
+  }
+
+  // Reads the rows of input `index`, a Osmocom export or a GSMA file; false, after saying why,
+  // when it cannot be read or is not of the format.
   bool Read(std::size_t index) {
-    const std::string& file = options_.files[index];
+    const std::string& file = options_.inputs[index].file;
+    const TacSource from = options_.inputs[index].from;
+    delimiter_ = from == TacSource::Gsma ? '|' : ',';
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
       Complain(file + ": " + std::strerror(errno));
@@ -213,19 +301,12 @@ class Converter {
           open = FieldAt(record_, delimiter_, 0, field_).continues;
       }
       if (!layout) {
-        layout = HeaderLayout(record_);
+        layout = HeaderLayout(from, record_);
         if (!layout && ++linesBefore > 1) break;
         continue;
       }
-      ++read_;
-      const std::string tac = Field(layout->tac);
-      const std::string manufacturer = Known(layout->manufacturer), model = Known(layout->model);
-      const std::optional<Skip> skip =
-          broken || open ? Skip::Broken : Judge(tac, manufacturer, model);
-      if (skip)
-        skipped_[static_cast<std::size_t>(*skip)].Add(where);
-      else
-        devices_.push_back({tac, manufacturer, model, where});
+      Take(where, Field(layout->tac), Known(layout->manufacturer), Known(layout->model),
+           broken || open);
     }
     const int error = reader.Error();
     ::close(fd);
@@ -234,7 +315,7 @@ class Converter {
       return false;
     }
     if (!layout) {
-      Complain(file + (options_.from == TacSource::Gsma
+      Complain(file + (from == TacSource::Gsma
                            ? ": not a GSMA TAC file: no header line with the columns TAC, "
                              "Manufacturer or Brand Name, and Marketing Name, Model Name or "
                              "Internal Model Name in its first two lines"
@@ -245,12 +326,91 @@ class Converter {
     return true;
   }
 
-  std::optional<Layout> HeaderLayout(std::string_view record) {
+  // Reads a database as the window reads it, one line a row split at its commas, or the
+  // service's listing of suggestions (the same lines without the version line). A quote is a
+  // character like any other.
+  bool ReadDatabase(std::size_t index) {
+    const std::string& file = options_.inputs[index].file;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      Complain(file + ": " + std::strerror(errno));
+      return false;
+    }
+    LineReader reader(fd, nullptr);
+    Line line;
+    // The last line is held until the next one comes: the last of a database is its version.
+    bool held = false, heldCut = false;
+    Where heldWhere;
+    bool refused = false;
+    while (reader.Next(line)) {
+      std::string_view bytes = line.bytes;
+      if (line.number == 1 && bytes.starts_with(kBom)) bytes.remove_prefix(kBom.size());
+      if (TrimSpaces(bytes).empty()) continue;
+      if (!held && !IsTac(TrimSpaces(FieldOf(bytes, 0))) && !IsDatabaseVersion(bytes)) {
+        Complain(file + ": not a Vettrix database or listing of suggestions: line " +
+                 std::to_string(line.number) + " is no line TAC,manufacturer,model");
+        refused = true;
+        break;
+      }
+      if (held) TakeLine(heldWhere, heldCut);
+      record_.assign(bytes);
+      heldWhere = {index, line.number};
+      heldCut = line.cut > 0;
+      held = true;
+    }
+    const int error = reader.Error();
+    ::close(fd);
+    if (error != 0 || refused) {
+      if (error != 0) Complain(file + ": " + std::strerror(error));
+      return false;
+    }
+    if (held && !heldCut && IsDatabaseVersion(record_)) {
+      const std::string_view note = FieldOf(record_, 2);
+      const std::optional<Skip> fault = !IsValidUtf8(note)   ? std::optional(Skip::Utf8)
+                                        : FirstControl(note) ? std::optional(Skip::Control)
+                                                             : std::nullopt;
+      if (!fault) {
+        inputs_[index].version = VersionTextOf(record_);
+        for (std::size_t at = 0; at < note.size();) {
+          const std::size_t end = std::min(note.find("; ", at), note.size());
+          if (end > at) AddNote(note.substr(at, end - at));
+          at = end + 2;
+        }
+        return true;
+      }
+      // A note that would carry a control character into the new database.
+      ++read_;
+      ++inputs_[index].rows;
+      ++inputs_[index].dropped;
+      skipped_[static_cast<std::size_t>(*fault)].Add(heldWhere);
+      return true;
+    }
+    if (held) TakeLine(heldWhere, heldCut);
+    return true;
+  }
+
+  // The version line this program writes, or the older form with 00000000 in front.
+  static bool IsDatabaseVersion(std::string_view line) {
+    const std::string_view tag = FieldOf(line, 0);
+    return (tag == kVersionLineTag || tag == "00000000") && IsVersionLine(line);
+  }
+
+  // record_ as one database line: TAC, manufacturer and model. The window would show a model
+  // up to a further comma; here the rest of the line is the model, and refused for its comma.
+  void TakeLine(Where where, bool cut) {
+    const std::string_view line = record_;
+    const std::string_view tac = FieldOf(line, 0), manufacturer = FieldOf(line, 1);
+    const std::size_t model = tac.size() + manufacturer.size() + 2;
+    Take(where, std::string(TrimSpaces(tac)), std::string(TrimSpaces(manufacturer)),
+         std::string(TrimSpaces(line.substr(std::min(model, line.size())))), cut);
+  }
+
+  std::optional<Layout> HeaderLayout(TacSource from, std::string_view record) {
     std::vector<std::string> names;
     for (std::size_t i = 0; FieldAt(record, delimiter_, i, field_).present; ++i)
       names.emplace_back(TrimSpaces(field_));
     Layout layout;
-    if (options_.from == TacSource::Osmocom) {
+    if (from == TacSource::Osmocom) {
       // Two columns share the name: the brand, then the model.
       if (names.size() < 3 || names[0] != "tac" || names[1] != "name" || names[2] != "name")
         return std::nullopt;
@@ -298,17 +458,19 @@ class Converter {
 
   std::string Shown(const Tally& t) const {
     if (t.count == 0) return "0";
-    return std::to_string(t.count) + " (first: " + options_.files[t.first.file] + " line " +
+    return std::to_string(t.count) + " (first: " + options_.inputs[t.first.file].file + " line " +
            std::to_string(t.first.line) + ")";
   }
 
   const ConvertOptions& options_;
-  const char delimiter_;
+  char delimiter_ = ',';
   std::string record_, field_, next_;
   std::uint64_t read_ = 0;
   std::array<Tally, static_cast<std::size_t>(Skip::Count)> skipped_{};
   Tally duplicates_;
   std::vector<Device> devices_;
+  std::vector<InputCounts> inputs_;
+  std::string notes_;  // the version line's note
 };
 
 }  // namespace

@@ -1,37 +1,12 @@
 #include "cli/DeviceTypes.h"
 
 #include <algorithm>
-#include <cctype>
 #include <unordered_set>
 
+#include "app/Text.h"
 #include "generate/Catalogue.h"
 
 namespace vettrix::cli {
-namespace {
-
-std::string Folded(std::string_view text) {
-  std::string folded(text);
-  for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return folded;
-}
-
-// Edits (insert, delete, replace a byte) that turn `a` into `b`.
-std::size_t EditDistance(std::string_view a, std::string_view b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
-}  // namespace
 
 std::vector<std::string> DeviceTypes(const DeviceTable* devices) {
   std::vector<std::string> types;
@@ -83,7 +58,7 @@ TypeMatch MatchType(const std::vector<std::string>& types, std::string_view name
       candidates.push_back({0, &type});
     } else if (contains) {
       candidates.push_back({1 + distance, &type});
-    } else if (distance <= std::max<std::size_t>(2, wanted.size() / 3)) {
+    } else if (IsCloseName(folded, wanted)) {
       candidates.push_back({1000 + distance, &type});
     }
   }

@@ -190,13 +190,34 @@ int Main(int argc, char** argv) {
   ConvertOptions convert;
   CLI::App* convertCommand = app.add_subcommand(
       "convert", "Build a device database from TAC data: one line per TAC, sorted by TAC");
-  auto* from = convertCommand
-                   ->add_option("--from", convert.from,
-                                "The inputs' format: Osmocom's CSV export, or the GSMA's TAC file")
-                   ->transform(OneOf({"osmocom", "gsma"}, "input format"))
-                   ->type_name("osmocom|gsma");
-  convertCommand->add_option("files", convert.files, "Files to merge: the first row of a TAC wins")
-      ->type_name("FILE");
+  convertCommand->footer(
+      "Each --from gives the format of the files after it (files before the first take the "
+      "first's). Of the rows of one TAC the later wins: the export first, then what corrects "
+      "it.");
+  std::vector<TacSource> formats;
+  auto* from =
+      convertCommand
+          ->add_option("--from", formats,
+                       "The format of the files after it: Osmocom's CSV export, the GSMA's TAC "
+                       "file, or a Vettrix database (also the service's listing of suggestions)")
+          ->expected(1)
+          ->allow_extra_args(false)
+          ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+          ->transform(OneOf({"osmocom", "gsma", "mobidex"}, "input format"))
+          ->type_name("osmocom|gsma|mobidex");
+  std::vector<std::string> files;
+  auto* filesOption =
+      convertCommand->add_option("files", files, "Files to merge, in order")->type_name("FILE");
+  convertCommand
+      ->add_option("--prefer", convert.prefer,
+                   "Of the rows of one TAC, keep the one given later (default) or earlier")
+      ->transform(OneOf({"later", "earlier"}, "choice for --prefer"))
+      ->type_name("later|earlier");
+  bool noCatalogue = false;
+  convertCommand->add_flag("--no-catalogue", noCatalogue,
+                           "Leave out the TACs of the built-in device catalogue that no input "
+                           "names (by default they are added, so the lookup knows every TAC "
+                           "generate draws)");
   auto* version =
       convertCommand
           ->add_option("--version", convert.version,
@@ -261,11 +282,12 @@ int Main(int argc, char** argv) {
     if (completeCommand->parsed() && bodies.empty())
       throw CLI::ValidationError("complete", "give one or more 14-digit bodies");
     if (convertCommand->parsed() && from->count() == 0)
-      throw CLI::ValidationError("convert", "give the format of the inputs: --from osmocom|gsma");
+      throw CLI::ValidationError("convert",
+                                 "give the format of the inputs: --from osmocom|gsma|mobidex");
     if (convertCommand->parsed() && version->count() == 0)
       throw CLI::ValidationError("convert",
                                  "give the version of the database: --version vX.YY.ZZZZ");
-    if (convertCommand->parsed() && convert.files.empty())
+    if (convertCommand->parsed() && files.empty())
       throw CLI::ValidationError("convert", "give one or more files to convert");
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : kFailed;
@@ -288,10 +310,12 @@ int Main(int argc, char** argv) {
   if (updateCommand->parsed()) {
     update.service = service;
     if (update.service.empty()) {
-      const vettrix::ServiceAddress address =
-          vettrix::ResolveServiceAddress(vettrix::ReadServiceSetting());
+      const vettrix::ServiceSetting setting = vettrix::ReadServiceSetting();
+      for (const std::string& unknown : vettrix::UnknownSettingKeys(setting)) Complain(unknown);
+      const vettrix::ServiceAddress address = vettrix::ResolveServiceAddress(setting);
       if (!address.problem.empty()) Complain(address.problem);
       update.service = address.url;
+      update.addressNote = vettrix::ServiceAddressNote(setting, false);
     }
     update.inUse = database;
     update.target = updateTarget;
@@ -300,7 +324,16 @@ int Main(int argc, char** argv) {
     return RunUpdateDb(update, network);
   }
   if (lookupCommand->parsed()) return RunLookup(keys, lookupFormat, database);
-  if (convertCommand->parsed()) return RunConvert(convert);
+  if (convertCommand->parsed()) {
+    // A file takes the format of the last --from before it; files before any, the first's.
+    std::size_t format = 0, file = 0, seen = 0;
+    for (const CLI::Option* option : convertCommand->parse_order()) {
+      if (option == from && seen++ > 0) ++format;
+      if (option == filesOption) convert.inputs.push_back({files[file++], formats[format]});
+    }
+    convert.catalogue = !noCatalogue;
+    return RunConvert(convert);
+  }
   return RunComplete(bodies, completeFormat);
 }
 

@@ -89,9 +89,10 @@ void DBInstall_Click(Form1& form) {
     case DatabaseUpdate::Outcome::Failed: {
       std::string text = "The Mobidex update could not be installed: " + update.reason +
                          ".\r\nYour database is unchanged (" + was + ").";
-      if (update.reason.starts_with(kUnreachable))
-        text += " The service's address is set by " +
-                ServiceSettingHint(form.platform.ServiceUrlSetting()) + ".";
+      if (update.reason.starts_with(kUnreachable)) {
+        text += ' ';
+        text += ServiceAddressNote(form.platform.ServiceUrlSetting());
+      }
       form.platform.MsgBox(text);
       return;
     }

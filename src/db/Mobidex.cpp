@@ -59,6 +59,13 @@ std::optional<std::pair<int, double>> VersionOrder(std::string_view versionText)
   return std::pair(first, number);
 }
 
+bool IsVersionLine(std::string_view line) {
+  const std::string text = VersionTextOf(line);
+  return FieldOf(line, 0).size() == 8 && text.size() == 10 && text[0] == 'v' &&
+         text.find_first_not_of("0123456789.", 1) == std::string::npos &&
+         !VersionNumberOf(text).empty();
+}
+
 std::string DatabaseFault(const DeviceTable& devices, bool truncated) {
   if (truncated) return "it has more than " + std::to_string(DeviceTable::kMaxLines) + " lines";
   const int lines = devices.LineCount();
@@ -81,11 +88,7 @@ std::string DatabaseFault(const DeviceTable& devices, bool truncated) {
     }
   }
   const std::string_view last = devices.Line(lines);
-  const std::string text = VersionTextOf(last);
-  const bool isVersion = FieldOf(last, 0).size() == 8 && text.size() == 10 && text[0] == 'v' &&
-                         text.find_first_not_of("0123456789.", 1) == std::string::npos &&
-                         !VersionNumberOf(text).empty();
-  if (!isVersion)
+  if (!IsVersionLine(last))
     return "its last line is no version line (" + std::string(kVersionLineTag) +
            ",v0.00.0000,...): " + Quoted(last, 60);
   return {};

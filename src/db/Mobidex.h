@@ -29,6 +29,9 @@ inline constexpr std::string_view kVersionLineTag = "VERSION_";
 std::string VersionLine(std::string_view versionText, std::string_view note);
 // `text` has the form of a version text: v, a digit, a dot, two digits, a dot, four digits.
 bool IsVersionText(std::string_view text);
+// `line` can end a database as its version line: 8 characters, a comma, and at characters 10 to
+// 19 a version text of "v" with digits and dots that gives a version number.
+bool IsVersionLine(std::string_view line);
 
 // Why `devices` cannot serve as a published or installed database, or "" when it can: at least
 // one device line (an 8-digit TAC, a manufacturer and a model), every line but the last one of

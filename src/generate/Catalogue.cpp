@@ -1,5 +1,7 @@
 #include "generate/Catalogue.h"
 
+#include <algorithm>
+
 #include "app/Form1.h"
 
 namespace vettrix {
@@ -57,6 +59,33 @@ const CatalogueEntry* FindCatalogueEntry(std::string_view name) {
   for (const CatalogueEntry& entry : kCatalogue)
     if (entry.name == name) return &entry;
   return nullptr;
+}
+
+std::vector<CatalogueDevice> CatalogueDevices() {
+  std::vector<CatalogueDevice> devices;
+  const auto find = [&devices](std::string_view tac) {
+    return std::find_if(devices.begin(), devices.end(),
+                        [tac](const CatalogueDevice& d) { return d.tac == tac; });
+  };
+  for (const CatalogueEntry& entry : kCatalogue)
+    for (const std::string_view tac : entry.tacs)
+      if (find(tac) == devices.end()) devices.push_back({tac, {}, {}});
+  // A model group's name is the manufacturer's, a space and the group's; a manufacturer's entry
+  // is one word.
+  for (const bool groups : {true, false}) {
+    for (const CatalogueEntry& entry : kCatalogue) {
+      const std::size_t space = entry.name.find(' ');
+      if ((space != std::string_view::npos) != groups) continue;
+      for (const std::string_view tac : entry.tacs) {
+        CatalogueDevice& device = *find(tac);
+        if (!device.manufacturer.empty()) continue;
+        device.manufacturer = entry.name.substr(0, space);
+        device.model = groups ? entry.name.substr(space + 1)
+                              : std::string_view(entry.name == "Apple" ? "iPhone" : "Handset");
+      }
+    }
+  }
+  return devices;
 }
 
 const std::array<std::string_view, 30>& FixedDeviceTypes() {

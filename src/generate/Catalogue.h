@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -21,5 +22,17 @@ const std::array<std::string_view, 30>& FixedDeviceTypes();
 
 // The entry named exactly `name`, or nullptr.
 const CatalogueEntry* FindCatalogueEntry(std::string_view name);
+
+// A TAC of the catalogue with the names a database line gives it.
+struct CatalogueDevice {
+  std::string_view tac;
+  std::string manufacturer, model;
+};
+
+// Every TAC of the catalogue once, in the catalogue's order, so that a database can name every
+// TAC the window draws: named after the first model group that holds it ("Samsung Galaxy S8":
+// Samsung, Galaxy S8), else after its manufacturer's entry (Apple's model is "iPhone", the
+// others' "Handset").
+std::vector<CatalogueDevice> CatalogueDevices();
 
 }  // namespace vettrix

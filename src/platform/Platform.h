@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/FileWatch.h"
 #include "platform/Network.h"
@@ -27,11 +28,19 @@ struct DownloadResult {
   bool notSaved = false;  // the server answered, but its answer could not be saved
 };
 
+// A key of a settings file, where it stands.
+struct SettingKey {
+  std::string file;  // bytes, as the system gives them
+  int line = 0;      // counted from 1
+  std::string key;   // as written ("section/key" in a section other than [General])
+};
+
 // The web service's address as the user's settings give it.
 struct ServiceSetting {
-  std::string value;     // empty when no setting gives one
-  std::string source;    // the file that gave it
-  std::string userFile;  // the file in which the user would set it
+  std::string value;             // empty when no setting gives one
+  std::string source;            // the file that gave it
+  std::string userFile;          // the file in which the user would set it
+  std::vector<SettingKey> keys;  // every key of every settings file read, known or not
 };
 
 // The one way the core reaches the world outside the process: the window toolkit, the system

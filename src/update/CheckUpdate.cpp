@@ -64,10 +64,8 @@ std::optional<std::string> FetchFirstLine(Form1& form, const std::string& url,
   }
   if (!result.ok) {
     form.platform.MsgBox("The update service could not be reached at " + Quoted(url, 200) + ": " +
-                         result.error +
-                         ".\r\nCheck the network connection and try again. The service's "
-                         "address is set by " +
-                         ServiceSettingHint(form.platform.ServiceUrlSetting()) + ".");
+                         result.error + ".\r\nCheck the network connection and try again. " +
+                         ServiceAddressNote(form.platform.ServiceUrlSetting()));
     return std::nullopt;
   }
   // A file that vanished between download and read is as unreadable as an empty one.

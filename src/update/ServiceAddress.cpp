@@ -44,10 +44,48 @@ std::string ServiceUrl(Form1& form) {
   return std::move(address.url);
 }
 
-std::string ServiceSettingHint(const ServiceSetting& setting) {
-  const std::string& file = setting.source.empty() ? setting.userFile : setting.source;
-  return file.empty() ? std::string("service-url in vettrix.conf")
-                      : "service-url in " + DisplayText(file);
+std::string ServiceAddressNote(const ServiceSetting& setting, bool withUnknownKeys) {
+  const std::string builtIn = "The built-in address " + std::string(kServiceUrl) + " was used";
+  std::string note;
+  if (setting.source.empty()) {
+    note = builtIn + ": no settings file sets service-url" +
+           (setting.userFile.empty() ? std::string(".")
+                                     : " (the user's is " + DisplayText(setting.userFile) + ").");
+  } else if (!IsWebAddress(setting.value)) {
+    note = builtIn + ": service-url in " + DisplayText(setting.source) + " is not a web address.";
+  } else {
+    note = "The service's address is set by service-url in " + DisplayText(setting.source) + ".";
+  }
+  if (withUnknownKeys)
+    for (const std::string& unknown : UnknownSettingKeys(setting)) {
+      note += ' ';
+      note += unknown;
+    }
+  return note;
+}
+
+std::vector<std::string> UnknownSettingKeys(const ServiceSetting& setting) {
+  std::string known;
+  for (const std::string_view name : kServiceSettingKeys)
+    known += (known.empty() ? "" : ", ") + std::string(name);
+  // A file of anything but settings is told of in a few lines, not one a key.
+  constexpr std::size_t kShown = 3;
+  std::vector<std::string> messages;
+  std::size_t unknown = 0;
+  for (const SettingKey& key : setting.keys) {
+    if (std::find(std::begin(kServiceSettingKeys), std::end(kServiceSettingKeys), key.key) !=
+            std::end(kServiceSettingKeys) ||
+        ++unknown > kShown)
+      continue;
+    const std::string_view close = CloseName(kServiceSettingKeys, key.key);
+    messages.push_back("Unknown key " + Quoted(key.key, 60) + " in " + DisplayText(key.file) +
+                       " line " + std::to_string(key.line) +
+                       (close.empty() ? " (known keys: " + known + ")."
+                                      : " (did you mean " + std::string(close) + "?)."));
+  }
+  if (unknown > kShown)
+    messages.push_back("And " + std::to_string(unknown - kShown) + " more unknown keys.");
+  return messages;
 }
 
 }  // namespace vettrix

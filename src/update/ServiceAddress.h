@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/Form1.h"
 
@@ -22,7 +23,16 @@ ServiceAddress ResolveServiceAddress(const ServiceSetting& setting);
 // The window's: a setting that is no web address is reported once, then the build setting used.
 std::string ServiceUrl(Form1& form);
 
-// Where the address is set, for a message: "service-url in FILE".
-std::string ServiceSettingHint(const ServiceSetting& setting);
+// The keys a settings file may hold.
+inline constexpr std::string_view kServiceSettingKeys[] = {"service-url"};
+
+// Where the address used came from, for a message on a service that could not be reached: the
+// setting and its file, or the build setting and why it was used; then, unless told apart, the
+// settings files' unknown keys (UnknownSettingKeys).
+std::string ServiceAddressNote(const ServiceSetting& setting, bool withUnknownKeys = true);
+
+// One message for each key of the settings files that is not a setting: its file, its line and,
+// when there is one, the known key it is close to ("did you mean service-url?").
+std::vector<std::string> UnknownSettingKeys(const ServiceSetting& setting);
 
 }  // namespace vettrix

@@ -2,7 +2,7 @@
 """vettrix-cli as a user meets it: real files and pipes, exit statuses, and every output format
 read back with Python's own CSV and JSON readers.
 
-usage: cli_test.py PATH_TO_VETTRIX_CLI [THE_BUILD'S_SERVICE_ADDRESS]
+usage: cli_test.py PATH_TO_VETTRIX_CLI [THE_BUILD'S_SERVICE_ADDRESS [PATH_TO_VETTRIX_SERVICE]]
 """
 
 import atexit
@@ -19,10 +19,16 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
+import urllib.error
+import urllib.parse
+import urllib.request
 
 CLI = sys.argv.pop(1) if len(sys.argv) > 1 else "vettrix-cli"
 SERVICE_URL = sys.argv.pop(1) if len(sys.argv) > 1 else "http://mobidex.vettrix.net"
+SERVICE = sys.argv.pop(1) if len(sys.argv) > 1 else "vettrix-service"
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 DB = ("35669908,Apple,iPhone 8X\r\n49015420,Nok\xe9a,\"3110\"\t,x\r\n"
       "35209900,Ev\x1b[31mil,\xe2\x80\xaeRLO\r\n00000000,v1.0.0000,Version\r\n")
 # What a terminal acts on: C0 controls (but tab and line ends, which the formats are made of),
@@ -291,18 +297,27 @@ class CliTest(unittest.TestCase):
         # 2,000 rows, 25 of them with a quote that is never closed: each breaks its own row alone.
         stray = self.write("stray.csv", header + b"".join(
             b"%08d,Acme,%sPhone %d\n" % (35000000 + i, b"\"" if i % 80 == 12 else b"", i) for i in range(1, 2001)))
+        # A listing of accepted suggestions, and a published database: one device a line, no quoting.
+        listing = self.write("listing.csv", b"35000001,Acme,Corrected\r\n35000010,Other,Ten\r\n"
+                             b"35000011,Acme,\"Quote\r\n35000012,Ev\x1b[31mil,x\r\n35000013,Acme,A,B\r\n"
+                             b"35000010,Other,Ten again\r\n")
+        published = self.write("published.csv", b"\xef\xbb\xbf35000020,Acme,Twenty\r\n"
+                               b"VERSION_,v1.26.1205,Osmocom TAC database CC-BY-SA 3.0; Acme data\r\n")
+        named = self.write("named.csv", header + b"35669908,Apple,iPhone 8\n")
         secret = self.write("secret.csv", header)
         os.chmod(secret, 0o600)
         os.chmod(self.dir.name, 0o755)
         out = os.path.join(self.dir.name, "out")
         os.makedirs(os.path.join(out, "folder"))
-        conv = [CLI, "convert", "--version", "v1.26.1206"]
+        catalogue = [CLI, "convert", "--version", "v1.26.1206"]
+        conv = catalogue + ["--no-catalogue"]
         osmocom_note, gsma_note = ("v1.26.1206", "Osmocom TAC database CC-BY-SA 3.0"), ("v1.26.1206", "GSMA TAC database")
         quirk_counts = ("rows read: 9\nskipped: 5\n  TAC not 8 digits: 1 (first: {0} line 7)\n  no manufacturer: 0\n"
                         "  no model: 0\n  invalid UTF-8: 1 (first: {0} line 9)\n"
                         "  line break or control character in a name: 1 (first: {0} line 5)\n"
                         "  comma in a name: 1 (first: {0} line 8)\n  quote not closed, or row over 4 MiB: 1 (first: {0} line 13)\n"
-                        "duplicate TACs: 1 (first: {0} line 11)\ndevices written: 3 to mobidex.csv\n").format(osmocom)
+                        "duplicate TACs: 1 (first: {0} line 11)\n{0} (osmocom): rows 9, added 3, replaced 0, dropped 6\n"
+                        "devices written: 3 to mobidex.csv\n").format(osmocom)
         cases = [  # name, command (run in out/, which holds mobidex.csv), status, devices read back
                    # from the output (None: nothing written), text on standard error
             ("Osmocom's quirks", conv + ["--from", "osmocom", osmocom, "--max-skipped", "100"], 0,
@@ -314,11 +329,34 @@ class CliTest(unittest.TestCase):
             ("more rows skipped than the share", conv + ["--from", "osmocom", osmocom], 2, None,
              b"5 of 9 rows skipped, more than --max-skipped 1%; nothing written"),
             ("a stray quote", conv + ["--from", "osmocom", stray, "--max-skipped", "1.5"], 0, 1976,
-             b"  quote not closed, or row over 4 MiB: 25 (first: %s line 13)\nduplicate TACs: 0\ndevices written: 1975" % stray.encode()),
+             b"  quote not closed, or row over 4 MiB: 25 (first: %s line 13)\nduplicate TACs: 0\n%s (osmocom): rows 2000, added 1975, "
+             b"replaced 0, dropped 25\ndevices written: 1975" % (stray.encode(), stray.encode())),
             ("stray quotes beyond the share", conv + ["--from", "osmocom", stray], 2, None, b"25 of 2000 rows skipped"),
-            ("merged, the first row of a TAC wins", conv + ["--from", "osmocom", first, second, "-o", "-"], 0,
+            ("merged, a later input wins", conv + ["--from", "osmocom", first, second, "-o", "-"], 0,
+             {"35000001": ("Other", "Second"), "35000009": ("Acme", "Nine"), "35000010": ("Other", "Ten"), "VERSION_": osmocom_note},
+             b"duplicate TACs: 1 (first: %s line 2)\n%s (osmocom): rows 2, added 1, replaced 0, dropped 1\n%s (osmocom): rows 2, "
+             b"added 1, replaced 1, dropped 0\ndevices written: 3 to standard output\n" % (first.encode(), first.encode(), second.encode())),
+            ("merged, --prefer earlier", conv + ["--from", "osmocom", first, second, "--prefer", "earlier"], 0,
              {"35000001": ("Acme", "First"), "35000009": ("Acme", "Nine"), "35000010": ("Other", "Ten"), "VERSION_": osmocom_note},
-             b"duplicate TACs: 1 (first: %s line 2)\ndevices written: 3 to standard output\n" % second.encode()),
+             b"%s (osmocom): rows 2, added 1, replaced 0, dropped 1" % second.encode()),
+            # Accepted suggestions and a published database beside an export: the database's line
+            # of a TAC is its last, as the window reads it; its licence note travels on.
+            ("a listing and a database after an export", conv + [first, "--from", "osmocom", "--from", "mobidex", listing, published,
+                                                                 "--max-skipped", "25"], 0,
+             {"35000001": ("Acme", "Corrected"), "35000009": ("Acme", "Nine"), "35000010": ("Other", "Ten again"),
+              "35000011": ("Acme", "\"Quote"), "35000020": ("Acme", "Twenty"),
+              "VERSION_": ("v1.26.1206", "Osmocom TAC database CC-BY-SA 3.0; Acme data")},
+             b"  line break or control character in a name: 1 (first: %s line 4)\n  comma in a name: 1 (first: %s line 5)\n"
+             b"  quote not closed, or row over 4 MiB: 0\nduplicate TACs: 2 (first: %s line 2)\n"
+             b"%s (osmocom): rows 2, added 1, replaced 0, dropped 1\n%s (mobidex): rows 6, added 2, replaced 1, dropped 3\n"
+             b"%s (mobidex v1.26.1205): rows 1, added 1, replaced 0, dropped 0\n"
+             % (listing.encode(), listing.encode(), first.encode(), first.encode(), listing.encode(), published.encode())),
+            ("a listing's skipped rows beyond the share", conv + ["--from", "osmocom", first, "--from", "mobidex", listing], 2, None,
+             b"2 of 8 rows skipped"),
+            ("an export read as a database", conv + ["--from", "mobidex", osmocom], 2, None,
+             b"tacdb.csv: not a Vettrix database or listing of suggestions: line 1 is no line TAC,manufacturer,model"),
+            ("the catalogue's TACs that no input names", catalogue + ["--from", "osmocom", named], 0, 183,
+             b"built-in catalogue: added 181\n"),
             ("--strict, every row usable", conv + ["--from", "osmocom", "--strict", first], 0, 3, b""),
             ("--strict, a repeated TAC", conv + ["--from", "osmocom", "--strict", first, second], 2, None, b"--strict"),
             ("--strict, a skipped row", conv + ["--from", "gsma", "--strict", gsma], 2, None, b"--strict"),
@@ -326,7 +364,7 @@ class CliTest(unittest.TestCase):
             ("one device more", conv + ["--from", "osmocom", full, one], 2, None, b"99999 devices"),
             ("Osmocom header missing", conv + ["--from", "osmocom", first, gsma], 2, None, b"gsma.txt: not an Osmocom export"),
             ("GSMA header missing", conv + ["--from", "gsma", osmocom], 2, None, b"tacdb.csv: not a GSMA TAC file"),
-            ("unknown format", conv + ["--from", "xml", first], 2, None, b"vettrix-cli: unknown input format 'xml': use osmocom or gsma\n"),
+            ("unknown format", conv + ["--from", "xml", first], 2, None, b"vettrix-cli: unknown input format 'xml': use osmocom, gsma or mobidex\n"),
             ("no such input", conv + ["--from", "osmocom", first + "x"], 2, None, b"first.csvx: No such file or directory"),
             ("unreadable input", NOBODY + conv[1:] + ["--from", "osmocom", secret], 2, None, b"secret.csv: Permission denied"),
             ("output folder not writable", NOBODY + conv[1:] + ["--from", "osmocom", first], 2, None, b"mobidex.csv: Permission denied; nothing written"),
@@ -356,10 +394,10 @@ class CliTest(unittest.TestCase):
             self.assertEqual(tacs, sorted(set(tacs)), name)
             got = {tac: tuple(names) for tac, *names in (line.decode().split(",") for line in lines)}
             self.assertEqual(got if isinstance(want, dict) else len(got), want, name)
-        self.assertIn("--from osmocom|gsma", run("convert", "--help").stdout.decode())
+        self.assertIn("--from osmocom|gsma|mobidex", run("convert", "--help").stdout.decode())
 
     def test_make_mobidex_rebuilds_the_shipped_database(self):
-        root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        root = ROOT
         export = os.path.join(root, "data", "tacdb.csv")
         rebuilt = os.path.join(self.dir.name, "mobidex.csv")
         result = subprocess.run([sys.executable, os.path.join(root, "tools", "make-mobidex"), "--cli", CLI, export, rebuilt],
@@ -374,6 +412,52 @@ class CliTest(unittest.TestCase):
         result = subprocess.run([sys.executable, os.path.join(root, "tools", "make-mobidex"), "--cli", CLI, lossy, rebuilt],
                                 capture_output=True)
         self.assertEqual((result.returncode, os.path.exists(rebuilt)), (2, False), result.stderr.decode())
+
+    def test_accepted_suggestions_reach_the_next_database(self):
+        """The operator's loop as the README gives it, through the real programs: suggestions
+        taken by the running service and reviewed, listed, converted with the export, published."""
+        data, export = os.path.join(self.dir.name, "service"), os.path.join(ROOT, "data", "tacdb.csv")
+        os.makedirs(data)
+        log = open(os.path.join(self.dir.name, "service.log"), "w+")
+        service = subprocess.Popen([SERVICE, "--data", data, "--listen", "127.0.0.1:0", "--initial-database",
+                                    os.path.join(ROOT, "data", "mobidex.csv"), "serve"], stderr=log)
+        self.addCleanup(lambda: (service.terminate(), service.wait(10), log.close()))
+        deadline, port = time.time() + 10, None
+        while port is None and time.time() < deadline and service.poll() is None:
+            log.seek(0)
+            port = (re.findall(r"listening on 127\.0\.0\.1:(\d+)", log.read()) or [None])[0]
+            time.sleep(0.02)
+        self.assertIsNotNone(port, "the service did not start")
+        url = "http://127.0.0.1:%s" % port
+        operator = lambda *args: subprocess.run([SERVICE, "--data", data, *args], capture_output=True, timeout=60)
+        suggestions = [("35675904", "Oppo", "N1 5G", "accept"),  # corrects a device the export names
+                       ("99000001", "Acme", "Loop Phone", "accept"), ("99000002", "Acme", "Fake", "reject")]
+        for tac, manufacturer, model, decision in suggestions:
+            form = urllib.parse.urlencode({"tac": tac, "manufacturer": manufacturer, "model": model, "source": "a test"})
+            page = urllib.request.urlopen(url + "/submit", form.encode(), timeout=10)  # 303 to its reference
+            self.assertEqual(operator("review", page.url.rsplit("/", 1)[1], decision).returncode, 0, tac)
+        listing = operator("submissions", "--status", "accepted", "--format", "mobidex")
+        accepted = self.write("accepted.csv", listing.stdout)
+        # The export alone, as the README converts it: every device of the shipped database.
+        convert = [CLI, "convert", "--from", "osmocom", export, "--version", "v1.26.1207", "-o"]
+        alone = subprocess.run(convert + [self.write("alone.csv", b"")], capture_output=True)
+        self.assertIn(b"devices written: 22663 ", alone.stderr)
+        result = subprocess.run(convert + ["mobidex.csv", "--from", "mobidex", accepted], capture_output=True, cwd=self.dir.name)
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        self.assertIn(b"accepted.csv (mobidex): rows 2, added 1, replaced 1, dropped 0\n", result.stderr)
+        self.assertIn(b"devices written: 22664 ", result.stderr)
+        published = operator("publish", os.path.join(self.dir.name, "mobidex.csv"))
+        self.assertEqual(published.returncode, 0, published.stderr.decode())
+
+        def device(tac):
+            try:
+                return json.load(urllib.request.urlopen(url + "/api/v1/tac/" + tac, timeout=10))["model"]
+            except urllib.error.HTTPError as e:
+                return e.code
+        deadline = time.time() + 10  # the running service takes the publication up within moments
+        while device("99000001") != "Loop Phone" and time.time() < deadline:
+            time.sleep(0.05)
+        self.assertEqual([device(tac) for tac, *_ in suggestions], ["N1 5G", "Loop Phone", 404])
 
     def test_closed_output_is_quiet(self):
         for command, status in (("generate -n 100000000 --random", 0), ("check --db %s" % self.db, 1)):
@@ -561,6 +645,12 @@ class UpdateDbTest(unittest.TestCase):
             ("no address in the user's file", "other=1\n", "service-url=%s\n" % self.service.url(), 0, b""),
             ("a scheme in capitals", "service-url=%s\n" % self.service.url().replace("http", "HTTP"), None, 0, b""),
             ("not a web address", "service-url=127.0.0.1:1\n", None, 2, b"\"127.0.0.1:1\" (service-url in %s/vettrix/vettrix.conf) is not a web address" % self.config.encode()),
+            ("a misspelt key beside the system's address", "# mine\n[General]\nservice_url = http://127.0.0.1:1\n",
+             "service-url=%s\n" % self.service.url(), 0, b"vettrix-cli: Unknown key \"service_url\" in %s/vettrix/vettrix.conf line 3 "
+             b"(did you mean service-url?).\n" % self.config.encode()),
+            # The build setting stands in, and the failure says so.
+            ("a misspelt key alone", "[General]\nServiceURL=http://127.0.0.1:1\n", None, 2,
+             b"The built-in address %s was used: no settings file sets service-url" % SERVICE_URL.encode()),
         ]
         for name, user, system_text, status, message in cases:
             for folder, text in ((self.config, user), (system, system_text)):
@@ -572,6 +662,7 @@ class UpdateDbTest(unittest.TestCase):
             result = self.update(service=False)
             self.assertEqual(result.returncode, status, name + ": " + result.stderr.decode())
             self.assertIn(message, result.stderr, name)
+            self.assertLessEqual(result.stderr.count(b"Unknown key"), 1, name)  # told once
         # The build setting stood in for the bad one; --service wins over any file.
         self.assertIn(SERVICE_URL.encode(), result.stderr)
         self.assertEqual(self.update().returncode, 0)

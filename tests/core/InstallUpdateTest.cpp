@@ -134,15 +134,15 @@ TEST_F(InstallUpdateTest, AnythingWrongLeavesTheDatabaseAsItWas) {
 TEST_F(InstallUpdateTest, OneServiceAddressForEverythingAndABadOneIsToldOnce) {
   const std::pair<ServiceSetting, ServiceAddress> cases[] = {
       {{}, {std::string(kServiceUrl), ""}},
-      {{"https://mobidex.example.org:8443/base", "/x.conf", {}},
+      {{"https://mobidex.example.org:8443/base", "/x.conf", {}, {}},
        {"https://mobidex.example.org:8443/base", ""}},
-      {{"ftp://mobidex.example.org", "/x.conf", {}},
+      {{"ftp://mobidex.example.org", "/x.conf", {}, {}},
        {std::string(kServiceUrl),
         "The service address \"ftp://mobidex.example.org\" (service-url "
         "in /x.conf) is not a web address (http:// or https://); " +
             std::string(kServiceUrl) + " is used instead."}},
-      {{"http://", "/x.conf", {}}, {std::string(kServiceUrl), "x"}},
-      {{"http:// spaced.example", "/x.conf", {}}, {std::string(kServiceUrl), "x"}},
+      {{"http://", "/x.conf", {}, {}}, {std::string(kServiceUrl), "x"}},
+      {{"http:// spaced.example", "/x.conf", {}, {}}, {std::string(kServiceUrl), "x"}},
   };
   for (const auto& [setting, expected] : cases) {
     const ServiceAddress got = ResolveServiceAddress(setting);
@@ -153,7 +153,14 @@ TEST_F(InstallUpdateTest, OneServiceAddressForEverythingAndABadOneIsToldOnce) {
     }
   }
 
-  platform.serviceSetting = {"http://127.0.0.1:8080", "/home/u/.config/vettrix/vettrix.conf", {}};
+  // Keys it does not know, wherever they stand, are told where the service was not reached.
+  const std::string user = "/home/u/.config/vettrix/vettrix.conf";
+  platform.serviceSetting = {"http://127.0.0.1:8080",
+                             user,
+                             {},
+                             {{user, 2, "service-url"},
+                              {user, 3, "Service_URL"},
+                              {"/etc/xdg/vettrix/vettrix.conf", 1, "update/colour"}}};
   Label_Click(*form, 21);
   Validate("123456789012347");  // not found: the labels link to the service
   Label_Click(*form, 13);
@@ -164,12 +171,19 @@ TEST_F(InstallUpdateTest, OneServiceAddressForEverythingAndABadOneIsToldOnce) {
   EXPECT_EQ(platform.messages.back().find("The update service could not be reached at "
                                           "\"http://127.0.0.1:8080/dbver\""),
             0u);
-  EXPECT_NE(platform.messages.back().find("set by service-url in "
-                                          "/home/u/.config/vettrix/vettrix.conf."),
-            std::string::npos);
+  EXPECT_NE(platform.messages.back().find(
+                "set by service-url in " + user + ". Unknown key \"Service_URL\" in " + user +
+                " line 3 (did you mean service-url?). Unknown key \"update/colour\" in "
+                "/etc/xdg/vettrix/vettrix.conf line 1 (known keys: service-url)."),
+            std::string::npos)
+      << platform.messages.back();
+
+  // A file of anything but settings is told of in a few lines.
+  platform.serviceSetting.keys.assign(1000, {user, 1, "x"});
+  EXPECT_EQ(UnknownSettingKeys(platform.serviceSetting).back(), "And 997 more unknown keys.");
 
   platform.messages.clear();
-  platform.serviceSetting = {"mobidex.example.org", "/etc/xdg/vettrix/vettrix.conf", {}};
+  platform.serviceSetting = {"mobidex.example.org", "/etc/xdg/vettrix/vettrix.conf", {}, {}};
   Label_Click(*form, 21);
   Label_Click(*form, 21);
   ASSERT_EQ(platform.messages.size(), 1u);

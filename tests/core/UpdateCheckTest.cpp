@@ -58,7 +58,8 @@ TEST_F(UpdateCheckTest, EachCheckSaysHowThePublishedVersionCompares) {
   const auto failed = [](const char* path) {
     return "The update service could not be reached at \"" + std::string(kServiceUrl) + path +
            "\": timed out after 10 s.\r\nCheck the network connection and try again. The "
-           "service's address is set by service-url in vettrix.conf.";
+           "built-in address " +
+           std::string(kServiceUrl) + " was used: no settings file sets service-url.";
   };
   struct Case {
     void (*click)(Form1&);

@@ -47,8 +47,8 @@ class ServiceEndToEndTest : public test::RealWindowTest {
     ADD_FAILURE() << "the service did not start: " << log.toStdString();
     return {};
   }
-  void PointAt(const std::string& url) {
-    settings.Write("vettrix/vettrix.conf", "[General]\nservice-url=" + url + "\n");
+  void PointAt(const std::string& url, const std::string& more = "") {
+    settings.Write("vettrix/vettrix.conf", "[General]\nservice-url=" + url + "\n" + more);
   }
   int Run(const char* program, const QStringList& arguments) {
     QProcess process;
@@ -136,20 +136,24 @@ TEST_F(ServiceEndToEndTest, AWindowPointedAtTheServiceTellsOfAnUpdateAndInstalls
   const std::string complete = test::MakeDatabase(3, "v1.00.0003");
   service.terminate();
   ASSERT_TRUE(service.waitForFinished(10000));
-  const std::pair<std::string, const char*> faults[] = {
+  // A misspelt key beside the address is told where the service was not reached.
+  const std::string typo = "Unknown key \"service_uri\" in " + settings.str() +
+                           "/vettrix/vettrix.conf line 4 (did you mean service-url?).";
+  const std::pair<std::string, std::string> faults[] = {
       {url, "the service could not be reached at"},
       {faulty.Url(""), "the server closed the connection before the whole response arrived"},
       {"", "does not match its published checksum"},
   };
   for (const auto& [address, reason] : faults) {
     SCOPED_TRACE(reason);
-    if (!address.empty()) PointAt(address);
+    if (!address.empty()) PointAt(address, address == url ? "; a note\nservice_uri = x\n" : "");
     if (address.empty())
       faulty.Serve("/mobidex.csv", "200 OK", QByteArray::fromStdString(complete));
     Menu("DBInstall");
     const std::string box = Box();
     EXPECT_NE(box.find(reason), std::string::npos) << box;
     EXPECT_NE(box.find("Your database is unchanged (v1.00.0002)."), std::string::npos) << box;
+    EXPECT_EQ(box.find(typo) != std::string::npos, address == url) << box;
     Type("87654321-123456-2");
     EXPECT_EQ(Shown("Label13"), "Manufacturer: Acme");
     EXPECT_EQ(Shown("Label20"), "Database Version:   v1.00.0002");

@@ -115,16 +115,50 @@ std::string ProgramFolderPath() {
 
 namespace vettrix {
 
+namespace {
+
+// The keys of an INI file as QSettings reads it, where they stand: "key = value" lines, in a
+// [section] other than [General] as "section/key"; ';' and '#' open comments.
+void ReadSettingKeys(const QString& path, std::vector<SettingKey>& keys) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return;
+  const std::string bytes = file.readAll().toStdString();
+  std::string section;
+  int number = 0;
+  for (std::size_t at = 0; at < bytes.size();) {
+    std::size_t end = bytes.find_first_of("\r\n", at);
+    if (end == std::string::npos) end = bytes.size();
+    const QByteArray line = QByteArray::fromStdString(bytes.substr(at, end - at)).trimmed();
+    ++number;
+    at = end + (bytes.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    if (line.isEmpty() || line.startsWith(';') || line.startsWith('#')) continue;
+    if (line.startsWith('[') && line.endsWith(']')) {
+      section = line.mid(1, line.size() - 2).trimmed().toStdString();
+      if (section == "General") section.clear();
+      continue;
+    }
+    const qsizetype equals = line.indexOf('=');
+    std::string key = section.empty() ? std::string() : section + '/';
+    key += (equals < 0 ? line : line.left(equals).trimmed()).toStdString();
+    keys.push_back({Bytes(path), number, std::move(key)});
+  }
+}
+
+}  // namespace
+
 ServiceSetting ReadServiceSetting() {
   const QString name = QStringLiteral("vettrix/vettrix.conf");
   ServiceSetting setting;
   setting.userFile =
       Bytes(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/" + name);
-  // The user's folder first, then the system's, in the order of $XDG_CONFIG_DIRS.
+  // The user's folder first, then the system's, in the order of $XDG_CONFIG_DIRS; every file's
+  // keys are told, so that one misspelt is found wherever it stands.
   for (const QString& folder :
        QStandardPaths::standardLocations(QStandardPaths::GenericConfigLocation)) {
     const QString path = folder + "/" + name;
     if (!QFile::exists(path)) continue;
+    ReadSettingKeys(path, setting.keys);
+    if (!setting.source.empty()) continue;
     const QSettings file(path, QSettings::IniFormat);
     const QVariant value = file.value(QStringLiteral("service-url"));
     if (!value.isValid()) continue;
@@ -134,7 +168,6 @@ ServiceSetting ReadServiceSetting() {
                              : value.toString();
     setting.value = text.trimmed().toStdString();
     setting.source = Bytes(path);
-    break;
   }
   return setting;
 }
