@@ -58,7 +58,7 @@ std::string ClosedFolder(const std::string& folder, bool serving) {
     return {};
   if (errno != EACCES && errno != EPERM) return {};
   return folder + (serving ? ": not open to this user: start the service as the user the folder "
-                             "belongs to (see vettrix-service(1), \"Starting it by hand\")"
+                             "belongs to (see STARTING BY HAND in vettrix-service(1))"
                            : ": run as root (the service's folder belongs to its own user)");
 }
 
