@@ -679,14 +679,12 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(service.request("POST", "/submit", form, {"Content-Type": "application/x-www-form-urlencoded"})[0].status, 303)
         self.assertIn(b" 413 ", service.raw(b"POST /api/v1/tac HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: 1048577\r\n\r\n"))
         self.assertEqual(service.request("GET", "/metrics")[0].status, 404)  # not on the service's port
-        for path, status in (("/", 404), ("/readyz", 200), ("/metrics", 200)):
+        for path, status in (("/", 404), ("/readyz", 200), ("/metrics", 200)):  # its address serves these alone
             connection = http.client.HTTPConnection("127.0.0.1", metrics, timeout=10)
             connection.request("GET", path)
             answer = connection.getresponse()
-            text = answer.read()
-            connection.close()
             self.assertEqual(answer.status, status, path)
-        self.assertNotIn(imei.encode(), text)  # routes as the log names them, not what was looked up
+        self.assertNotIn(imei.encode(), answer.read())  # routes as the log names them, not what was looked up
 
         # A real Prometheus scrapes it every second; its query API gives the values back.
         folder = os.path.join(self.folder, "prometheus")
@@ -699,8 +697,6 @@ class ServiceTest(unittest.TestCase):
             prometheus = subprocess.Popen(["prometheus", "--config.file", os.path.join(folder, "prometheus.yml"),
                                            "--storage.tsdb.path", os.path.join(folder, "data"),
                                            "--web.listen-address", "127.0.0.1:%d" % port], stdout=out, stderr=out)
-        self.addCleanup(prometheus.wait)
-        self.addCleanup(prometheus.terminate)
         expected = {
             'up{job="vettrix"}': 1,
             'vettrix_http_requests_total{route="/api/v1/imei/...",status="200"}': 3,
@@ -727,10 +723,14 @@ class ServiceTest(unittest.TestCase):
                 found[query] = float(result[0]["value"][1]) if result else None
             return found
 
-        deadline = time.time() + 60
-        while values() != expected and time.time() < deadline and prometheus.poll() is None:
-            time.sleep(0.2)
-        self.assertEqual(values(), expected)
+        try:
+            deadline = time.time() + 60
+            while values() != expected and time.time() < deadline and prometheus.poll() is None:
+                time.sleep(0.2)
+            self.assertEqual(values(), expected)
+        finally:
+            prometheus.terminate()
+            prometheus.wait()
         self.assertNotRegex(service.read_log(), "(^|\n)" + STAMPED)
 
 
