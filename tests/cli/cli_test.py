@@ -19,11 +19,11 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 import unittest
-import urllib.error
 import urllib.parse
-import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from harness import Service, database, until  # noqa: E402
 
 CLI = sys.argv.pop(1) if len(sys.argv) > 1 else "vettrix-cli"
 SERVICE_URL = sys.argv.pop(1) if len(sys.argv) > 1 else "http://mobidex.vettrix.net"
@@ -199,7 +199,7 @@ class CliTest(unittest.TestCase):
             ("unreadable", NOBODY + ["check", "--db", self.db, unreadable], b"", 2, b"secret.txt: Permission denied"),
             ("no database", [CLI, "check", "--db", good + "x"], b"", 2, b"No such file"),
             ("no subcommand", [CLI], b"", 2, b"give a command"),
-            ("unknown format", [CLI, "check", "--format", "xml"], b"", 2, b"vettrix-cli: unknown format 'xml': use tsv, csv, json or jsonl\n"),
+            ("unknown format", [CLI, "check", "--format", "xml"], b"", 2, b"'xml'"),
             ("unknown choice", [CLI, "check", "--only", "some"], b"", 2, b"unknown choice for --only 'some': use valid or invalid"),
             ("no number", [CLI, "generate", "--random", "-n", "ten"], b"", 2, b"'ten' is not a whole number"),
             ("no value", [CLI, "check", "--column"], b"", 2, b"--column needs a value"),
@@ -364,7 +364,7 @@ class CliTest(unittest.TestCase):
             ("one device more", conv + ["--from", "osmocom", full, one], 2, None, b"99999 devices"),
             ("Osmocom header missing", conv + ["--from", "osmocom", first, gsma], 2, None, b"gsma.txt: not an Osmocom export"),
             ("GSMA header missing", conv + ["--from", "gsma", osmocom], 2, None, b"tacdb.csv: not a GSMA TAC file"),
-            ("unknown format", conv + ["--from", "xml", first], 2, None, b"vettrix-cli: unknown input format 'xml': use osmocom, gsma or mobidex\n"),
+            ("unknown format", conv + ["--from", "xml", first], 2, None, b"'xml'"),
             ("no such input", conv + ["--from", "osmocom", first + "x"], 2, None, b"first.csvx: No such file or directory"),
             ("unreadable input", NOBODY + conv[1:] + ["--from", "osmocom", secret], 2, None, b"secret.csv: Permission denied"),
             ("output folder not writable", NOBODY + conv[1:] + ["--from", "osmocom", first], 2, None, b"mobidex.csv: Permission denied; nothing written"),
@@ -418,24 +418,16 @@ class CliTest(unittest.TestCase):
         taken by the running service and reviewed, listed, converted with the export, published."""
         data, export = os.path.join(self.dir.name, "service"), os.path.join(ROOT, "data", "tacdb.csv")
         os.makedirs(data)
-        log = open(os.path.join(self.dir.name, "service.log"), "w+")
-        service = subprocess.Popen([SERVICE, "--data", data, "--listen", "127.0.0.1:0", "--initial-database",
-                                    os.path.join(ROOT, "data", "mobidex.csv"), "serve"], stderr=log)
-        self.addCleanup(lambda: (service.terminate(), service.wait(10), log.close()))
-        deadline, port = time.time() + 10, None
-        while port is None and time.time() < deadline and service.poll() is None:
-            log.seek(0)
-            port = (re.findall(r"listening on 127\.0\.0\.1:(\d+)", log.read()) or [None])[0]
-            time.sleep(0.02)
-        self.assertIsNotNone(port, "the service did not start")
-        url = "http://127.0.0.1:%s" % port
+        with open(os.path.join(ROOT, "data", "mobidex.csv"), "rb") as f:
+            service = Service(SERVICE, data, db=f.read())
+        self.addCleanup(service.stop)
         operator = lambda *args: subprocess.run([SERVICE, "--data", data, *args], capture_output=True, timeout=60)
         suggestions = [("35675904", "Oppo", "N1 5G", "accept"),  # corrects a device the export names
                        ("99000001", "Acme", "Loop Phone", "accept"), ("99000002", "Acme", "Fake", "reject")]
         for tac, manufacturer, model, decision in suggestions:
             form = urllib.parse.urlencode({"tac": tac, "manufacturer": manufacturer, "model": model, "source": "a test"})
-            page = urllib.request.urlopen(url + "/submit", form.encode(), timeout=10)  # 303 to its reference
-            self.assertEqual(operator("review", page.url.rsplit("/", 1)[1], decision).returncode, 0, tac)
+            reference = service.request("POST", "/submit", form, {"Content-Type": "application/x-www-form-urlencoded"})[0]
+            self.assertEqual(operator("review", reference.getheader("Location").rsplit("/", 1)[1], decision).returncode, 0, tac)
         listing = operator("submissions", "--status", "accepted", "--format", "mobidex")
         accepted = self.write("accepted.csv", listing.stdout)
         # The export alone, as the README converts it: every device of the shipped database.
@@ -450,13 +442,10 @@ class CliTest(unittest.TestCase):
         self.assertEqual(published.returncode, 0, published.stderr.decode())
 
         def device(tac):
-            try:
-                return json.load(urllib.request.urlopen(url + "/api/v1/tac/" + tac, timeout=10))["model"]
-            except urllib.error.HTTPError as e:
-                return e.code
-        deadline = time.time() + 10  # the running service takes the publication up within moments
-        while device("99000001") != "Loop Phone" and time.time() < deadline:
-            time.sleep(0.05)
+            response, body = service.request("GET", "/api/v1/tac/" + tac)
+            return json.loads(body)["model"] if response.status == 200 else response.status
+        # The running service takes the publication up within moments.
+        self.assertTrue(until(lambda: device("99000001") == "Loop Phone"))
         self.assertEqual([device(tac) for tac, *_ in suggestions], ["N1 5G", "Loop Phone", 404])
 
     def test_closed_output_is_quiet(self):
@@ -509,10 +498,6 @@ class Publisher(http.server.ThreadingHTTPServer):
             self.pages["/api/v1/database"] = (200, json.dumps(answer).encode(), {"Content-Type": "application/json"})
 
 
-def database(version, extra=b""):
-    return b"35209900,Alcatel,One Touch 332\r\n" + extra + b"VERSION_,%s,Test\r\n" % version.encode()
-
-
 class UpdateDbTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
@@ -536,7 +521,7 @@ class UpdateDbTest(unittest.TestCase):
         return subprocess.run([*cli, *where, *database, "update-db", *args], capture_output=True, env=self.env, timeout=60)
 
     def test_a_newer_database_is_installed_or_nothing_changes(self):
-        new = database("v1.00.0002", b"87654321,Acme,Phone\r\n")
+        new = database("v1.00.0002", "87654321,Acme,Phone\r\n")
         elsewhere = self.service.url().replace("127.0.0.1", "localhost") + "/elsewhere.csv"
         bomb = gzip.compress(bytes(1 << 20)) * 1024  # 1 GiB of zeros in 1 MB
         cases = [  # name, what the service does, status, message
@@ -547,7 +532,7 @@ class UpdateDbTest(unittest.TestCase):
             ("changed on the way", lambda: self.service.pages["/mobidex.csv"][1].extend(b"x"), 2, b"does not match its published checksum"),
             ("another version", lambda: self.service.publish(new, "000003"), 2, b"is version 000002, not 000003"),
             ("no database", lambda: self.service.publish(b"<html>\r\nVERSION_,v1.00.0002,x\r\n"), 2, b"no database"),
-            ("a terminal escape in a name", lambda: self.service.publish(database("v1.00.0002", b"87654321,\x1b]0;PWNED\x07\x1b[31mRED,x\r\n")),
+            ("a terminal escape in a name", lambda: self.service.publish(database("v1.00.0002", "87654321,\x1b]0;PWNED\x07\x1b[31mRED,x\r\n")),
              2, b"line 2 holds a control character (U+001B)"),
             ("a gzip bomb", lambda: self.service.pages.update({"/mobidex.csv": (200, bomb, {"Content-Encoding": "gzip"})}), 2,
              b"the answer came encoded (Content-Encoding: \"gzip\")"),
@@ -575,7 +560,7 @@ class UpdateDbTest(unittest.TestCase):
         self.assertEqual(result.returncode, 2)
         self.assertIn(b"Permission denied", result.stderr)
 
-        newer = database("v1.00.0003", b"87654322,Acme,Phone 2\r\n")
+        newer = database("v1.00.0003", "87654322,Acme,Phone 2\r\n")
         moves = [  # name, api, after which request the newer database is published, what is installed
             ("an older service, without the JSON API", False, None, new),
             ("a publication after the version's answer", True, ("/api/v1/database", "/dbver"), newer),
@@ -617,7 +602,7 @@ class UpdateDbTest(unittest.TestCase):
         program, _ = shutil.copy(CLI, os.path.join(self.dir.name, "bin")), shutil.copy(self.db, shipped)
         os.chown(home, 65534, 65534)
         # Newer than any database a machine may have installed under /usr/share/vettrix.
-        new = database("v1.99.0001", b"87654321,Acme,Phone\r\n")
+        new = database("v1.99.0001", "87654321,Acme,Phone\r\n")
         self.service.publish(new)
         for who, cli in (("root", [program]), ("a user", NOBODY[:-1] + [program])):
             data = os.path.join(home, who)
