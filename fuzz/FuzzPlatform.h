@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "core/FakePlatform.h"
-#include "platform/Platform.h"
+#include "seam/Platform.h"
 
 namespace vettrix::fuzz {
 

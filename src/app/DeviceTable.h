@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/Text.h"
-#include "platform/FileWatch.h"
-#include "platform/Platform.h"
+#include "seam/FileWatch.h"
+#include "seam/Platform.h"
 
 namespace vettrix {
 

@@ -13,7 +13,7 @@
 #include "app/Caption.h"
 #include "app/DeviceTable.h"
 #include "app/Random.h"
-#include "platform/Platform.h"
+#include "seam/Platform.h"
 
 namespace vettrix {
 

@@ -13,19 +13,21 @@
 #include <random>
 
 #include "app/Text.h"
-#include "cli/Checker.h"
-#include "cli/Columns.h"
 #include "cli/DeviceTypes.h"
 #include "cli/Generator.h"
-#include "cli/LineReader.h"
-#include "cli/RecordFields.h"
 #include "generate/Catalogue.h"
 #include "platform/locations/Locations.h"
+#include "records/Checker.h"
+#include "records/Columns.h"
+#include "records/LineReader.h"
+#include "records/RecordFields.h"
 #include "update/UpdateDatabase.h"
 #include "validate/Synthesis.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix::cli {
+
+using namespace records;  // the records and formats it shares with the service
 namespace {
 
 // `text` for a message: shown as the window shows it, quoted, and cut when long.

@@ -8,10 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "cli/Output.h"
-#include "platform/Network.h"
+#include "records/Output.h"
+#include "seam/Network.h"
 
 namespace vettrix::cli {
+
+// The records it writes are the service's too.
+using records::Format;
+using records::Output;
 
 inline constexpr int kAllValid = 0, kSomeInvalid = 1, kFailed = 2;
 

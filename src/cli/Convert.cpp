@@ -18,15 +18,17 @@
 #include "app/DeviceTable.h"
 #include "app/Files.h"
 #include "app/Text.h"
-#include "cli/Columns.h"
 #include "cli/Commands.h"
-#include "cli/LineReader.h"
-#include "cli/Output.h"
 #include "db/Mobidex.h"
 #include "generate/Catalogue.h"
+#include "records/Columns.h"
+#include "records/LineReader.h"
+#include "records/Output.h"
 #include "validate/ValidateIMEI.h"
 
 namespace vettrix::cli {
+
+using namespace records;  // the records and formats it shares with the service
 namespace {
 
 // The window reads at most kMaxLines lines, the version line among them.

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Platform.h"
+#include "seam/Platform.h"
 
 namespace vettrix {
 

@@ -5,7 +5,7 @@
 #include <variant>
 
 #include "app/Text.h"
-#include "cli/RecordFields.h"
+#include "records/RecordFields.h"
 #include "service/Log.h"
 #include "service/OpenApi.h"
 #include "service/Pages.h"
@@ -401,7 +401,7 @@ Response Service::Lookup(const Request& request) {
     return Message(400, "Bad request", "What was looked up is not valid UTF-8 text.");
   const std::shared_ptr<const Published> published = snapshots_.Current();
   if (input.empty()) return Page(200, HomePage(*published));
-  cli::Checker checker(&published->table, false);
+  records::Checker checker(&published->table, false);
   return Page(200, LookupPage(*published, input, checker.Check(input)));
 }
 
@@ -615,16 +615,16 @@ Response Service::CheckImeis(const Request& request) {
   auto items = BatchItems(request, "imeis", "IMEIs");
   if (Response* refused = std::get_if<Response>(&items)) return std::move(*refused);
   const std::shared_ptr<const Published> published = snapshots_.Current();
-  cli::Checker checker(&published->table, false);
+  records::Checker checker(&published->table, false);
   Response response;
   response.contentType = kJsonType;
   std::string& body = response.body;
   body = "{\"results\":";
   {
     // The records as the command line writes a JSON array of them, each the one GET gives.
-    cli::Output out(body);
-    cli::RecordWriter writer(out, cli::Format::Json, cli::kInputColumns);
-    cli::RecordFields fields;
+    records::Output out(body);
+    records::RecordWriter writer(out, records::Format::Json, records::kInputColumns);
+    records::RecordFields fields;
     writer.Begin();
     for (const InputJson& item : std::get<InputJson>(items)) {
       if (item.is_string()) {
@@ -692,10 +692,10 @@ Response Service::Api(const Request& request, std::string_view path) {
     return JsonAnswer(device.contains("error") ? 404 : 200, device);
   }
   if (text->empty()) return JsonError(400, "no_text", "give the text to check after /api/v1/imei/");
-  cli::Checker checker(&published->table, false);
+  records::Checker checker(&published->table, false);
   Response response;
   response.contentType = kJsonType;
-  response.body = cli::JsonRecord(*text, checker, published->table);
+  response.body = records::JsonRecord(*text, checker, published->table);
   return response;
 }
 

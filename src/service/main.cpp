@@ -15,7 +15,7 @@
 #include <iterator>
 
 #include "app/Branding.h"
-#include "cli/Output.h"
+#include "records/Output.h"
 #include "service/HttpServer.h"
 #include "service/Log.h"
 #include "service/PgStore.h"
@@ -27,7 +27,7 @@
 namespace {
 
 using namespace vettrix::service;
-namespace cli = vettrix::cli;
+namespace records = vettrix::records;
 
 constexpr int kOk = 0, kRefused = 1, kUsage = 2;
 constexpr const char* kConfig = "/etc/vettrix/service.conf";
@@ -240,7 +240,7 @@ int RunSubmissions(const Options& options, const std::string& statusName,
                                                    : "all";
   return WithStore(options, [&](Store& store) {
     const auto submissions = store.List(chosen == "all" ? std::nullopt : StatusNamed(chosen));
-    cli::Output out(1);
+    records::Output out(1);
     if (format == "mobidex") {
       for (const Submission& s : submissions)
         out.Put(s.tac + "," + s.manufacturer + "," + s.model + "\r\n");
@@ -250,11 +250,11 @@ int RunSubmissions(const Options& options, const std::string& statusName,
     static constexpr std::string_view kColumns[] = {"id",     "tac",  "manufacturer", "model",
                                                     "source", "note", "status",       "received"};
     const bool tsv = format != "json";
-    cli::RecordWriter writer(out, tsv ? cli::Format::Tsv : cli::Format::Json, kColumns);
+    records::RecordWriter writer(out, tsv ? records::Format::Tsv : records::Format::Json, kColumns);
     std::array<std::string, 5> scratch, safe;
     for (const Submission& s : submissions) {
       const std::string id = std::to_string(s.id), received = Rfc3339(s.received);
-      using Piece = cli::RecordWriter::Piece;
+      using Piece = records::RecordWriter::Piece;
       const std::string* texts[] = {&s.tac, &s.manufacturer, &s.model, &s.source, &s.note};
       std::array<Piece, 5> pieces;
       for (std::size_t i = 0; i < pieces.size(); ++i) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Network.h"
+#include "seam/Network.h"
 
 namespace vettrix {
 

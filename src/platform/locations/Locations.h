@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "platform/Platform.h"
+#include "seam/Platform.h"
 
 namespace vettrix {
 

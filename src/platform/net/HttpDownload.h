@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Platform.h"
+#include "seam/Platform.h"
 
 class QObject;
 class QEventLoop;

@@ -3,7 +3,7 @@
 // The network through Qt, without a window: the command line's, and the window's for the
 // downloads that show nothing.
 
-#include "platform/Network.h"
+#include "seam/Network.h"
 
 namespace vettrix {
 

@@ -1,6 +1,6 @@
-#include "platform/qt/QtPlatform.h"
+#include "gui/QtPlatform.h"
 
-#include "platform/Ticks.h"
+#include "platform/posix/Ticks.h"
 
 #include <grp.h>
 #include <unistd.h>
@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "app/Branding.h"
+#include "gui/MainWindow.h"
 #include "platform/locations/Locations.h"
 #include "platform/net/HttpDownload.h"
 #include "platform/net/QtNetwork.h"
-#include "platform/qt/MainWindow.h"
 
 namespace vettrix {
 namespace {

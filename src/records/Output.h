@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vettrix::cli {
+namespace vettrix::records {
 
 // Writes through a large buffer, to a file descriptor or onto the end of a string. The first
 // failure ends all writing: later output is dropped, so a closed pipe or a full disk gives one
@@ -106,4 +106,4 @@ class RecordWriter {
   bool begun_ = false;
 };
 
-}  // namespace vettrix::cli
+}  // namespace vettrix::records

@@ -12,7 +12,7 @@
 #include "validate/CheckRBI.h"
 #include "validate/Judgement.h"
 
-namespace vettrix::cli {
+namespace vettrix::records {
 
 struct Line;
 
@@ -100,4 +100,4 @@ class Checker {
   char expectedCheckDigit_ = '\0';
 };
 
-}  // namespace vettrix::cli
+}  // namespace vettrix::records

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/FileWatch.h"
-#include "platform/Network.h"
+#include "seam/FileWatch.h"
+#include "seam/Network.h"
 
 namespace vettrix {
 

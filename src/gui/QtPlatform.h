@@ -5,8 +5,8 @@
 #include <QElapsedTimer>
 #include <span>
 
-#include "platform/Platform.h"
 #include "platform/posix/DiskWatch.h"
+#include "seam/Platform.h"
 
 namespace vettrix {
 

@@ -1,4 +1,4 @@
-#include "cli/Output.h"
+#include "records/Output.h"
 
 #include <unistd.h>
 
@@ -10,7 +10,7 @@
 
 #include "app/DeviceTable.h"
 
-namespace vettrix::cli {
+namespace vettrix::records {
 namespace {
 
 // Bytes that need more than a copy in each format (index: Format); bytes 0x80 and up always do,
@@ -233,4 +233,4 @@ void RecordWriter::Escape(std::string_view text, std::string& out) const {
   if (quote || json_) out += '"';
 }
 
-}  // namespace vettrix::cli
+}  // namespace vettrix::records

@@ -1,4 +1,4 @@
-#include "platform/qt/MainWindow.h"
+#include "gui/MainWindow.h"
 
 #include <QAbstractListModel>
 #include <QBuffer>
@@ -27,7 +27,7 @@
 
 #include "app/Banner.h"
 #include "commands/Handlers.h"
-#include "platform/qt/Accessibility.h"
+#include "gui/Accessibility.h"
 
 namespace vettrix {
 namespace {
