@@ -66,7 +66,7 @@ DeviceTable::ReadResult DeviceTable::Load(const std::string& path) {
   // stays while the file is missing or unreadable: its return is news like any other.
   if (path != path_ || !watch_) {
     path_ = path;
-    watch_ = platform_ != nullptr ? platform_->WatchFile(path) : nullptr;
+    watch_ = folders_ != nullptr ? folders_->WatchFile(path) : nullptr;
   }
   last_ = Read(path);
   return last_;

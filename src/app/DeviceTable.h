@@ -12,7 +12,7 @@
 
 #include "app/Text.h"
 #include "seam/FileWatch.h"
-#include "seam/Platform.h"
+#include "seam/Folders.h"
 
 namespace vettrix {
 
@@ -38,10 +38,10 @@ class DeviceTable {
     bool truncated = false;  // lines beyond kMaxLines were left out
   };
 
-  // Without a platform every Refresh reads the file again.
+  // Without folders every Refresh reads the file again.
   DeviceTable() = default;
-  // The platform's watch tells Refresh whether the file may have changed.
-  explicit DeviceTable(Platform& platform) : platform_(&platform) {}
+  // Their watch tells Refresh whether the file may have changed.
+  explicit DeviceTable(Folders& folders) : folders_(&folders) {}
 
   // Reads the whole file, replacing the table. On failure the table keeps what it held.
   ReadResult Load(const std::string& path);
@@ -77,7 +77,7 @@ class DeviceTable {
 
   std::string data_;
   std::vector<std::size_t> starts_, lengths_;
-  Platform* platform_ = nullptr;
+  Folders* folders_ = nullptr;
   std::string path_;                  // the file watched and last read
   ReadResult last_;                   // the outcome of that read
   std::unique_ptr<FileWatch> watch_;  // to skip the read while nothing changed

@@ -381,9 +381,9 @@ std::string DefaultUserDatabase() {
   return FindUserDatabase(ProgramFolderPath());
 }
 
-int RunUpdateDb(const UpdateDbOptions& options, Network& network) {
-  const DatabaseUpdate update =
-      UpdateDatabase(network, options.service, options.inUse, options.target, options.check);
+int RunUpdateDb(const UpdateDbOptions& options, Network& network, Hashing& hashing) {
+  const DatabaseUpdate update = UpdateDatabase(network, hashing, options.service, options.inUse,
+                                               options.target, options.check);
   const std::string shown = DisplayText(
       update.outcome == DatabaseUpdate::Outcome::Installed ? options.target : options.inUse);
   const std::string was =

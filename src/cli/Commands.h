@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "records/Output.h"
+#include "seam/Hashing.h"
 #include "seam/Network.h"
 
 namespace vettrix::cli {
@@ -67,7 +68,7 @@ struct UpdateDbOptions {
 };
 // Installs the newer database the service publishes: 0 current afterwards, 1 (with check) one
 // is available, 2 failed (nothing changed).
-int RunUpdateDb(const UpdateDbOptions& options, Network& network);
+int RunUpdateDb(const UpdateDbOptions& options, Network& network, Hashing& hashing);
 
 int RunComplete(const std::vector<std::string>& bodies, Format format);
 

@@ -166,8 +166,8 @@ class Converter {
       // A reader that went away ends the run quietly, as for every command.
       const int status = Finish(out, kAllValid);
       if (status != kAllValid || out.Failed()) return status;
-    } else if (const std::string error = ReplaceFile(options_.output, text); !error.empty()) {
-      Complain(error + "; nothing written");
+    } else if (const Result<void> written = ReplaceFile(options_.output, text); !written) {
+      Complain(written.error() + "; nothing written");
       return kFailed;
     }
     const std::string written = "devices written: " + std::to_string(devices_.size()) + " to " +

@@ -67,8 +67,8 @@ void DBUpdate_Click(Form1& form) {
 
 void DBInstall_Click(Form1& form) {
   const std::string target = form.platform.UserDatabaseFile();
-  const DatabaseUpdate update =
-      UpdateDatabase(form.platform, ServiceUrl(form), form.databasePath, target, false);
+  const DatabaseUpdate update = UpdateDatabase(form.platform, form.platform, ServiceUrl(form),
+                                               form.databasePath, target, false);
   const std::string was = update.oldVersion.empty() ? "none" : update.oldVersion;
   switch (update.outcome) {
     case DatabaseUpdate::Outcome::Installed: {

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "seam/Platform.h"
+#include "seam/Clock.h"
 
 namespace vettrix {
 

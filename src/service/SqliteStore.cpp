@@ -375,8 +375,8 @@ std::string SqliteStore::Publish(std::string_view bytes, std::int64_t /*now: the
   // The store's write lock, which every process takes: the check and the switch are one step.
   Transaction transaction([this](const char* sql) { Execute(sql); });
   if (std::string fault = check(Read({})); !fault.empty()) return fault;
-  if (const std::string error = ReplaceFile(folder_ + "/" + kDatabaseName, bytes); !error.empty())
-    throw StoreError(error);
+  if (const Result<void> replaced = ReplaceFile(folder_ + "/" + kDatabaseName, bytes); !replaced)
+    throw StoreError(replaced.error());
   transaction.Commit();
   return {};
 }

@@ -56,15 +56,16 @@ std::string Verdict(const Outcomes& outcomes, T online, T own, std::string_view 
 // Fetches `url` into `file` and returns its first line; reports and returns nothing on failure.
 std::optional<std::string> FetchFirstLine(Form1& form, const std::string& url,
                                           const std::string& file) {
-  const DownloadResult result = form.platform.DownloadFile(url, file);
-  if (result.notSaved) {
+  const HttpResult result = form.platform.DownloadFile(url, file);
+  if (!result && result.error().notSaved) {
     form.platform.MsgBox("The update service answered, but its answer could not be saved: " +
-                         DisplayText(result.error));
+                         DisplayText(result.error().reason));
     return std::nullopt;
   }
-  if (!result.ok) {
+  if (!result) {
     form.platform.MsgBox("The update service could not be reached at " + Quoted(url, 200) + ": " +
-                         result.error + ".\r\nCheck the network connection and try again. " +
+                         result.error().reason +
+                         ".\r\nCheck the network connection and try again. " +
                          ServiceAddressNote(form.platform.ServiceUrlSetting()));
     return std::nullopt;
   }

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "seam/Platform.h"
+#include "seam/Folders.h"
 
 namespace vettrix {
 
