@@ -19,7 +19,7 @@
 #include "app/Files.h"
 #include "app/Text.h"
 #include "cli/Commands.h"
-#include "db/Mobidex.h"
+#include "db/Database.h"
 #include "generate/Catalogue.h"
 #include "records/Columns.h"
 #include "records/LineReader.h"

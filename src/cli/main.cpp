@@ -13,7 +13,7 @@
 #include "app/Branding.h"
 #include "cli/Commands.h"
 #include "cli/Convert.h"
-#include "db/Mobidex.h"
+#include "db/Database.h"
 #include "platform/locations/Locations.h"
 #include "platform/net/QtNetwork.h"
 #include "update/ServiceAddress.h"

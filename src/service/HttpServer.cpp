@@ -31,7 +31,6 @@
 
 #include "service/Http.h"
 #include "service/Log.h"
-#include "service/Service.h"
 
 namespace vettrix::service {
 namespace {
@@ -113,8 +112,8 @@ http::response<http::span_body<const char>> Message(const Response& response, bo
   return message;
 }
 
-Response Busy(std::string_view target, std::string_view message) {
-  Response response = Service::Refusal(503, message, target);
+Response Busy(const Site& site, std::string_view target, std::string_view message) {
+  Response response = site.Refusal(503, message, target);
   response.headers.emplace_back("Retry-After", "1");
   return response;
 }
@@ -223,10 +222,10 @@ class StoreWorkers {
 // kFieldLimit fields and kHeaderLimit bytes of them, however the bytes arrive.
 class RequestParser final : public http::request_parser<http::string_body> {
  public:
-  RequestParser() {
+  explicit RequestParser(std::size_t largestBody) {
     header_limit(kHeaderLimit);
     // The route's own limit is known once the header is; until then, the largest of any.
-    body_limit(kApiBodyLimit);
+    body_limit(largestBody);
   }
 
  private:
@@ -247,12 +246,13 @@ class Session;
 
 class Server {
  public:
-  Server(const ServerOptions& options, Service& service);
+  Server(const ServerOptions& options, Site& site);
 
   void Run();
   void Forget(Session* session);
 
   const ServerOptions& options() const { return options_; }
+  const Site& site() const { return site_; }
   bool Stopping() const { return stopping_; }
   StoreWorkers& workers() { return workers_; }
 
@@ -269,7 +269,7 @@ class Server {
   std::size_t ConnectionCap();
 
   const ServerOptions& options_;
-  Service& service_;
+  Site& site_;
   // Sessions forget themselves whenever they go, also while the I/O context goes: these outlive it.
   std::mutex mutex_;
   std::unordered_map<Session*, std::weak_ptr<Session>> sessions_;
@@ -310,7 +310,7 @@ class Session : public std::enable_shared_from_this<Session> {
  private:
   void ReadRequest() {
     if (server_.Stopping()) return Close();
-    parser_.emplace();
+    parser_.emplace(server_.site().LargestBody());
     target_ = {};
     if (buffer_.size() > 0) return ReadHeader();  // pipelined, already here
     // Waiting for the next request costs nothing but a socket; a request, once begun, has its
@@ -356,7 +356,7 @@ class Session : public std::enable_shared_from_this<Session> {
     const std::size_t hosts = head.count(http::field::host);
     if (hosts > 1 || (hosts == 0 && head.version() >= 11))
       return Refuse(http::status::bad_request, "The request must name its host once.");
-    const std::size_t limit = Service::BodyLimit(View(head.method_string()), PathOf(target_));
+    const std::size_t limit = server_.site().BodyLimit(View(head.method_string()), PathOf(target_));
     const auto length = parser_->content_length();
     if ((length && *length > limit) || (!length && parser_->chunked() && limit == 0))
       return Refuse(http::status::payload_too_large, "The request's body is too large.");
@@ -400,17 +400,19 @@ class Session : public std::enable_shared_from_this<Session> {
     request.client =
         ClientAddress(peer_, View(head["X-Forwarded-For"]), server_.options().trustedProxies);
     request.now = static_cast<std::int64_t>(std::time(nullptr));
-    if (!Service::TouchesStore(request.method, PathOf(request.target)))
+    if (!server_.site().TouchesStore(request.method, PathOf(request.target)))
       return Reply(server_.Answer(request));
     // The store may stall; the serving thread goes on with other connections meanwhile.
     const bool taken = server_.workers().TryPost([self = shared_from_this(), request](bool run) {
       Response response = run ? self->server_.Answer(request)
-                              : Busy(request.target, "The service is busy; please try again.");
+                              : Busy(self->server_.site(), request.target,
+                                     "The service is busy; please try again.");
       asio::post(self->stream_.get_executor(), [self, response = std::move(response)]() mutable {
         self->Reply(std::move(response));
       });
     });
-    if (!taken) Reply(Busy(request.target, "The service is busy; please try again."));
+    if (!taken)
+      Reply(Busy(server_.site(), request.target, "The service is busy; please try again."));
   }
 
   void Reply(Response response) {
@@ -432,7 +434,7 @@ class Session : public std::enable_shared_from_this<Session> {
       if (space != std::string_view::npos)
         target = line.substr(space + 1, line.find_first_of(" \r\n", space + 1) - space - 1);
     }
-    Send(Service::Refusal(static_cast<int>(status), message, target), false, 11);
+    Send(server_.site().Refusal(static_cast<int>(status), message, target), false, 11);
   }
 
   void Send(Response response, bool keepAlive, unsigned version) {
@@ -463,7 +465,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::string line;
     if (parser_->is_header_done()) {
       line = std::string(LoggedMethod(View(parser_->get().method_string()))) + " " +
-             std::string(Service::LoggedPath(PathOf(target_)));
+             std::string(server_.site().LoggedPath(PathOf(target_)));
     } else {
       line = "-";
     }
@@ -490,9 +492,9 @@ class Session : public std::enable_shared_from_this<Session> {
   bool idle_ = false;  // waiting for a request to begin
 };
 
-Server::Server(const ServerOptions& options, Service& service)
+Server::Server(const ServerOptions& options, Site& site)
     : options_(options),
-      service_(service),
+      site_(site),
       io_(options.threads),
       acceptor_(asio::make_strand(io_)),
       signals_(io_, SIGINT, SIGTERM),
@@ -507,17 +509,17 @@ void Server::Forget(Session* session) {
 
 Response Server::Answer(const Request& request) {
   try {
-    return service_.Handle(request);
+    return site_.Handle(request);
   } catch (const std::exception& e) {
     Log(std::string(LoggedMethod(request.method)) + " " +
-        std::string(Service::LoggedPath(PathOf(request.target))) +
+        std::string(site_.LoggedPath(PathOf(request.target))) +
         ": the answer failed: " + TypeName(typeid(e)));
   } catch (...) {
     Log(std::string(LoggedMethod(request.method)) + " " +
-        std::string(Service::LoggedPath(PathOf(request.target))) +
+        std::string(site_.LoggedPath(PathOf(request.target))) +
         ": the answer failed: an unknown exception");
   }
-  return Service::Refusal(500, "The service could not answer this request.", request.target);
+  return site_.Refusal(500, "The service could not answer this request.", request.target);
 }
 
 // The most connections the process may hold: its descriptor limit, raised to the most it may
@@ -616,7 +618,7 @@ void Server::Accept() {
 void Server::Turn(tcp::socket& socket, std::string_view why) {
   beast::error_code ignored;
   socket.non_blocking(true, ignored);
-  const Response busy = Busy({}, "The service is busy; please try again.");
+  const Response busy = Busy(site_, {}, "The service is busy; please try again.");
   auto message = Message(busy, false, 11);  // its body is busy's
   http::write(socket, message, ignored);
   socket.shutdown(tcp::socket::shutdown_both, ignored);
@@ -688,8 +690,8 @@ void Server::Drained() {
 
 }  // namespace
 
-void Serve(const ServerOptions& options, Service& service) {
-  Server server(options, service);
+void Serve(const ServerOptions& options, Site& site) {
+  Server server(options, site);
   server.Run();
   Log("stopped");
 }

@@ -7,13 +7,25 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "service/Http.h"
 
 namespace vettrix::service {
 
-class Service;
+// Headers every answer carries: the pages run no script and take no style but their own, are
+// never framed, and give no one a referrer; nothing is sniffed into another type.
+inline constexpr std::pair<std::string_view, std::string_view> kCommonHeaders[] = {
+    {"Content-Security-Policy",
+     "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; "
+     "base-uri 'none'; frame-ancestors 'none'"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+};
+// Unless an answer says otherwise: a client asks again before it uses a copy it kept.
+inline constexpr std::string_view kDefaultCacheControl = "no-cache";
 
 // Every byte of a request's head, however it arrives: the request line and the headers. A
 // chunked body's framing (a chunk's size line, its extensions, the trailers) counts against it
@@ -43,6 +55,6 @@ struct ServerOptions {
 // Serves until SIGTERM or SIGINT; then it takes no new connection, lets the requests in flight
 // finish within the drain deadline, closes idle connections and returns. Logs "listening on
 // ADDRESS:PORT" once it listens. Throws std::runtime_error when it cannot listen.
-void Serve(const ServerOptions& options, Service& service);
+void Serve(const ServerOptions& options, Site& site);
 
 }  // namespace vettrix::service

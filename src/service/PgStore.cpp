@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "service/Log.h"
-#include "service/SqliteStore.h"
+#include "service/StoreParts.h"
 
 namespace vettrix::service {
 namespace {
@@ -420,26 +420,23 @@ int PgStore::Migrate() {
   });
 }
 
-std::string PgStore::ClientKey(std::string_view client) {
-  return Sha256Hex(salt_ + std::string(client));
-}
-
-std::optional<std::int64_t> PgStore::Admit(std::string_view client, std::int64_t now, int perHour) {
-  const std::string key = ClientKey(client), at = std::to_string(now),
+Result<int, Store::Limited> PgStore::Admit(std::string_view client, std::int64_t now, int perHour) {
+  const std::string key = ClientKey(salt_, client), at = std::to_string(now),
                     hourAgo = std::to_string(now - 3600);
-  return db_->Transaction([&]() -> std::optional<std::int64_t> {
+  return db_->Transaction([&]() -> Result<int, Limited> {
     // Attempts of one client count one at a time, whichever instance they reach.
     db_->Run("SELECT pg_advisory_xact_lock(hashtextextended($1, 0))", {{key}});
     db_->Run("DELETE FROM attempts WHERE at <= $1::bigint", {{hourAgo}});
     const auto count = db_->Run(
         "SELECT count(*)::text, coalesce(min(at), 0)::text FROM attempts WHERE client = $1",
         {{key}});
-    if (count.Integer(0, 0) >= perHour) {
+    const std::int64_t attempts = count.Integer(0, 0);
+    if (attempts >= perHour) {
       const std::int64_t wait = count.Integer(0, 1) + 3600 - now;
-      return wait > 0 ? wait : 1;
+      return Unexpected<Limited>{{wait > 0 ? wait : 1}};
     }
     db_->Run("INSERT INTO attempts (client, at) VALUES ($1, $2::bigint)", {{key}, {at}});
-    return std::nullopt;
+    return static_cast<int>(attempts) + 1;
   });
 }
 
@@ -468,20 +465,13 @@ Store::Stored PgStore::Submit(const Submission& s) {
 
 namespace {
 
-// Ordered by submissions.id, the column: "id" alone would be the text given back.
-constexpr const char* kColumns =
-    "SELECT id::text, tac, manufacturer, model, source, note, status, received::text "
-    "FROM submissions ";
+// Whole numbers come as text (results are binary). Ordered by submissions.id, the column: "id"
+// alone would be the text given back.
+const std::string kSelectSubmissions = SelectSubmissions("::text");
 
 Submission SubmissionAt(const PgConnection::Result& rows, int row) {
-  return {rows.Integer(row, 0),
-          rows.Bytes(row, 1),
-          rows.Bytes(row, 2),
-          rows.Bytes(row, 3),
-          rows.Bytes(row, 4),
-          rows.Bytes(row, 5),
-          StatusNamed(rows.Text(row, 6)).value_or(Status::Pending),
-          rows.Integer(row, 7)};
+  return SubmissionOf([&](int column) { return rows.Integer(row, column); },
+                      [&](int column) { return rows.Bytes(row, column); });
 }
 
 }  // namespace
@@ -490,7 +480,7 @@ std::optional<Submission> PgStore::Find(std::int64_t id) {
   const std::string number = std::to_string(id);
   return db_->Operation([&]() -> std::optional<Submission> {
     const auto rows =
-        db_->Run((std::string(kColumns) + "WHERE id = $1::bigint").c_str(), {{number}}, true);
+        db_->Run((kSelectSubmissions + "WHERE id = $1::bigint").c_str(), {{number}}, true);
     if (rows.Rows() == 0) return std::nullopt;
     return SubmissionAt(rows, 0);
   });
@@ -498,7 +488,7 @@ std::optional<Submission> PgStore::Find(std::int64_t id) {
 
 std::vector<Submission> PgStore::List(std::optional<Status> status) {
   const std::string sql =
-      std::string(kColumns) + (status ? "WHERE status = $1 " : "") + "ORDER BY submissions.id";
+      kSelectSubmissions + (status ? "WHERE status = $1 " : "") + "ORDER BY submissions.id";
   return db_->Operation([&] {
     const auto rows = status ? db_->Run(sql.c_str(), {{StatusName(*status)}}, true)
                              : db_->Run(sql.c_str(), {}, true);
@@ -543,9 +533,9 @@ std::optional<Publication> PgStore::Newer(const PublicationId& known) {
   });
 }
 
-std::string PgStore::Publish(std::string_view bytes, std::int64_t now, const PublishCheck& check) {
+Result<void> PgStore::Publish(std::string_view bytes, std::int64_t now, const PublishCheck& check) {
   const std::string published = std::to_string(now);
-  return db_->Transaction([&]() -> std::string {
+  return db_->Transaction([&]() -> Result<void> {
     // One publish at a time, from any machine; readers are not held up.
     db_->Run("LOCK TABLE publications IN SHARE ROW EXCLUSIVE MODE");
     // Ordered by the column, not by the text of the same name that the query gives back.
@@ -560,7 +550,7 @@ std::string PgStore::Publish(std::string_view bytes, std::int64_t now, const Pub
       current->bytes = row.Bytes(0, 1);
       current->published = row.Integer(0, 2);
     }
-    if (std::string fault = check(std::move(current)); !fault.empty()) return fault;
+    if (Result<void> allowed = check(std::move(current)); !allowed) return allowed;
     const auto inserted = db_->Run(
         "INSERT INTO publications (bytes, published) VALUES ($1, $2::bigint) RETURNING id::text",
         {{bytes, true}, {published}});

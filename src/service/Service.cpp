@@ -281,19 +281,19 @@ struct Service::Received {
 Service::Service(Settings settings, Store& store, Snapshots& snapshots)
     : settings_(std::move(settings)), store_(store), snapshots_(snapshots), index_(MakeIndex()) {}
 
-std::size_t Service::BodyLimit(std::string_view method, std::string_view path) {
+std::size_t Service::BodyLimit(std::string_view method, std::string_view path) const {
   if (method != "POST") return 0;
   if (path == kSubmissionsPath) return kFormBodyLimit;
   return path.starts_with(kApiPrefix) ? kApiBodyLimit : kFormBodyLimit;
 }
 
-bool Service::TouchesStore(std::string_view method, std::string_view path) {
+bool Service::TouchesStore(std::string_view method, std::string_view path) const {
   return (path == "/submit" && method == "POST") ||
          (path == kSubmissionsPath && method == "POST") || path.starts_with(kSubmissionPrefix) ||
          path.starts_with("/api/v1/submissions/");
 }
 
-Response Service::Refusal(int status, std::string_view message, std::string_view target) {
+Response Service::Refusal(int status, std::string_view message, std::string_view target) const {
   const std::string_view path = PathOf(target);
   Response response;
   response.status = status;
@@ -312,7 +312,7 @@ Response Service::Refusal(int status, std::string_view message, std::string_view
   return response;
 }
 
-std::string_view Service::LoggedPath(std::string_view path) {
+std::string_view Service::LoggedPath(std::string_view path) const {
   // Only the service's own addresses, and those without what someone looked up: an IMEI
   // typed into any other path would otherwise reach the log.
   static constexpr std::string_view kFixed[] = {"/",
@@ -410,9 +410,10 @@ Service::Received Service::Receive(
     const std::function<std::optional<Fields>(std::string_view body)>& parse, bool& submitting) {
   using Outcome = Received::Outcome;
   Received received{};
-  if (const auto wait = store_.Admit(request.client, request.now, settings_.submissionsPerHour)) {
+  const auto admitted = store_.Admit(request.client, request.now, settings_.submissionsPerHour);
+  if (!admitted) {
     received.outcome = Outcome::Limited;
-    received.wait = *wait;
+    received.wait = admitted.error().wait;
     return received;
   }
   const std::optional<Fields> fields = parse(request.body);

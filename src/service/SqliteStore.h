@@ -24,8 +24,7 @@ class SqliteStore final : public Store {
   SqliteStore(const SqliteStore&) = delete;
   SqliteStore& operator=(const SqliteStore&) = delete;
 
-  std::optional<std::int64_t> Admit(std::string_view client, std::int64_t now,
-                                    int perHour) override;
+  Result<int, Limited> Admit(std::string_view client, std::int64_t now, int perHour) override;
   Stored Submit(const Submission& submission) override;
   std::optional<Submission> Find(std::int64_t id) override;
   std::vector<Submission> List(std::optional<Status> status) override;
@@ -33,7 +32,8 @@ class SqliteStore final : public Store {
 
   bool MayHaveChanged(const PublicationId& known) override;
   std::optional<Publication> Newer(const PublicationId& known) override;
-  std::string Publish(std::string_view bytes, std::int64_t now, const PublishCheck& check) override;
+  Result<void> Publish(std::string_view bytes, std::int64_t now,
+                       const PublishCheck& check) override;
 
   static constexpr const char* kDatabaseName = "mobidex.csv";
   static constexpr const char* kStoreName = "submissions.sqlite3";
@@ -43,7 +43,6 @@ class SqliteStore final : public Store {
   void Execute(const char* sql);
   std::unique_lock<std::timed_mutex> Hold();
   std::optional<Publication> Read(const PublicationId& known);
-  std::string ClientKey(std::string_view client) const;
 
   std::string folder_;
   std::string salt_;  // makes the stored client addresses useless outside the store
@@ -51,8 +50,5 @@ class SqliteStore final : public Store {
   std::chrono::milliseconds timeout_;
   std::timed_mutex mutex_;  // one statement at a time on the one connection
 };
-
-// SHA-256 of `bytes`, in lower-case hexadecimal.
-std::string Sha256Hex(std::string_view bytes);
 
 }  // namespace vettrix::service

@@ -102,11 +102,12 @@ std::string StorePassword(const Options& options) {
   return text->substr(0, text->find_first_of("\r\n"));
 }
 
-// The store the settings name: PostgreSQL, or SQLite and the file in the folder.
-std::unique_ptr<Store> OpenStore(const Options& options, bool serving) {
+// The store the settings name: PostgreSQL, or SQLite and the file in the folder. One opened
+// `forMigration` may hold an older schema.
+std::unique_ptr<Store> OpenStore(const Options& options, bool serving, bool forMigration = false) {
   const auto timeout = StoreTimeout(options, serving);
   if (options.store.empty()) return std::make_unique<SqliteStore>(options.data, timeout);
-  return std::make_unique<PgStore>(options.store, StorePassword(options), false, timeout);
+  return std::make_unique<PgStore>(options.store, StorePassword(options), forMigration, timeout);
 }
 
 // Where the store is, for a message.
@@ -177,13 +178,13 @@ int RunServe(Options& options) {
     if (!options.initialDatabase.empty() && !HasPublication(*store)) {
       const auto bytes = ReadFile(options.initialDatabase);
       if (!bytes) return kRefused;
-      const std::string fault = PublishDatabase(*store, *bytes, false, Now());
+      const auto published = PublishDatabase(*store, *bytes, false, Now());
       // Another instance may have published first; then that one serves.
-      if (!fault.empty() && !HasPublication(*store)) {
-        Complain(options.initialDatabase + ": " + fault);
+      if (!published && !HasPublication(*store)) {
+        Complain(options.initialDatabase + ": " + published.error());
         return kRefused;
       }
-      if (fault.empty()) Log("published " + options.initialDatabase + " as the first database");
+      if (published) Log("published " + options.initialDatabase + " as the first database");
     }
     // Made after the store, so gone before it: it stops watching the store's publications first.
     Snapshots snapshots(*store);
@@ -209,16 +210,15 @@ int RunPublish(const Options& options, const std::string& file, bool force) {
   const auto bytes = ReadFile(file);
   if (!bytes) return kRefused;
   return WithStore(options, [&](Store& store) {
-    const std::string fault = PublishDatabase(store, *bytes, force, Now());
-    if (!fault.empty()) {
-      Complain(file + " was not published: " + fault);
+    const auto published = PublishDatabase(store, *bytes, force, Now());
+    if (!published) {
+      Complain(file + " was not published: " + published.error());
       return kRefused;
     }
-    std::string unused;
-    const auto published = MakePublished({{}, *bytes, Now()}, unused);
+    const Published& database = **published;
     std::printf("published %s (version number %s, %d devices) in %s\n",
-                published->versionText.c_str(), published->versionNumber.c_str(),
-                published->devices, StoreName(options).c_str());
+                database.versionText.c_str(), database.versionNumber.c_str(), database.devices,
+                StoreName(options).c_str());
     return kOk;
   });
 }
@@ -247,10 +247,9 @@ int RunSubmissions(const Options& options, const std::string& statusName,
       out.Flush();
       return out.Failed() ? kRefused : kOk;
     }
-    static constexpr std::string_view kColumns[] = {"id",     "tac",  "manufacturer", "model",
-                                                    "source", "note", "status",       "received"};
     const bool tsv = format != "json";
-    records::RecordWriter writer(out, tsv ? records::Format::Tsv : records::Format::Json, kColumns);
+    records::RecordWriter writer(out, tsv ? records::Format::Tsv : records::Format::Json,
+                                 kSubmissionFields);
     std::array<std::string, 5> scratch, safe;
     for (const Submission& s : submissions) {
       const std::string id = std::to_string(s.id), received = Rfc3339(s.received);
@@ -297,8 +296,7 @@ int RunMigrate(const Options& options) {
     return kOk;
   }
   try {
-    PgStore store(options.store, StorePassword(options), true, StoreTimeout(options, false));
-    const int applied = store.Migrate();
+    const int applied = OpenStore(options, false, true)->Migrate();
     std::printf("the schema is at version %d (%d migrations applied now)\n", SchemaVersion(),
                 applied);
     return kOk;

@@ -7,7 +7,7 @@
 #include "app/DeviceTable.h"
 #include "app/Files.h"
 #include "app/Text.h"
-#include "db/Mobidex.h"
+#include "db/Database.h"
 #include "update/CheckUpdate.h"
 
 namespace vettrix {
@@ -139,8 +139,8 @@ DatabaseUpdate UpdateDatabase(Network& network, Hashing& hashing, std::string_vi
     } else {
       DeviceTable next;
       const bool truncated = next.Assign(std::move(database->body));
-      if (const std::string fault = DatabaseFault(next, truncated); !fault.empty())
-        return Failure("the download is no database: " + fault, update);
+      if (const Result<void> usable = CheckDatabase(next, truncated); !usable)
+        return Failure("the download is no database: " + usable.error(), update);
       update.newVersion = VersionTextOf(next.Line(next.LineCount()));
       const std::string number = VersionNumberOf(update.newVersion);
       if (DatabaseVersionValue(number) == newValue) {
