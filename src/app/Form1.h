@@ -163,9 +163,6 @@ class Form1 {
   const CheckBox& CheckAt(int n) const;
 };
 
-// Text of the separator entry at position 29 of the device-type list.
-inline constexpr std::string_view kSeparatorEntry = "----------------------------";
-
 // Menus, in menu-bar order. An item with an empty parent is a top-level command.
 struct MenuEntry {
   std::string_view name;

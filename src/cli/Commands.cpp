@@ -22,8 +22,7 @@
 #include "records/LineReader.h"
 #include "records/RecordFields.h"
 #include "update/UpdateDatabase.h"
-#include "validate/Synthesis.h"
-#include "validate/ValidateIMEI.h"
+#include "validate/Imei.h"
 
 namespace vettrix::cli {
 

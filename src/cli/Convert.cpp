@@ -24,7 +24,7 @@
 #include "records/Columns.h"
 #include "records/LineReader.h"
 #include "records/Output.h"
-#include "validate/ValidateIMEI.h"
+#include "validate/Imei.h"
 
 namespace vettrix::cli {
 

@@ -6,8 +6,7 @@
 #include <memory>
 
 #include "records/Output.h"
-#include "validate/Synthesis.h"
-#include "validate/ValidateIMEI.h"
+#include "validate/Imei.h"
 
 namespace vettrix::cli {
 

@@ -33,6 +33,17 @@ std::string PercentEncode(std::string_view text) {
   return encoded;
 }
 
+// The service's address for the window: a setting that is no web address is reported once, then
+// the build setting used.
+std::string ServiceUrl(Form1& form) {
+  ServiceAddress address = ResolveServiceAddress(form.platform.ServiceUrlSetting());
+  if (!address.problem.empty() && !form.serviceSettingReported) {
+    form.serviceSettingReported = true;
+    form.platform.MsgBox(address.problem);
+  }
+  return std::move(address.url);
+}
+
 void Open(Form1& form, const std::string& url) {
   if (!form.platform.OpenUrl(url))
     form.platform.MsgBox("No web browser could be started for " + Quoted(url, 200));

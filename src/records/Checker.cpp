@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "records/LineReader.h"
-#include "validate/CheckRBI.h"
-#include "validate/ValidateIMEI.h"
+#include "validate/Imei.h"
+#include "validate/ReportingBodies.h"
 
 namespace vettrix::records {
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "app/DeviceTable.h"
-#include "validate/CheckRBI.h"
 #include "validate/Judgement.h"
+#include "validate/ReportingBodies.h"
 
 namespace vettrix::records {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "records/Output.h"
-#include "validate/ValidateIMEI.h"
+#include "validate/Imei.h"
 
 namespace vettrix::records {
 namespace {

@@ -8,7 +8,7 @@
 #include "app/Files.h"
 #include "app/Text.h"
 #include "db/Database.h"
-#include "update/CheckUpdate.h"
+#include "update/VersionNumbers.h"
 
 namespace vettrix {
 namespace {
