@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cassert>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -125,6 +126,7 @@ std::string_view RecordWriter::RecordEnd() const {
 }
 
 void RecordWriter::Write(std::span<const Piece> fields) {
+  assert(fields.size() == columns_.size());
   Begin();
   const std::string_view start = RecordStart(), end = RecordEnd();
   anyRecord_ = true;

@@ -2,6 +2,7 @@
 
 // Buffered output to a file descriptor, and the record formats of the command line.
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,6 +31,7 @@ class Output {
   std::size_t BufferSize() const { return size_; }
   // Room for `n` <= BufferSize() bytes at the returned pointer; Commit tells how many were used.
   char* Reserve(std::size_t n) {
+    assert(n <= size_);
     if (size_ - used_ < n) Flush();
     return buffer_.get() + used_;
   }

@@ -16,6 +16,7 @@
 
 #include <cxxabi.h>
 #include <atomic>
+#include <cassert>
 #include <condition_variable>
 #include <cstdlib>
 #include <ctime>
@@ -502,6 +503,7 @@ Server::Server(const ServerOptions& options, Site& site)
 
 void Server::Forget(Session* session) {
   std::lock_guard lock(mutex_);
+  assert(open_ > 0 && sessions_.count(session) <= 1);
   sessions_.erase(session);
   --open_;
   if (stopping_ && open_ == 0 && running_) asio::post(drain_.get_executor(), [this] { Drained(); });

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cassert>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -229,6 +230,7 @@ class PgConnection {
     if (!lock.try_lock_until(deadline))
       throw StoreError("PostgreSQL: no answer within " + SecondsText(timeout_) +
                        " (the connection is busy with another operation)");
+    const Holding holding(holder_);
     deadline_ = deadline;
     try {
       return work();
@@ -265,6 +267,7 @@ class PgConnection {
   // (integers are then read from their text form, so the queries cast them ::text).
   Result Run(const char* sql, std::initializer_list<Param> params = {}, bool binary = false,
              bool committing = false) {
+    assert(holder_.load() == std::this_thread::get_id());
     if (connection_ == nullptr || PQstatus(connection_) != CONNECTION_OK) Reconnect(false);
     std::vector<const char*> values;
     std::vector<int> lengths, formats;
@@ -295,6 +298,7 @@ class PgConnection {
   // Runs statements that take no parameters, several at once (a migration), within the
   // operation.
   void RunScript(const char* sql) {
+    assert(holder_.load() == std::this_thread::get_id());
     if (connection_ == nullptr || PQstatus(connection_) != CONNECTION_OK) Reconnect(false);
     if (PQsendQuery(connection_, sql) == 0) Broken(false);
     std::string reason;
@@ -307,6 +311,20 @@ class PgConnection {
   }
 
  private:
+  // Marks the thread whose operation holds the connection, while it does.
+  class Holding {
+   public:
+    explicit Holding(std::atomic<std::thread::id>& holder) : holder_(holder) {
+      holder_ = std::this_thread::get_id();
+    }
+    ~Holding() { holder_ = std::thread::id(); }
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+
+   private:
+    std::atomic<std::thread::id>& holder_;
+  };
+
   PGresult* Next(bool committing) {
     PGresult* result = nullptr;
     const Wait wait = NextResult(connection_, deadline_, result);
@@ -368,7 +386,8 @@ class PgConnection {
   std::chrono::milliseconds timeout_;
   PGconn* connection_ = nullptr;
   std::timed_mutex mutex_;
-  Clock::time_point deadline_{};  // of the operation that holds the connection
+  std::atomic<std::thread::id> holder_{};  // the thread whose operation holds it, if any
+  Clock::time_point deadline_{};           // of the operation that holds the connection
   Clock::duration retry_{};
   Clock::time_point nextTry_{};
   std::string lastReason_;

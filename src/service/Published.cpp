@@ -1,5 +1,6 @@
 #include "service/Published.h"
 
+#include <cassert>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -87,6 +88,7 @@ Snapshots::~Snapshots() {
 
 std::shared_ptr<const Published> Snapshots::Current() {
   const std::shared_ptr<const State> state = state_.load();
+  assert(state->serving != nullptr);  // from the constructor on, something always serves
   if (watching_ && store_.MayHaveChanged(state->examined)) Poke();
   return state->serving;
 }
@@ -100,6 +102,7 @@ void Snapshots::Poke() {
 }
 
 void Snapshots::Watch(std::chrono::milliseconds every) {
+  assert(!looker_.joinable());  // one looker, stopped by the destructor
   watching_ = true;
   announcements_ = store_.WatchPublications([this] { Poke(); });
   looker_ = std::thread([this, every] { Look(every); });

@@ -274,7 +274,7 @@ struct Service::Received {
   enum class Outcome { Limited, Unreadable, Refused, Published, Waiting, Stored } outcome;
   std::int64_t wait = 0;  // Limited: seconds until the client may submit again
   SubmissionForm form;
-  std::shared_ptr<const Published> published;  // from Refused on: what the form was checked against
+  std::shared_ptr<const Published> published;  // from Published on: what it was checked against
   Submission submission;                       // Waiting: the one pending; Stored: as stored
 };
 

@@ -7,6 +7,7 @@
 
 #include <openssl/rand.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -59,8 +60,9 @@ std::string SystemError(const std::string& what) {
 // A prepared statement, reset for reuse when it goes.
 class SqliteStore::Statement {
  public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK) Fail();
+  Statement(SqliteStore& store, const char* sql) : db_(store.db_) {
+    assert(store.HeldHere());
+    if (sqlite3_prepare_v2(db_, sql, -1, &statement_, nullptr) != SQLITE_OK) Fail();
   }
   ~Statement() { sqlite3_finalize(statement_); }
   Statement(const Statement&) = delete;
@@ -116,6 +118,7 @@ SqliteStore::SqliteStore(std::string folder, std::chrono::milliseconds timeout)
   // Stores opened at once (the service and commands) may find the file busy where SQLite waits
   // for no one (switching to WAL): then the setup is tried again, until the deadline.
   const auto deadline = std::chrono::steady_clock::now() + timeout_;
+  const Held held = Hold();
   for (;;) {
     try {
       // Every commit reaches the disk before it is answered: an acknowledged submission
@@ -124,14 +127,14 @@ SqliteStore::SqliteStore(std::string folder, std::chrono::milliseconds timeout)
       Execute("PRAGMA synchronous = FULL");
       Execute("BEGIN IMMEDIATE");
       Execute(kSchema);
-      Statement find(db_, "SELECT value FROM meta WHERE key = 'salt'");
+      Statement find(*this, "SELECT value FROM meta WHERE key = 'salt'");
       if (find.Step()) {
         salt_ = find.Text(0);
       } else {
         unsigned char random[16];
         if (RAND_bytes(random, sizeof random) != 1) throw StoreError("no random numbers");
         salt_ = Hex(std::string_view(reinterpret_cast<const char*>(random), sizeof random));
-        Statement(db_, "INSERT INTO meta (key, value) VALUES ('salt', ?)").Bind(1, salt_).Step();
+        Statement(*this, "INSERT INTO meta (key, value) VALUES ('salt', ?)").Bind(1, salt_).Step();
       }
       Execute("COMMIT");
       return;
@@ -154,6 +157,7 @@ SqliteStore::~SqliteStore() {
 }
 
 void SqliteStore::Execute(const char* sql) {
+  assert(HeldHere());
   char* error = nullptr;
   if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
     const std::string reason = error != nullptr ? error : sqlite3_errmsg(db_);
@@ -162,12 +166,21 @@ void SqliteStore::Execute(const char* sql) {
   }
 }
 
-std::unique_lock<std::timed_mutex> SqliteStore::Hold() {
+SqliteStore::Held::Held(SqliteStore& store, std::unique_lock<std::timed_mutex> lock)
+    : store_(store), lock_(std::move(lock)) {
+  store_.holder_ = std::this_thread::get_id();
+}
+
+SqliteStore::Held::~Held() {
+  store_.holder_ = std::thread::id();
+}
+
+SqliteStore::Held SqliteStore::Hold() {
   std::unique_lock lock(mutex_, std::defer_lock);
   if (!lock.try_lock_for(timeout_))
     throw StoreError("SQLite: the store is busy (waited " + std::to_string(timeout_.count()) +
                      " ms)");
-  return lock;
+  return {*this, std::move(lock)};
 }
 
 namespace {
@@ -203,8 +216,8 @@ Result<int, Store::Limited> SqliteStore::Admit(std::string_view client, std::int
   const std::string key = ClientKey(salt_, client);
   const auto lock = Hold();
   Transaction transaction([this](const char* sql) { Execute(sql); });
-  Statement(db_, "DELETE FROM attempts WHERE at <= ?").Bind(1, now - 3600).Step();
-  Statement count(db_, "SELECT count(*), min(at) FROM attempts WHERE client = ?");
+  Statement(*this, "DELETE FROM attempts WHERE at <= ?").Bind(1, now - 3600).Step();
+  Statement count(*this, "SELECT count(*), min(at) FROM attempts WHERE client = ?");
   count.Bind(1, key).Step();
   const std::int64_t attempts = count.Integer(0);
   if (attempts >= perHour) {
@@ -212,7 +225,7 @@ Result<int, Store::Limited> SqliteStore::Admit(std::string_view client, std::int
     transaction.Commit();
     return Unexpected<Limited>{{wait > 0 ? wait : 1}};
   }
-  Statement(db_, "INSERT INTO attempts (client, at) VALUES (?, ?)")
+  Statement(*this, "INSERT INTO attempts (client, at) VALUES (?, ?)")
       .Bind(1, key)
       .Bind(2, now)
       .Step();
@@ -223,12 +236,12 @@ Result<int, Store::Limited> SqliteStore::Admit(std::string_view client, std::int
 Store::Stored SqliteStore::Submit(const Submission& s) {
   const auto lock = Hold();
   Transaction transaction([this](const char* sql) { Execute(sql); });
-  Statement pending(db_,
+  Statement pending(*this,
                     "SELECT id FROM submissions WHERE status = 'pending' AND tac = ? AND "
                     "manufacturer = ? AND model = ? ORDER BY id LIMIT 1");
   if (pending.Bind(1, s.tac).Bind(2, s.manufacturer).Bind(3, s.model).Step())
     return {pending.Integer(0), false};
-  Statement insert(db_,
+  Statement insert(*this,
                    "INSERT INTO submissions (tac, manufacturer, model, source, note, status, "
                    "received) VALUES (?, ?, ?, ?, ?, 'pending', ?)");
   insert.Bind(1, s.tac).Bind(2, s.manufacturer).Bind(3, s.model).Bind(4, s.source);
@@ -250,7 +263,7 @@ Submission SubmissionAt(const Statement& row) {
 
 std::optional<Submission> SqliteStore::Find(std::int64_t id) {
   const auto lock = Hold();
-  Statement find(db_, (SelectSubmissions() + "WHERE id = ?").c_str());
+  Statement find(*this, (SelectSubmissions() + "WHERE id = ?").c_str());
   if (!find.Bind(1, id).Step()) return std::nullopt;
   return SubmissionAt(find);
 }
@@ -258,7 +271,7 @@ std::optional<Submission> SqliteStore::Find(std::int64_t id) {
 std::vector<Submission> SqliteStore::List(std::optional<Status> status) {
   const auto lock = Hold();
   Statement list(
-      db_, (SelectSubmissions() + (status ? "WHERE status = ? " : "") + "ORDER BY id").c_str());
+      *this, (SelectSubmissions() + (status ? "WHERE status = ? " : "") + "ORDER BY id").c_str());
   if (status) list.Bind(1, StatusName(*status));
   std::vector<Submission> found;
   while (list.Step()) found.push_back(SubmissionAt(list));
@@ -268,10 +281,10 @@ std::vector<Submission> SqliteStore::List(std::optional<Status> status) {
 Store::Review SqliteStore::Decide(std::int64_t id, Status decision) {
   const auto lock = Hold();
   Transaction transaction([this](const char* sql) { Execute(sql); });
-  Statement find(db_, "SELECT status FROM submissions WHERE id = ?");
+  Statement find(*this, "SELECT status FROM submissions WHERE id = ?");
   if (!find.Bind(1, id).Step()) return Review::NotFound;
   if (find.Text(0) != StatusName(Status::Pending)) return Review::AlreadyDecided;
-  Statement(db_, "UPDATE submissions SET status = ? WHERE id = ?")
+  Statement(*this, "UPDATE submissions SET status = ? WHERE id = ?")
       .Bind(1, StatusName(decision))
       .Bind(2, id)
       .Step();

@@ -3,10 +3,12 @@
 // The store of one service on one machine, needing nothing beside it: the submissions in SQLite
 // (submissions.sqlite3) and the published database as the file mobidex.csv, both in one folder.
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "service/Store.h"
 
@@ -40,8 +42,21 @@ class SqliteStore final : public Store {
 
  private:
   class Statement;
+  // The one connection, held by one operation at a time: every statement runs under it.
+  class Held {
+   public:
+    Held(SqliteStore& store, std::unique_lock<std::timed_mutex> lock);
+    ~Held();
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+
+   private:
+    SqliteStore& store_;
+    std::unique_lock<std::timed_mutex> lock_;
+  };
+  Held Hold();
+  bool HeldHere() const { return holder_.load() == std::this_thread::get_id(); }
   void Execute(const char* sql);
-  std::unique_lock<std::timed_mutex> Hold();
   std::optional<Publication> Read(const PublicationId& known);
 
   std::string folder_;
@@ -49,6 +64,7 @@ class SqliteStore final : public Store {
   sqlite3* db_ = nullptr;
   std::chrono::milliseconds timeout_;
   std::timed_mutex mutex_;  // one statement at a time on the one connection
+  std::atomic<std::thread::id> holder_{};
 };
 
 }  // namespace vettrix::service

@@ -1,6 +1,7 @@
 #include "validate/Imei.h"
 
 #include <array>
+#include <cassert>
 
 #include "app/Text.h"
 
@@ -33,6 +34,9 @@ std::string NormalizeIMEI(std::string_view text) {
 }
 
 void NormalizeInto(std::string_view text, std::string& out) {
+  // Writing `out` would move or overwrite what is still to be read.
+  assert(text.empty() || out.empty() || text.data() + text.size() <= out.data() ||
+         out.data() + out.size() <= text.data());
   std::size_t plain = 0;  // characters kept as they are, the usual case
   while (plain < text.size() && kActions[static_cast<unsigned char>(text[plain])] == kKeep) ++plain;
   if (plain == text.size()) {
