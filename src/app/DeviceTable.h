@@ -13,6 +13,7 @@
 #include "app/Text.h"
 #include "seam/FileWatch.h"
 #include "seam/Folders.h"
+#include "seam/Result.h"
 
 namespace vettrix {
 
@@ -31,12 +32,15 @@ class DeviceTable {
  public:
   static constexpr int kMaxLines = 99'999;
 
-  enum class Status { Ok, Missing, Unreadable };
-  struct ReadResult {
-    Status status = Status::Ok;
-    std::string error;       // the system's reason when Unreadable
+  // A read of the file: what it took, or why it could not.
+  struct Loaded {
     bool truncated = false;  // lines beyond kMaxLines were left out
   };
+  struct ReadFailure {
+    bool missing = false;  // there is no file at the path; else it cannot be read
+    std::string reason;    // the system's
+  };
+  using ReadResult = Result<Loaded, ReadFailure>;
 
   // Without folders every Refresh reads the file again.
   DeviceTable() = default;
@@ -79,7 +83,7 @@ class DeviceTable {
   std::vector<std::size_t> starts_, lengths_;
   Folders* folders_ = nullptr;
   std::string path_;                  // the file watched and last read
-  ReadResult last_;                   // the outcome of that read
+  ReadResult last_ = Loaded{};        // the outcome of that read
   std::unique_ptr<FileWatch> watch_;  // to skip the read while nothing changed
   // The device lines by their first 8 bytes, or their whole text when shorter; the version line
   // apart, as the key it would have.

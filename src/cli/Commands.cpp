@@ -38,11 +38,11 @@ std::string Quoted(std::string_view text) {
 
 bool LoadDevices(const std::string& path, DeviceTable& devices) {
   const DeviceTable::ReadResult read = devices.Load(path);
-  if (read.status != DeviceTable::Status::Ok) {
-    Complain(path + ": " + (read.error.empty() ? "cannot be read" : read.error));
+  if (!read) {
+    Complain(path + ": " + (read.error().reason.empty() ? "cannot be read" : read.error().reason));
     return false;
   }
-  if (read.truncated) {
+  if (read->truncated) {
     Complain(path + ": more than " + std::to_string(DeviceTable::kMaxLines) +
              " lines; only the first " + std::to_string(DeviceTable::kMaxLines) + " were read");
   }

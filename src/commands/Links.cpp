@@ -83,7 +83,7 @@ void DBInstall_Click(Form1& form) {
   const std::string was = update.oldVersion.empty() ? "none" : update.oldVersion;
   switch (update.outcome) {
     case DatabaseUpdate::Outcome::Installed: {
-      if (ShowMobidex(form, target).status != DeviceTable::Status::Ok) {
+      if (!ShowMobidex(form, target)) {
         form.platform.MsgBox("The Mobidex update was saved as " + DisplayText(target) +
                              ", but it could not be read back; restart Vettrix to use it.");
         return;

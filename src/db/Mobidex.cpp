@@ -9,7 +9,7 @@ namespace vettrix {
 DeviceTable::ReadResult ShowMobidex(Form1& form, const std::string& path) {
   form.databasePath = path;
   DeviceTable::ReadResult read = form.Devices.Load(path);
-  if (read.status != DeviceTable::Status::Ok) return read;
+  if (!read) return read;
   const int lines = form.Devices.LineCount();
   form.DatabaseVersionText = VersionTextOf(form.Devices.Line(lines));
   form.Label20.caption = "Database Version:   " + form.DatabaseVersionText;
@@ -20,19 +20,19 @@ DeviceTable::ReadResult ShowMobidex(Form1& form, const std::string& path) {
 
 bool LoadMobidex(Form1& form) {
   DeviceTable::ReadResult read = ShowMobidex(form, form.platform.DatabaseFile());
-  if (read.status != DeviceTable::Status::Ok) {
-    if (read.status == DeviceTable::Status::Missing) {
+  if (!read) {
+    if (read.error().missing) {
       form.platform.MsgBox("Fatal Error! IMEI Database not found! Please download and reinstall!");
     } else {
       form.platform.MsgBox(
           "Fatal Error! IMEI Database could not be read: " + DisplayText(form.databasePath) + " (" +
-          read.error + "). Please download and reinstall!");
+          read.error().reason + "). Please download and reinstall!");
     }
     form.Label20.caption = "Database Version: ERROR! Download and reinstall!";
     CloseForm(form);
     return false;
   }
-  if (read.truncated) {
+  if (read->truncated) {
     form.platform.MsgBox("The IMEI Database has more than " +
                          std::to_string(DeviceTable::kMaxLines) + " lines. Only the first " +
                          std::to_string(DeviceTable::kMaxLines) +
@@ -43,7 +43,7 @@ bool LoadMobidex(Form1& form) {
 
 void Mobidex(Form1& form, std::string_view imei) {
   // A database that has gone missing or cannot be read finds nothing; the table stays as it was.
-  if (form.Devices.Refresh(form.databasePath).status != DeviceTable::Status::Ok) return;
+  if (!form.Devices.Refresh(form.databasePath)) return;
   const int k = form.Devices.FindTAC(imei);
   if (k == 0) return;
   // Every matching line overwrites the same captions, so the last match is all that shows.

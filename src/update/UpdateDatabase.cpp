@@ -73,7 +73,7 @@ DatabaseUpdate UpdateDatabase(Network& network, Hashing& hashing, std::string_vi
   DatabaseUpdate update;
   DeviceTable current;
   std::optional<double> oldValue;
-  if (current.Load(inUse).status == DeviceTable::Status::Ok) {
+  if (current.Load(inUse)) {
     update.oldVersion = VersionTextOf(current.Line(current.LineCount()));
     update.oldNumber = VersionNumberOf(update.oldVersion);
     oldValue = DatabaseVersionValue(update.oldNumber);
