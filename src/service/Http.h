@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -56,8 +57,12 @@ class Site {
   // The most a request to `path` with `method` may carry in its body, and the most of any.
   virtual std::size_t BodyLimit(std::string_view method, std::string_view path) const = 0;
   virtual std::size_t LargestBody() const = 0;
-  // The path as a log line shows it: a text looked up is no one's business.
-  virtual std::string_view LoggedPath(std::string_view path) const = 0;
+  // The routes as the log and the metrics name them, the last any other path; and the route of
+  // `path`, an index into them. A text looked up is no one's business.
+  virtual std::span<const std::string_view> Routes() const = 0;
+  virtual std::size_t RouteOf(std::string_view path) const = 0;
+  // The path as a log line shows it.
+  std::string_view LoggedPath(std::string_view path) const { return Routes()[RouteOf(path)]; }
   // Whether the answer to a request touches the store, which may stall: such requests are
   // answered off the serving threads.
   virtual bool TouchesStore(std::string_view method, std::string_view path) const = 0;

@@ -3,7 +3,10 @@
 
 #include "service/HttpServer.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,18 +20,22 @@
 #include <cxxabi.h>
 #include <atomic>
 #include <cassert>
+#include <charconv>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <thread>
 #include <typeinfo>
 #include <unordered_map>
+#include <vector>
 
 #include "service/Http.h"
 #include "service/Log.h"
@@ -245,9 +252,23 @@ class RequestParser final : public http::request_parser<http::string_body> {
 
 class Session;
 
+// Where connections come in: a listener of the service's, or one for monitoring alone.
+struct Door {
+  Door(asio::io_context& io, bool monitoring, std::string name)
+      : acceptor(asio::make_strand(io)),
+        retry(acceptor.get_executor()),
+        monitoring(monitoring),
+        name(std::move(name)) {}
+  tcp::acceptor acceptor;
+  asio::steady_timer retry;
+  const bool monitoring;
+  const std::string name;
+};
+
 class Server {
  public:
-  Server(const ServerOptions& options, Site& site);
+  Server(const ServerOptions& options, Site& site, std::vector<Listener> listeners,
+         Monitoring monitoring);
 
   void Run();
   void Forget(Session* session);
@@ -256,21 +277,27 @@ class Server {
   const Site& site() const { return site_; }
   bool Stopping() const { return stopping_; }
   StoreWorkers& workers() { return workers_; }
+  Metrics* metrics() const { return monitoring_.metrics; }
 
   // The service's answer to `request`; an exception that escapes it is a 500, and the instance
   // goes on.
   Response Answer(const Request& request);
+  // The edge's own answer to a request for the health checks or the metrics; nothing when the
+  // request is the service's. A monitoring listener answers nothing else.
+  std::optional<Response> Monitor(std::string_view method, std::string_view path,
+                                  bool monitoringDoor);
 
  private:
-  void Accept();
-  void OnAcceptFailed(const beast::error_code& ec);
-  void Turn(tcp::socket& socket, std::string_view why);
+  void Accept(Door& door);
+  void OnAcceptFailed(Door& door, const beast::error_code& ec);
+  void Turn(tcp::socket& socket, Limit limit, std::string_view why);
   void Stop();
   void Drained();
   std::size_t ConnectionCap();
 
   const ServerOptions& options_;
   Site& site_;
+  Monitoring monitoring_;
   // Sessions forget themselves whenever they go, also while the I/O context goes: these outlive it.
   std::mutex mutex_;
   std::unordered_map<Session*, std::weak_ptr<Session>> sessions_;
@@ -282,18 +309,21 @@ class Server {
   int reserve_ = -1;  // a descriptor kept to answer 503 when there are none left
 
   asio::io_context io_;
-  tcp::acceptor acceptor_;
+  std::vector<std::unique_ptr<Door>> doors_;
+  asio::strand<asio::io_context::executor_type> control_{io_.get_executor()};
   asio::signal_set signals_;
-  asio::steady_timer retry_{acceptor_.get_executor()};
-  asio::steady_timer drain_{acceptor_.get_executor()};
+  asio::steady_timer drain_{control_};
   // Joined before the I/O context goes: a job may still post its answer to it.
   StoreWorkers workers_;
 };
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket&& socket, Server& server, std::string peer)
-      : stream_(std::move(socket)), server_(server), peer_(std::move(peer)) {}
+  Session(tcp::socket&& socket, Server& server, std::string peer, bool monitoringDoor)
+      : stream_(std::move(socket)),
+        server_(server),
+        peer_(std::move(peer)),
+        monitoringDoor_(monitoringDoor) {}
   ~Session() { server_.Forget(this); }
 
   void Start() {
@@ -342,6 +372,16 @@ class Session : public std::enable_shared_from_this<Session> {
            ec == asio::error::eof || ec == asio::error::connection_reset;
   }
 
+  void Count(Limit limit) {
+    if (Metrics* metrics = server_.metrics()) metrics->Refused(limit);
+  }
+
+  // A read that ended without a request: one begun and not whole by its deadline counts.
+  void Dropped(const beast::error_code& ec) {
+    if (ec == beast::error::timeout) Count(Limit::RequestTime);
+    Close();
+  }
+
   void OnHeader(beast::error_code ec) {
     if (ec == http::error::header_limit ||
         (ec == http::error::buffer_overflow && !parser_->is_header_done()))
@@ -349,7 +389,7 @@ class Session : public std::enable_shared_from_this<Session> {
                     "The request's headers are too large.");
     if (ec == http::error::body_limit)
       return Refuse(http::status::payload_too_large, "The request's body is too large.");
-    if (Gone(ec)) return Close();
+    if (Gone(ec)) return Dropped(ec);
     if (ec) return Refuse(http::status::bad_request, "The request is malformed.");
     const auto& head = parser_->get();
     target_ = OriginForm(View(head.target()));
@@ -384,7 +424,7 @@ class Session : public std::enable_shared_from_this<Session> {
               ec == http::error::header_limit)
             return self->Refuse(http::status::payload_too_large,
                                 "The request's body is too large.");
-          if (Gone(ec)) return self->Close();
+          if (Gone(ec)) return self->Dropped(ec);
           if (ec) return self->Refuse(http::status::bad_request, "The request is malformed.");
           self->OnRequest();
         });
@@ -401,19 +441,24 @@ class Session : public std::enable_shared_from_this<Session> {
     request.client =
         ClientAddress(peer_, View(head["X-Forwarded-For"]), server_.options().trustedProxies);
     request.now = static_cast<std::int64_t>(std::time(nullptr));
+    if (auto own = server_.Monitor(request.method, PathOf(request.target), monitoringDoor_))
+      return Reply(std::move(*own));
     if (!server_.site().TouchesStore(request.method, PathOf(request.target)))
       return Reply(server_.Answer(request));
     // The store may stall; the serving thread goes on with other connections meanwhile.
     const bool taken = server_.workers().TryPost([self = shared_from_this(), request](bool run) {
-      Response response = run ? self->server_.Answer(request)
-                              : Busy(self->server_.site(), request.target,
-                                     "The service is busy; please try again.");
+      Response response = run ? self->server_.Answer(request) : self->StoreBusy(request.target);
       asio::post(self->stream_.get_executor(), [self, response = std::move(response)]() mutable {
         self->Reply(std::move(response));
       });
     });
-    if (!taken)
-      Reply(Busy(server_.site(), request.target, "The service is busy; please try again."));
+    if (!taken) Reply(StoreBusy(request.target));
+  }
+
+  // The store's queue is full, or the request waited in it longer than it may.
+  Response StoreBusy(std::string_view target) {
+    Count(Limit::StoreQueue);
+    return Busy(server_.site(), target, "The service is busy; please try again.");
   }
 
   void Reply(Response response) {
@@ -426,6 +471,8 @@ class Session : public std::enable_shared_from_this<Session> {
   // one, the request line's when the rest of the head could not be parsed, or read off the
   // request line still in the buffer.
   void Refuse(http::status status, std::string_view message) {
+    if (status == http::status::request_header_fields_too_large) Count(Limit::Headers);
+    if (status == http::status::payload_too_large) Count(Limit::Body);
     std::string_view target = target_;
     if (target.empty() && parser_) target = OriginForm(View(parser_->get().target()));
     if (target.empty()) {
@@ -461,15 +508,23 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // One line per request, without the query: what people look up is theirs alone.
   void LogRequest(std::size_t bytes) {
-    const auto micros =
-        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_).count();
+    const auto took = Clock::now() - started_;
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
     std::string line;
+    const std::span<const std::string_view> routes = server_.site().Routes();
+    std::size_t route = routes.size();  // the head could not be read
     if (parser_->is_header_done()) {
+      route = server_.site().RouteOf(PathOf(target_));
+      // A monitoring listener serves its three addresses alone.
+      const std::string_view name = routes[route];
+      if (monitoringDoor_ && name != "/metrics" && name != "/healthz" && name != "/readyz")
+        route = routes.size() - 1;
       line = std::string(LoggedMethod(View(parser_->get().method_string()))) + " " +
-             std::string(server_.site().LoggedPath(PathOf(target_)));
+             std::string(routes[route]);
     } else {
       line = "-";
     }
+    if (Metrics* metrics = server_.metrics()) metrics->Answered(route, response_.status, took);
     line += " " + std::to_string(response_.status) + " " + std::to_string(bytes) + " " +
             std::to_string(micros) + "us";
     Log(line);
@@ -491,15 +546,36 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::response<http::span_body<const char>>> message_;
   Clock::time_point started_ = Clock::now();
   bool idle_ = false;  // waiting for a request to begin
+  const bool monitoringDoor_;
 };
 
-Server::Server(const ServerOptions& options, Site& site)
+Server::Server(const ServerOptions& options, Site& site, std::vector<Listener> listeners,
+               Monitoring monitoring)
     : options_(options),
       site_(site),
+      monitoring_(std::move(monitoring)),
       io_(options.threads),
-      acceptor_(asio::make_strand(io_)),
       signals_(io_, SIGINT, SIGTERM),
-      workers_(options.storeThreads, options.storeQueue, options.storeTimeout) {}
+      workers_(options.storeThreads, options.storeQueue, options.storeTimeout) {
+  const auto open = [this](std::vector<Listener>& from, bool monitoringDoor) {
+    for (Listener& listener : from) {
+      auto door = std::make_unique<Door>(io_, monitoringDoor, listener.name());
+      const int fd = listener.Release();
+      sockaddr_storage address{};
+      socklen_t length = sizeof address;
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+      beast::error_code ec;
+      door->acceptor.assign(address.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), fd, ec);
+      if (ec) {
+        ::close(fd);
+        throw std::runtime_error("cannot listen on " + listener.name() + ": " + ec.message());
+      }
+      doors_.push_back(std::move(door));
+    }
+  };
+  open(listeners, false);
+  open(monitoring_.listeners, true);
+}
 
 void Server::Forget(Session* session) {
   std::lock_guard lock(mutex_);
@@ -522,6 +598,41 @@ Response Server::Answer(const Request& request) {
         ": the answer failed: an unknown exception");
   }
   return site_.Refusal(500, "The service could not answer this request.", request.target);
+}
+
+std::optional<Response> Server::Monitor(std::string_view method, std::string_view path,
+                                        bool monitoringDoor) {
+  const bool metrics = path == "/metrics" && monitoring_.metrics != nullptr &&
+                       (monitoringDoor || monitoring_.metricsOnMain);
+  if (path != "/healthz" && path != "/readyz" && !metrics && !monitoringDoor) return std::nullopt;
+  Response response;
+  response.contentType = "text/plain; charset=utf-8";
+  if (path != "/healthz" && path != "/readyz" && !metrics) {
+    response.status = 404;
+    response.body = "This address serves /metrics, /healthz and /readyz alone.\n";
+  } else if (method != "GET" && method != "HEAD") {
+    response.status = 405;
+    response.headers.emplace_back("Allow", "GET, HEAD");
+    response.body = "Method not allowed.\n";
+  } else if (path == "/healthz") {
+    response.body = "ok\n";  // the serving threads answer
+  } else if (path == "/readyz") {
+    const Result<void> ready = stopping_           ? Fail("stopping")
+                               : monitoring_.ready ? monitoring_.ready()
+                                                   : Result<void>();
+    response.status = ready ? 200 : 503;
+    response.body = ready ? "ready\n" : "not ready: " + ready.error() + "\n";
+  } else {
+    std::size_t open = 0;
+    {
+      std::lock_guard lock(mutex_);
+      open = open_;
+    }
+    response.contentType = "text/plain; version=0.0.4; charset=utf-8";
+    response.body = monitoring_.metricsText(open);
+  }
+  response.headersOnly = method == "HEAD";
+  return response;
 }
 
 // The most connections the process may hold: its descriptor limit, raised to the most it may
@@ -548,25 +659,13 @@ std::size_t Server::ConnectionCap() {
 void Server::Run() {
   cap_ = ConnectionCap();
   reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const auto address = asio::ip::make_address(options_.address);
-  const tcp::endpoint endpoint(address, options_.port);
-  beast::error_code ec;
-  acceptor_.open(endpoint.protocol(), ec);
-  if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec) acceptor_.bind(endpoint, ec);
-  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
-    if (reserve_ >= 0) ::close(reserve_);
-    throw std::runtime_error("cannot listen on " + options_.address + ":" +
-                             std::to_string(options_.port) + ": " + ec.message());
-  }
-  const tcp::endpoint bound = acceptor_.local_endpoint();
-  Log("listening on " + bound.address().to_string() + ":" + std::to_string(bound.port()));
+  for (const auto& door : doors_)
+    Log((door->monitoring ? "metrics and health checks on " : "listening on ") + door->name);
 
   signals_.async_wait([this](beast::error_code e, int) {
     if (!e) Stop();
   });
-  Accept();
+  for (const auto& door : doors_) Accept(*door);
   // No exception of a handler ends a serving thread, nor the instance.
   const auto serve = [this] {
     for (;;) {
@@ -589,35 +688,37 @@ void Server::Run() {
   if (reserve_ >= 0) ::close(reserve_);
 }
 
-void Server::Accept() {
-  acceptor_.async_accept(asio::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
-    if (ec) return OnAcceptFailed(ec);
-    beast::error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
-    const auto remote = socket.remote_endpoint(ignored);
-    bool admitted = false;
-    {
-      std::lock_guard lock(mutex_);
-      admitted = open_ < cap_;
-      if (admitted) ++open_;
-    }
-    if (admitted) {
-      auto session =
-          std::make_shared<Session>(std::move(socket), *this, remote.address().to_string());
-      {
-        std::lock_guard lock(mutex_);
-        sessions_.emplace(session.get(), session);
-      }
-      session->Start();
-    } else {
-      Turn(socket, "");
-    }
-    Accept();
-  });
+void Server::Accept(Door& door) {
+  door.acceptor.async_accept(
+      asio::make_strand(io_), [this, &door](beast::error_code ec, tcp::socket socket) {
+        if (ec) return OnAcceptFailed(door, ec);
+        beast::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        const auto remote = socket.remote_endpoint(ignored);
+        bool admitted = false;
+        {
+          std::lock_guard lock(mutex_);
+          admitted = open_ < cap_;
+          if (admitted) ++open_;
+        }
+        if (admitted) {
+          auto session = std::make_shared<Session>(std::move(socket), *this,
+                                                   remote.address().to_string(), door.monitoring);
+          {
+            std::lock_guard lock(mutex_);
+            sessions_.emplace(session.get(), session);
+          }
+          session->Start();
+        } else {
+          Turn(socket, Limit::Connections, "");
+        }
+        Accept(door);
+      });
 }
 
 // Full: says so at once rather than leave the client waiting.
-void Server::Turn(tcp::socket& socket, std::string_view why) {
+void Server::Turn(tcp::socket& socket, Limit limit, std::string_view why) {
+  if (monitoring_.metrics != nullptr) monitoring_.metrics->Refused(limit);
   beast::error_code ignored;
   socket.non_blocking(true, ignored);
   const Response busy = Busy(site_, {}, "The service is busy; please try again.");
@@ -628,38 +729,42 @@ void Server::Turn(tcp::socket& socket, std::string_view why) {
   if (!why.empty()) acceptTrouble_(std::string(why));
 }
 
-void Server::OnAcceptFailed(const beast::error_code& ec) {
+void Server::OnAcceptFailed(Door& door, const beast::error_code& ec) {
   if (stopping_ || ec == asio::error::operation_aborted) return;
   const bool noDescriptors = ec == asio::error::no_descriptors || ec.value() == ENFILE;
   if (noDescriptors && reserve_ >= 0) {
     // The descriptor kept for this takes the client, who is told to come back.
     ::close(reserve_);
-    const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = ::accept4(door.acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       tcp::socket socket(io_);
       beast::error_code assigned;
-      socket.assign(acceptor_.local_endpoint().protocol(), fd, assigned);
+      socket.assign(door.acceptor.local_endpoint().protocol(), fd, assigned);
       if (assigned) ::close(fd);
-      if (!assigned) Turn(socket, "accept: " + ec.message() + "; answered 503");
+      if (!assigned) Turn(socket, Limit::Descriptors, "accept: " + ec.message() + "; answered 503");
     }
     reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) return Accept();
+    if (fd >= 0) return Accept(door);
   }
   acceptTrouble_("accept: " + ec.message());
   // Try again shortly rather than spin.
-  retry_.expires_after(std::chrono::milliseconds(100));
-  retry_.async_wait([this](beast::error_code e) {
-    if (!e) Accept();
+  door.retry.expires_after(std::chrono::milliseconds(100));
+  door.retry.async_wait([this, &door](beast::error_code e) {
+    if (!e) Accept(door);
   });
 }
 
 void Server::Stop() {
   Log("stopping: no new connections; finishing the requests in flight");
   stopping_ = true;
-  asio::post(acceptor_.get_executor(), [this] {
-    beast::error_code ignored;
-    acceptor_.close(ignored);
-    retry_.cancel();
+  for (const auto& door : doors_) {
+    asio::post(door->acceptor.get_executor(), [door = door.get()] {
+      beast::error_code ignored;
+      door->acceptor.close(ignored);
+      door->retry.cancel();
+    });
+  }
+  asio::post(control_, [this] {
     // What has not finished by the deadline ends there.
     drain_.expires_after(options_.drainTimeout);
     drain_.async_wait([this](beast::error_code e) {
@@ -690,10 +795,125 @@ void Server::Drained() {
   drain_.cancel();
 }
 
+// An address as a listener's name: "127.0.0.1:8080", "[::1]:8080".
+std::string AddressName(const sockaddr_storage& address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (address.ss_family == AF_INET6) {
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+    ::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
+    return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6.sin6_port));
+  }
+  const auto& in4 = reinterpret_cast<const sockaddr_in&>(address);
+  ::inet_ntop(AF_INET, &in4.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(in4.sin_port));
+}
+
+void SetPort(sockaddr_storage& address, unsigned short port) {
+  if (address.ss_family == AF_INET6)
+    reinterpret_cast<sockaddr_in6&>(address).sin6_port = htons(port);
+  else
+    reinterpret_cast<sockaddr_in&>(address).sin_port = htons(port);
+}
+
+unsigned short PortOf(const sockaddr_storage& address) {
+  return ntohs(address.ss_family == AF_INET6
+                   ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                   : reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
 }  // namespace
 
-void Serve(const ServerOptions& options, Site& site) {
-  Server server(options, site);
+Listener::~Listener() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<std::pair<std::string, unsigned short>> SplitHostPort(std::string_view text) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+  std::string_view host = text.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']') return std::nullopt;
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string_view::npos) {
+    return std::nullopt;  // an IPv6 address without its brackets: where would its port begin?
+  }
+  const std::string_view port = text.substr(colon + 1);
+  unsigned number = 0;
+  const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), number);
+  if (port.empty() || error != std::errc() || end != port.data() + port.size() || number > 65535)
+    return std::nullopt;
+  return std::pair{std::string(host), static_cast<unsigned short>(number)};
+}
+
+std::vector<Listener> Listen(const std::string& host, unsigned short port) {
+  const std::string asked =
+      (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" + std::to_string(port);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const int resolved = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (resolved != 0)
+    throw std::runtime_error("cannot listen on " + asked + ": " + host +
+                             " is neither an address nor a name this machine resolves (" +
+                             ::gai_strerror(resolved) +
+                             "); give ADDRESS:PORT, such as 127.0.0.1:8080, [::1]:8080 or "
+                             "localhost:8080");
+  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owned(found, ::freeaddrinfo);
+  std::vector<sockaddr_storage> addresses;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    sockaddr_storage address{};
+    std::memcpy(&address, a->ai_addr, std::min<std::size_t>(a->ai_addrlen, sizeof address));
+    const bool seen = std::any_of(addresses.begin(), addresses.end(), [&](const auto& other) {
+      return AddressName(other) == AddressName(address);
+    });
+    if (!seen) addresses.push_back(address);
+  }
+  std::vector<Listener> listeners;
+  std::string passedOver;
+  for (sockaddr_storage& address : addresses) {
+    const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int kept = errno;
+    Listener listener(fd, AddressName(address));
+    const auto named = [&] {
+      return listener.name() == asked ? asked : asked + " (" + listener.name() + ")";
+    };
+    int error = fd < 0 ? kept : 0;
+    if (error == 0) {
+      const int on = 1;
+      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+      // A name of several addresses: each IPv6 one for itself (a wildcard takes IPv4 too).
+      if (address.ss_family == AF_INET6 && addresses.size() > 1)
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+      const socklen_t length =
+          address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+      if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+          ::listen(fd, SOMAXCONN) != 0)
+        error = errno;
+    }
+    if (error == EADDRNOTAVAIL || error == EAFNOSUPPORT) {
+      passedOver += (passedOver.empty() ? "" : "; ") + named() + ": " + std::strerror(error);
+      continue;
+    }
+    if (error != 0)
+      throw std::runtime_error("cannot listen on " + named() + ": " + std::strerror(error));
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+    // Port 0 takes any free port: the first address's, then the same for the others.
+    if (port == 0 && listeners.empty())
+      for (sockaddr_storage& other : addresses) SetPort(other, PortOf(bound));
+    listeners.emplace_back(listener.Release(), AddressName(bound));
+  }
+  if (listeners.empty()) throw std::runtime_error("cannot listen on " + passedOver);
+  if (!passedOver.empty()) Log("not listening on " + passedOver);
+  return listeners;
+}
+
+void Serve(const ServerOptions& options, Site& site, std::vector<Listener> listeners,
+           Monitoring monitoring) {
+  Server server(options, site, std::move(listeners), std::move(monitoring));
   server.Run();
   Log("stopped");
 }

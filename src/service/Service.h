@@ -6,12 +6,14 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "app/Branding.h"
 #include "service/Http.h"
+#include "service/Metrics.h"
 #include "service/Published.h"
 #include "service/Store.h"
 
@@ -32,13 +34,40 @@ struct Settings {
 
 class Service final : public Site {
  public:
-  Service(Settings settings, Store& store, Snapshots& snapshots);
+  // `metrics`, when given, counts the submissions by outcome.
+  Service(Settings settings, Store& store, Snapshots& snapshots, Metrics* metrics = nullptr);
 
   Response Handle(const Request& request) override;
 
   std::size_t BodyLimit(std::string_view method, std::string_view path) const override;
   std::size_t LargestBody() const override { return std::max(kApiBodyLimit, kFormBodyLimit); }
-  std::string_view LoggedPath(std::string_view path) const override;
+  // The routes as the log and the metrics name them: the service's own addresses, those that
+  // end in a text without it (a text looked up is no one's business, and would make a metric of
+  // its own), and any other path as one. The health checks and the metrics are the edge's.
+  static constexpr std::string_view kRoutes[] = {"/",
+                                                 "/ver",
+                                                 "/dbver",
+                                                 "/mobidex.csv",
+                                                 "/mobidex.csv.sha256",
+                                                 "/style.css",
+                                                 "/favicon.svg",
+                                                 "/submit",
+                                                 "/healthz",
+                                                 "/readyz",
+                                                 "/metrics",
+                                                 "/api/v1/",
+                                                 "/api/v1/openapi.json",
+                                                 "/api/v1/tac",
+                                                 "/api/v1/imei",
+                                                 "/api/v1/database",
+                                                 "/api/v1/submissions",
+                                                 "/api/v1/imei/...",
+                                                 "/api/v1/tac/...",
+                                                 "/api/v1/submissions/...",
+                                                 "/submissions/...",
+                                                 "(another path)"};
+  std::span<const std::string_view> Routes() const override { return kRoutes; }
+  std::size_t RouteOf(std::string_view path) const override;
   // The one place that decides it.
   bool TouchesStore(std::string_view method, std::string_view path) const override;
   // JSON with a code for its status under /api/ or when the target could not be read, plain
@@ -70,6 +99,7 @@ class Service final : public Site {
   Settings settings_;
   Store& store_;
   Snapshots& snapshots_;
+  Metrics* metrics_;
   std::string index_;  // GET /api/v1/, made from the API's document
 };
 
