@@ -10,9 +10,9 @@
 
 #include "app/Form1.h"
 #include "core/FakePlatform.h"
-#include "platform/Platform.h"
-#include "platform/Ticks.h"
 #include "platform/posix/DiskWatch.h"
+#include "platform/posix/Ticks.h"
+#include "seam/Platform.h"
 
 namespace vettrix::bench {
 

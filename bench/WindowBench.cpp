@@ -15,8 +15,8 @@
 
 #include "BenchSupport.h"
 #include "commands/Handlers.h"
-#include "platform/qt/MainWindow.h"
-#include "platform/qt/QtPlatform.h"
+#include "gui/MainWindow.h"
+#include "gui/QtPlatform.h"
 #include "validate/Synthesis.h"
 #include "validate/ValidateIMEI.h"
 

@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "core/FakePlatform.h"
-#include "platform/Platform.h"
+#include "seam/Platform.h"
 
 namespace vettrix::fuzz {
 
@@ -77,10 +77,10 @@ struct FuzzPlatform : test::FakePlatform {
   explicit FuzzPlatform(std::string programFolder) {
     folder = std::move(programFolder);
     tickStep = 3;
-    download = [this](std::string_view, const std::string& localFile) -> DownloadResult {
-      if (!downloadWorks) return {false, "no network"};
+    download = [this](std::string_view, const std::string& localFile) -> HttpResult {
+      if (!downloadWorks) return HttpFailed("no network");
       WriteFileOrDie(localFile, downloadBody);
-      return {true, {}};
+      return HttpAnswer{.body = downloadBody, .status = 200};
     };
   }
   std::string downloadBody;

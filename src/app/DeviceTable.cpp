@@ -18,16 +18,10 @@ std::uint64_t Key8(std::string_view s) {
 }
 
 // Why `path` cannot be read, as far as a look at it tells (nothing when it is a regular file).
-std::optional<DeviceTable::ReadResult> StatFailure(const std::string& path, struct stat& st) {
-  using Status = DeviceTable::Status;
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) {
-      return DeviceTable::ReadResult{Status::Missing, std::strerror(errno), false};
-    }
-    return DeviceTable::ReadResult{Status::Unreadable, std::strerror(errno), false};
-  }
-  if (!S_ISREG(st.st_mode))
-    return DeviceTable::ReadResult{Status::Unreadable, "not a regular file", false};
+std::optional<DeviceTable::ReadFailure> StatFailure(const std::string& path, struct stat& st) {
+  if (::stat(path.c_str(), &st) != 0)
+    return DeviceTable::ReadFailure{errno == ENOENT || errno == ENOTDIR, std::strerror(errno)};
+  if (!S_ISREG(st.st_mode)) return DeviceTable::ReadFailure{false, "not a regular file"};
   return std::nullopt;
 }
 
@@ -66,7 +60,7 @@ DeviceTable::ReadResult DeviceTable::Load(const std::string& path) {
   // stays while the file is missing or unreadable: its return is news like any other.
   if (path != path_ || !watch_) {
     path_ = path;
-    watch_ = platform_ != nullptr ? platform_->WatchFile(path) : nullptr;
+    watch_ = folders_ != nullptr ? folders_->WatchFile(path) : nullptr;
   }
   last_ = Read(path);
   return last_;
@@ -74,17 +68,16 @@ DeviceTable::ReadResult DeviceTable::Load(const std::string& path) {
 
 DeviceTable::ReadResult DeviceTable::Read(const std::string& path) {
   struct stat st {};
-  if (auto failure = StatFailure(path, st)) return *failure;
+  if (auto failure = StatFailure(path, st)) return Unexpected<ReadFailure>{std::move(*failure)};
   std::ifstream in(path, std::ios::binary);
-  if (!in) return {Status::Unreadable, std::strerror(errno), false};
+  if (!in) return Unexpected<ReadFailure>{{false, std::strerror(errno)}};
   std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return {Status::Unreadable, "read error", false};
+  if (in.bad()) return Unexpected<ReadFailure>{{false, "read error"}};
 
   data_ = std::move(contents);
-  ReadResult result;
-  result.truncated = Parse();
+  const Loaded loaded{Parse()};
   Index();
-  return result;
+  return loaded;
 }
 
 bool DeviceTable::Assign(std::string contents) {

@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "app/Text.h"
-#include "platform/FileWatch.h"
-#include "platform/Platform.h"
+#include "seam/FileWatch.h"
+#include "seam/Folders.h"
+#include "seam/Result.h"
 
 namespace vettrix {
 
@@ -31,17 +32,20 @@ class DeviceTable {
  public:
   static constexpr int kMaxLines = 99'999;
 
-  enum class Status { Ok, Missing, Unreadable };
-  struct ReadResult {
-    Status status = Status::Ok;
-    std::string error;       // the system's reason when Unreadable
+  // A read of the file: what it took, or why it could not.
+  struct Loaded {
     bool truncated = false;  // lines beyond kMaxLines were left out
   };
+  struct ReadFailure {
+    bool missing = false;  // there is no file at the path; else it cannot be read
+    std::string reason;    // the system's
+  };
+  using ReadResult = Result<Loaded, ReadFailure>;
 
-  // Without a platform every Refresh reads the file again.
+  // Without folders every Refresh reads the file again.
   DeviceTable() = default;
-  // The platform's watch tells Refresh whether the file may have changed.
-  explicit DeviceTable(Platform& platform) : platform_(&platform) {}
+  // Their watch tells Refresh whether the file may have changed.
+  explicit DeviceTable(Folders& folders) : folders_(&folders) {}
 
   // Reads the whole file, replacing the table. On failure the table keeps what it held.
   ReadResult Load(const std::string& path);
@@ -77,9 +81,9 @@ class DeviceTable {
 
   std::string data_;
   std::vector<std::size_t> starts_, lengths_;
-  Platform* platform_ = nullptr;
+  Folders* folders_ = nullptr;
   std::string path_;                  // the file watched and last read
-  ReadResult last_;                   // the outcome of that read
+  ReadResult last_ = Loaded{};        // the outcome of that read
   std::unique_ptr<FileWatch> watch_;  // to skip the read while nothing changed
   // The device lines by their first 8 bytes, or their whole text when shorter; the version line
   // apart, as the key it would have.

@@ -10,15 +10,15 @@
 
 namespace vettrix {
 
-std::string ReplaceFile(const std::string& path, std::string_view bytes) {
+Result<void> ReplaceFile(const std::string& path, std::string_view bytes) {
   const std::size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   // "out/" names a folder; rename would call it "not a directory".
-  if (folder.size() == path.size()) return path + ": " + std::strerror(EISDIR);
+  if (folder.size() == path.size()) return Fail(path + ": " + std::strerror(EISDIR));
   if (!folder.empty()) {
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
-    if (ec) return folder + ": " + ec.message();
+    if (ec) return Fail(folder + ": " + ec.message());
   }
   const std::string temporary = folder + "." + path.substr(folder.size()) + ".";
   std::string name;
@@ -29,7 +29,7 @@ std::string ReplaceFile(const std::string& path, std::string_view bytes) {
     fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) break;
   }
-  if (fd < 0) return path + ": " + std::strerror(errno);
+  if (fd < 0) return Fail(path + ": " + std::strerror(errno));
   int error = 0;
   for (std::string_view rest = bytes; error == 0 && !rest.empty();) {
     const ssize_t n = ::write(fd, rest.data(), rest.size());
@@ -45,7 +45,7 @@ std::string ReplaceFile(const std::string& path, std::string_view bytes) {
   if (error == 0 && ::rename(name.c_str(), path.c_str()) != 0) error = errno;
   if (error != 0) {
     ::unlink(name.c_str());
-    return path + ": " + std::strerror(error);
+    return Fail(path + ": " + std::strerror(error));
   }
   // The rename lasts once the folder is synced; a folder that cannot be synced is no error.
   const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -1,5 +1,7 @@
 #include "app/Form1.h"
 
+#include <cassert>
+
 #include "app/Branding.h"
 
 namespace vettrix {
@@ -127,6 +129,7 @@ Form1::Form1(Platform& platformRef) : platform(platformRef) {
 }
 
 Label& Form1::LabelAt(int n) {
+  assert(n >= 1 && n <= kLabelCount);
   static constexpr Label Form1::*kLabels[] = {
       nullptr,         &Form1::Label1,  &Form1::Label2,  &Form1::Label3,  &Form1::Label4,
       &Form1::Label5,  &Form1::Label6,  &Form1::Label7,  &Form1::Label8,  &Form1::Label9,
@@ -142,6 +145,7 @@ const Label& Form1::LabelAt(int n) const {
 }
 
 CheckBox& Form1::CheckAt(int n) {
+  assert(n >= 1 && n <= kCheckCount);
   static constexpr CheckBox Form1::*kChecks[] = {nullptr,        &Form1::Check1, &Form1::Check2,
                                                  &Form1::Check3, &Form1::Check4, &Form1::Check5,
                                                  &Form1::Check6, &Form1::Check7, &Form1::Check8};

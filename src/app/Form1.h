@@ -13,7 +13,7 @@
 #include "app/Caption.h"
 #include "app/DeviceTable.h"
 #include "app/Random.h"
-#include "platform/Platform.h"
+#include "seam/Platform.h"
 
 namespace vettrix {
 
@@ -162,9 +162,6 @@ class Form1 {
   CheckBox& CheckAt(int n);
   const CheckBox& CheckAt(int n) const;
 };
-
-// Text of the separator entry at position 29 of the device-type list.
-inline constexpr std::string_view kSeparatorEntry = "----------------------------";
 
 // Menus, in menu-bar order. An item with an empty parent is a top-level command.
 struct MenuEntry {

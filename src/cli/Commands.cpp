@@ -13,19 +13,20 @@
 #include <random>
 
 #include "app/Text.h"
-#include "cli/Checker.h"
-#include "cli/Columns.h"
 #include "cli/DeviceTypes.h"
 #include "cli/Generator.h"
-#include "cli/LineReader.h"
-#include "cli/RecordFields.h"
 #include "generate/Catalogue.h"
 #include "platform/locations/Locations.h"
+#include "records/Checker.h"
+#include "records/Columns.h"
+#include "records/LineReader.h"
+#include "records/RecordFields.h"
 #include "update/UpdateDatabase.h"
-#include "validate/Synthesis.h"
-#include "validate/ValidateIMEI.h"
+#include "validate/Imei.h"
 
 namespace vettrix::cli {
+
+using namespace records;  // the records and formats it shares with the service
 namespace {
 
 // `text` for a message: shown as the window shows it, quoted, and cut when long.
@@ -37,11 +38,11 @@ std::string Quoted(std::string_view text) {
 
 bool LoadDevices(const std::string& path, DeviceTable& devices) {
   const DeviceTable::ReadResult read = devices.Load(path);
-  if (read.status != DeviceTable::Status::Ok) {
-    Complain(path + ": " + (read.error.empty() ? "cannot be read" : read.error));
+  if (!read) {
+    Complain(path + ": " + (read.error().reason.empty() ? "cannot be read" : read.error().reason));
     return false;
   }
-  if (read.truncated) {
+  if (read->truncated) {
     Complain(path + ": more than " + std::to_string(DeviceTable::kMaxLines) +
              " lines; only the first " + std::to_string(DeviceTable::kMaxLines) + " were read");
   }
@@ -379,9 +380,9 @@ std::string DefaultUserDatabase() {
   return FindUserDatabase(ProgramFolderPath());
 }
 
-int RunUpdateDb(const UpdateDbOptions& options, Network& network) {
-  const DatabaseUpdate update =
-      UpdateDatabase(network, options.service, options.inUse, options.target, options.check);
+int RunUpdateDb(const UpdateDbOptions& options, Network& network, Hashing& hashing) {
+  const DatabaseUpdate update = UpdateDatabase(network, hashing, options.service, options.inUse,
+                                               options.target, options.check);
   const std::string shown = DisplayText(
       update.outcome == DatabaseUpdate::Outcome::Installed ? options.target : options.inUse);
   const std::string was =

@@ -8,10 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "cli/Output.h"
-#include "platform/Network.h"
+#include "records/Output.h"
+#include "seam/Hashing.h"
+#include "seam/Network.h"
 
 namespace vettrix::cli {
+
+// The records it writes are the service's too.
+using records::Format;
+using records::Output;
 
 inline constexpr int kAllValid = 0, kSomeInvalid = 1, kFailed = 2;
 
@@ -63,7 +68,7 @@ struct UpdateDbOptions {
 };
 // Installs the newer database the service publishes: 0 current afterwards, 1 (with check) one
 // is available, 2 failed (nothing changed).
-int RunUpdateDb(const UpdateDbOptions& options, Network& network);
+int RunUpdateDb(const UpdateDbOptions& options, Network& network, Hashing& hashing);
 
 int RunComplete(const std::vector<std::string>& bodies, Format format);
 

@@ -18,15 +18,17 @@
 #include "app/DeviceTable.h"
 #include "app/Files.h"
 #include "app/Text.h"
-#include "cli/Columns.h"
 #include "cli/Commands.h"
-#include "cli/LineReader.h"
-#include "cli/Output.h"
-#include "db/Mobidex.h"
+#include "db/Database.h"
 #include "generate/Catalogue.h"
-#include "validate/ValidateIMEI.h"
+#include "records/Columns.h"
+#include "records/LineReader.h"
+#include "records/Output.h"
+#include "validate/Imei.h"
 
 namespace vettrix::cli {
+
+using namespace records;  // the records and formats it shares with the service
 namespace {
 
 // The window reads at most kMaxLines lines, the version line among them.
@@ -164,8 +166,8 @@ class Converter {
       // A reader that went away ends the run quietly, as for every command.
       const int status = Finish(out, kAllValid);
       if (status != kAllValid || out.Failed()) return status;
-    } else if (const std::string error = ReplaceFile(options_.output, text); !error.empty()) {
-      Complain(error + "; nothing written");
+    } else if (const Result<void> written = ReplaceFile(options_.output, text); !written) {
+      Complain(written.error() + "; nothing written");
       return kFailed;
     }
     const std::string written = "devices written: " + std::to_string(devices_.size()) + " to " +

@@ -5,11 +5,12 @@
 #include <cstring>
 #include <memory>
 
-#include "cli/Output.h"
-#include "validate/Synthesis.h"
-#include "validate/ValidateIMEI.h"
+#include "records/Output.h"
+#include "validate/Imei.h"
 
 namespace vettrix::cli {
+
+using namespace records;  // the records and formats it shares with the service
 namespace {
 
 __extension__ using Wide = unsigned __int128;

@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
-namespace vettrix::cli {
-
+namespace vettrix::records {
 class Output;
+}  // namespace vettrix::records
+
+namespace vettrix::cli {
 
 // A fast pseudo-random source for long runs, reproducible from its seed (wyrand).
 class FastRandom {
@@ -41,7 +43,7 @@ struct GenerateOutcome {
 
 // Writes request.count valid IMEIs, one per line. A prefix that fails kMaxTACAttempts times in a
 // row ends the run; so does a distinct run that finds nothing new in kDistinctAttempts attempts.
-GenerateOutcome Generate(const GenerateRequest& request, Output& out);
+GenerateOutcome Generate(const GenerateRequest& request, records::Output& out);
 
 inline constexpr std::uint64_t kDistinctAttempts = 1'000'000;
 

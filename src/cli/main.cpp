@@ -13,7 +13,7 @@
 #include "app/Branding.h"
 #include "cli/Commands.h"
 #include "cli/Convert.h"
-#include "db/Mobidex.h"
+#include "db/Database.h"
 #include "platform/locations/Locations.h"
 #include "platform/net/QtNetwork.h"
 #include "update/ServiceAddress.h"
@@ -321,7 +321,7 @@ int Main(int argc, char** argv) {
     update.target = updateTarget;
     QCoreApplication application(argc, argv);  // the network needs one
     vettrix::QtNetwork network;
-    return RunUpdateDb(update, network);
+    return RunUpdateDb(update, network, network);
   }
   if (lookupCommand->parsed()) return RunLookup(keys, lookupFormat, database);
   if (convertCommand->parsed()) {

@@ -32,17 +32,17 @@ void WriteReport(Form1& form) {
   form.ReportText += form.ValidList;
   form.ReportText += "\r\n";
 
-  const WriteResult written =
+  const auto written =
       WriteNewFile(form.platform.ReportFolder(),
                    ReportFileName(form.ProgramVersionText, form.platform.Now()), form.ReportText);
-  if (!written.ok) {
-    form.platform.MsgBox("The report could not be written to " + DisplayText(written.path) + ": " +
-                         written.error);
+  if (!written) {
+    form.platform.MsgBox("The report could not be written to " + DisplayText(written.error().path) +
+                         ": " + written.error().reason);
     return;
   }
   ShowValidCount(form);
   form.platform.MsgBox("Calculation completed in " + elapsed + " seconds. Output written to " +
-                       DisplayText(written.path));
+                       DisplayText(*written));
 }
 
 }  // namespace
@@ -52,7 +52,8 @@ void Command2_Click(Form1& form) {
     form.stopRequested = true;  // the running command ends after its current cycle
     return;
   }
-  form.Devices.Refresh(form.databasePath);
+  // A database gone or unreadable leaves the table as it was: its devices still count.
+  (void)form.Devices.Refresh(form.databasePath);
   if (!CanMakeCandidates(form)) {
     form.platform.MsgBox("The device type " + Quoted(form.Combo1.text, 60) +
                          " is unknown. Choose a device type from the list, \"Custom\" or a "

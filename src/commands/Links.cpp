@@ -33,6 +33,17 @@ std::string PercentEncode(std::string_view text) {
   return encoded;
 }
 
+// The service's address for the window: a setting that is no web address is reported once, then
+// the build setting used.
+std::string ServiceUrl(Form1& form) {
+  ServiceAddress address = ResolveServiceAddress(form.platform.ServiceUrlSetting());
+  if (!address.problem.empty() && !form.serviceSettingReported) {
+    form.serviceSettingReported = true;
+    form.platform.MsgBox(address.problem);
+  }
+  return std::move(address.url);
+}
+
 void Open(Form1& form, const std::string& url) {
   if (!form.platform.OpenUrl(url))
     form.platform.MsgBox("No web browser could be started for " + Quoted(url, 200));
@@ -67,12 +78,12 @@ void DBUpdate_Click(Form1& form) {
 
 void DBInstall_Click(Form1& form) {
   const std::string target = form.platform.UserDatabaseFile();
-  const DatabaseUpdate update =
-      UpdateDatabase(form.platform, ServiceUrl(form), form.databasePath, target, false);
+  const DatabaseUpdate update = UpdateDatabase(form.platform, form.platform, ServiceUrl(form),
+                                               form.databasePath, target, false);
   const std::string was = update.oldVersion.empty() ? "none" : update.oldVersion;
   switch (update.outcome) {
     case DatabaseUpdate::Outcome::Installed: {
-      if (ShowMobidex(form, target).status != DeviceTable::Status::Ok) {
+      if (!ShowMobidex(form, target)) {
         form.platform.MsgBox("The Mobidex update was saved as " + DisplayText(target) +
                              ", but it could not be read back; restart Vettrix to use it.");
         return;

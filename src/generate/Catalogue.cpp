@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "app/Form1.h"
-
 namespace vettrix {
 
 const std::array<CatalogueEntry, 27> kCatalogue = {{

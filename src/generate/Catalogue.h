@@ -16,6 +16,9 @@ struct CatalogueEntry {
 
 extern const std::array<CatalogueEntry, 27> kCatalogue;
 
+// Text of the separator entry at position 29 of the device-type list.
+inline constexpr std::string_view kSeparatorEntry = "----------------------------";
+
 // The fixed entries at positions 0 to 29 of the device-type list: none, the catalogue's entries
 // in its order, "Custom" and the separator.
 const std::array<std::string_view, 30>& FixedDeviceTypes();

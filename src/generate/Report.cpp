@@ -45,8 +45,10 @@ std::string ReportFileName(std::string_view versionText, const DateTime& when) {
   return name + stamp;
 }
 
-WriteResult WriteNewFile(const std::string& folder, const std::string& fileName,
-                         std::string_view contents) {
+Result<std::string, WriteFailure> WriteNewFile(const std::string& folder,
+                                               const std::string& fileName,
+                                               std::string_view contents) {
+  using Failed = Unexpected<WriteFailure>;
   namespace fs = std::filesystem;
   const fs::path dir(folder);
   const std::string stem = fileName.substr(0, fileName.size() - 4);  // without ".txt"
@@ -56,7 +58,7 @@ WriteResult WriteNewFile(const std::string& folder, const std::string& fileName,
   const fs::path temp = dir / (".vettrix-" + std::to_string(random()) + ".tmp");
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) return {false, wanted, std::strerror(errno)};
+    if (!out) return Failed{{wanted, std::strerror(errno)}};
     out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
     out.flush();
     const int writeErrno = errno;
@@ -64,14 +66,14 @@ WriteResult WriteNewFile(const std::string& folder, const std::string& fileName,
       out.close();
       std::error_code ignored;
       fs::remove(temp, ignored);
-      return {false, wanted, writeErrno ? std::strerror(writeErrno) : "write failed"};
+      return Failed{{wanted, writeErrno ? std::strerror(writeErrno) : "write failed"}};
     }
     out.close();
     if (!out) {
       const int closeErrno = errno;
       std::error_code ignored;
       fs::remove(temp, ignored);
-      return {false, wanted, closeErrno ? std::strerror(closeErrno) : "write failed"};
+      return Failed{{wanted, closeErrno ? std::strerror(closeErrno) : "write failed"}};
     }
   }
 
@@ -87,17 +89,17 @@ WriteResult WriteNewFile(const std::string& folder, const std::string& fileName,
     fs::create_hard_link(temp, target, ec);
     if (!ec) {
       fs::remove(temp, ec);
-      return {true, path, {}};
+      return path;
     }
     if (ec == std::errc::file_exists) continue;
     // File systems without hard links: rename, having checked that the name is free.
     if (!fs::exists(target, ec)) {
       fs::rename(temp, target, ec);
-      if (!ec) return {true, path, {}};
+      if (!ec) return path;
     }
     std::error_code ignored;
     fs::remove(temp, ignored);
-    return {false, path, ec.message()};
+    return Failed{{path, ec.message()}};
   }
 }
 

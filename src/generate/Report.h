@@ -3,7 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Platform.h"
+#include "seam/Clock.h"
+#include "seam/Result.h"
 
 namespace vettrix {
 
@@ -19,15 +20,17 @@ double LeadingNumber(std::string_view text);
 // "Vettrix.v<version with spaces as .>-(mm-dd-yyyy_HHmmss).txt"
 std::string ReportFileName(std::string_view versionText, const DateTime& when);
 
-struct WriteResult {
-  bool ok = false;
-  std::string path;   // where the report went, or was meant to go
-  std::string error;  // the system's reason when !ok
+// Why a report was not written.
+struct WriteFailure {
+  std::string path;    // where it was meant to go
+  std::string reason;  // the system's
 };
 
 // Writes `contents` into `folder` under `fileName`, never replacing an existing file: a name
-// that is taken gets "-2", "-3", ... before ".txt". The file appears whole or not at all.
-WriteResult WriteNewFile(const std::string& folder, const std::string& fileName,
-                         std::string_view contents);
+// that is taken gets "-2", "-3", ... before ".txt". The file appears whole or not at all. Gives
+// the path it went to.
+Result<std::string, WriteFailure> WriteNewFile(const std::string& folder,
+                                               const std::string& fileName,
+                                               std::string_view contents);
 
 }  // namespace vettrix

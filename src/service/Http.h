@@ -4,9 +4,12 @@
 // functions from one to the other, tested without a socket. The HTTP library stays at the edge.
 
 #include <array>
+#include <cassert>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -37,7 +40,35 @@ struct Response {
   // A HEAD request's answer: the headers of the GET answer, Content-Length included, no body.
   bool headersOnly = false;
 
-  std::string_view Body() const { return keepAlive ? sharedBody : std::string_view(body); }
+  std::string_view Body() const {
+    // The snapshot a shared body lies in outlives the answer.
+    assert(sharedBody.empty() || keepAlive != nullptr);
+    return keepAlive ? sharedBody : std::string_view(body);
+  }
+};
+
+// What the HTTP edge asks of the site behind it: its answers, and what it must know of a request
+// before the site sees it.
+class Site {
+ public:
+  virtual ~Site() = default;
+  // The answer to `request`; may throw, which the edge answers with Refusal(500, ...).
+  virtual Response Handle(const Request& request) = 0;
+  // The most a request to `path` with `method` may carry in its body, and the most of any.
+  virtual std::size_t BodyLimit(std::string_view method, std::string_view path) const = 0;
+  virtual std::size_t LargestBody() const = 0;
+  // The routes as the log and the metrics name them, the last any other path; and the route of
+  // `path`, an index into them. A text looked up is no one's business.
+  virtual std::span<const std::string_view> Routes() const = 0;
+  virtual std::size_t RouteOf(std::string_view path) const = 0;
+  // The path as a log line shows it.
+  std::string_view LoggedPath(std::string_view path) const { return Routes()[RouteOf(path)]; }
+  // Whether the answer to a request touches the store, which may stall: such requests are
+  // answered off the serving threads.
+  virtual bool TouchesStore(std::string_view method, std::string_view path) const = 0;
+  // Every answer the edge gives of its own (a request too large or malformed, the service busy,
+  // a handler that failed). `target` is the request's when it is known.
+  virtual Response Refusal(int status, std::string_view message, std::string_view target) const = 0;
 };
 
 // Decodes %XX sequences (and "+" as a space in forms); nothing when a "%" is not followed by two

@@ -19,6 +19,7 @@
 
 #include <cxxabi.h>
 #include <atomic>
+#include <cassert>
 #include <charconv>
 #include <condition_variable>
 #include <cstdlib>
@@ -29,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <thread>
 #include <typeinfo>
@@ -37,7 +39,6 @@
 
 #include "service/Http.h"
 #include "service/Log.h"
-#include "service/Service.h"
 
 namespace vettrix::service {
 namespace {
@@ -119,8 +120,8 @@ http::response<http::span_body<const char>> Message(const Response& response, bo
   return message;
 }
 
-Response Busy(std::string_view target, std::string_view message) {
-  Response response = Service::Refusal(503, message, target);
+Response Busy(const Site& site, std::string_view target, std::string_view message) {
+  Response response = site.Refusal(503, message, target);
   response.headers.emplace_back("Retry-After", "1");
   return response;
 }
@@ -229,10 +230,10 @@ class StoreWorkers {
 // kFieldLimit fields and kHeaderLimit bytes of them, however the bytes arrive.
 class RequestParser final : public http::request_parser<http::string_body> {
  public:
-  RequestParser() {
+  explicit RequestParser(std::size_t largestBody) {
     header_limit(kHeaderLimit);
     // The route's own limit is known once the header is; until then, the largest of any.
-    body_limit(kApiBodyLimit);
+    body_limit(largestBody);
   }
 
  private:
@@ -266,13 +267,14 @@ struct Door {
 
 class Server {
  public:
-  Server(const ServerOptions& options, Service& service, std::vector<Listener> listeners,
+  Server(const ServerOptions& options, Site& site, std::vector<Listener> listeners,
          Monitoring monitoring);
 
   void Run();
   void Forget(Session* session);
 
   const ServerOptions& options() const { return options_; }
+  const Site& site() const { return site_; }
   bool Stopping() const { return stopping_; }
   StoreWorkers& workers() { return workers_; }
   Metrics* metrics() const { return monitoring_.metrics; }
@@ -294,7 +296,7 @@ class Server {
   std::size_t ConnectionCap();
 
   const ServerOptions& options_;
-  Service& service_;
+  Site& site_;
   Monitoring monitoring_;
   // Sessions forget themselves whenever they go, also while the I/O context goes: these outlive it.
   std::mutex mutex_;
@@ -339,7 +341,7 @@ class Session : public std::enable_shared_from_this<Session> {
  private:
   void ReadRequest() {
     if (server_.Stopping()) return Close();
-    parser_.emplace();
+    parser_.emplace(server_.site().LargestBody());
     target_ = {};
     if (buffer_.size() > 0) return ReadHeader();  // pipelined, already here
     // Waiting for the next request costs nothing but a socket; a request, once begun, has its
@@ -395,7 +397,7 @@ class Session : public std::enable_shared_from_this<Session> {
     const std::size_t hosts = head.count(http::field::host);
     if (hosts > 1 || (hosts == 0 && head.version() >= 11))
       return Refuse(http::status::bad_request, "The request must name its host once.");
-    const std::size_t limit = Service::BodyLimit(View(head.method_string()), PathOf(target_));
+    const std::size_t limit = server_.site().BodyLimit(View(head.method_string()), PathOf(target_));
     const auto length = parser_->content_length();
     if ((length && *length > limit) || (!length && parser_->chunked() && limit == 0))
       return Refuse(http::status::payload_too_large, "The request's body is too large.");
@@ -441,7 +443,7 @@ class Session : public std::enable_shared_from_this<Session> {
     request.now = static_cast<std::int64_t>(std::time(nullptr));
     if (auto own = server_.Monitor(request.method, PathOf(request.target), monitoringDoor_))
       return Reply(std::move(*own));
-    if (!Service::TouchesStore(request.method, PathOf(request.target)))
+    if (!server_.site().TouchesStore(request.method, PathOf(request.target)))
       return Reply(server_.Answer(request));
     // The store may stall; the serving thread goes on with other connections meanwhile.
     const bool taken = server_.workers().TryPost([self = shared_from_this(), request](bool run) {
@@ -456,7 +458,7 @@ class Session : public std::enable_shared_from_this<Session> {
   // The store's queue is full, or the request waited in it longer than it may.
   Response StoreBusy(std::string_view target) {
     Count(Limit::StoreQueue);
-    return Busy(target, "The service is busy; please try again.");
+    return Busy(server_.site(), target, "The service is busy; please try again.");
   }
 
   void Reply(Response response) {
@@ -480,7 +482,7 @@ class Session : public std::enable_shared_from_this<Session> {
       if (space != std::string_view::npos)
         target = line.substr(space + 1, line.find_first_of(" \r\n", space + 1) - space - 1);
     }
-    Send(Service::Refusal(static_cast<int>(status), message, target), false, 11);
+    Send(server_.site().Refusal(static_cast<int>(status), message, target), false, 11);
   }
 
   void Send(Response response, bool keepAlive, unsigned version) {
@@ -509,15 +511,16 @@ class Session : public std::enable_shared_from_this<Session> {
     const auto took = Clock::now() - started_;
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
     std::string line;
-    std::size_t route = std::size(Service::kRoutes);  // the head could not be read
+    const std::span<const std::string_view> routes = server_.site().Routes();
+    std::size_t route = routes.size();  // the head could not be read
     if (parser_->is_header_done()) {
-      route = Service::RouteOf(PathOf(target_));
+      route = server_.site().RouteOf(PathOf(target_));
       // A monitoring listener serves its three addresses alone.
-      const std::string_view name = Service::kRoutes[route];
+      const std::string_view name = routes[route];
       if (monitoringDoor_ && name != "/metrics" && name != "/healthz" && name != "/readyz")
-        route = std::size(Service::kRoutes) - 1;
+        route = routes.size() - 1;
       line = std::string(LoggedMethod(View(parser_->get().method_string()))) + " " +
-             std::string(Service::kRoutes[route]);
+             std::string(routes[route]);
     } else {
       line = "-";
     }
@@ -546,10 +549,10 @@ class Session : public std::enable_shared_from_this<Session> {
   const bool monitoringDoor_;
 };
 
-Server::Server(const ServerOptions& options, Service& service, std::vector<Listener> listeners,
+Server::Server(const ServerOptions& options, Site& site, std::vector<Listener> listeners,
                Monitoring monitoring)
     : options_(options),
-      service_(service),
+      site_(site),
       monitoring_(std::move(monitoring)),
       io_(options.threads),
       signals_(io_, SIGINT, SIGTERM),
@@ -576,6 +579,7 @@ Server::Server(const ServerOptions& options, Service& service, std::vector<Liste
 
 void Server::Forget(Session* session) {
   std::lock_guard lock(mutex_);
+  assert(open_ > 0 && sessions_.count(session) <= 1);
   sessions_.erase(session);
   --open_;
   if (stopping_ && open_ == 0 && running_) asio::post(drain_.get_executor(), [this] { Drained(); });
@@ -583,17 +587,17 @@ void Server::Forget(Session* session) {
 
 Response Server::Answer(const Request& request) {
   try {
-    return service_.Handle(request);
+    return site_.Handle(request);
   } catch (const std::exception& e) {
     Log(std::string(LoggedMethod(request.method)) + " " +
-        std::string(Service::LoggedPath(PathOf(request.target))) +
+        std::string(site_.LoggedPath(PathOf(request.target))) +
         ": the answer failed: " + TypeName(typeid(e)));
   } catch (...) {
     Log(std::string(LoggedMethod(request.method)) + " " +
-        std::string(Service::LoggedPath(PathOf(request.target))) +
+        std::string(site_.LoggedPath(PathOf(request.target))) +
         ": the answer failed: an unknown exception");
   }
-  return Service::Refusal(500, "The service could not answer this request.", request.target);
+  return site_.Refusal(500, "The service could not answer this request.", request.target);
 }
 
 std::optional<Response> Server::Monitor(std::string_view method, std::string_view path,
@@ -613,11 +617,11 @@ std::optional<Response> Server::Monitor(std::string_view method, std::string_vie
   } else if (path == "/healthz") {
     response.body = "ok\n";  // the serving threads answer
   } else if (path == "/readyz") {
-    const std::string why = stopping_              ? "stopping"
-                            : monitoring_.notReady ? monitoring_.notReady()
-                                                   : "";
-    response.status = why.empty() ? 200 : 503;
-    response.body = why.empty() ? "ready\n" : "not ready: " + why + "\n";
+    const Result<void> ready = stopping_           ? Fail("stopping")
+                               : monitoring_.ready ? monitoring_.ready()
+                                                   : Result<void>();
+    response.status = ready ? 200 : 503;
+    response.body = ready ? "ready\n" : "not ready: " + ready.error() + "\n";
   } else {
     std::size_t open = 0;
     {
@@ -717,7 +721,7 @@ void Server::Turn(tcp::socket& socket, Limit limit, std::string_view why) {
   if (monitoring_.metrics != nullptr) monitoring_.metrics->Refused(limit);
   beast::error_code ignored;
   socket.non_blocking(true, ignored);
-  const Response busy = Busy({}, "The service is busy; please try again.");
+  const Response busy = Busy(site_, {}, "The service is busy; please try again.");
   auto message = Message(busy, false, 11);  // its body is busy's
   http::write(socket, message, ignored);
   socket.shutdown(tcp::socket::shutdown_both, ignored);
@@ -907,9 +911,9 @@ std::vector<Listener> Listen(const std::string& host, unsigned short port) {
   return listeners;
 }
 
-void Serve(const ServerOptions& options, Service& service, std::vector<Listener> listeners,
+void Serve(const ServerOptions& options, Site& site, std::vector<Listener> listeners,
            Monitoring monitoring) {
-  Server server(options, service, std::move(listeners), std::move(monitoring));
+  Server server(options, site, std::move(listeners), std::move(monitoring));
   server.Run();
   Log("stopped");
 }

@@ -18,7 +18,17 @@
 
 namespace vettrix::service {
 
-class Service;
+// Headers every answer carries: the pages run no script and take no style but their own, are
+// never framed, and give no one a referrer; nothing is sniffed into another type.
+inline constexpr std::pair<std::string_view, std::string_view> kCommonHeaders[] = {
+    {"Content-Security-Policy",
+     "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; "
+     "base-uri 'none'; frame-ancestors 'none'"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+};
+// Unless an answer says otherwise: a client asks again before it uses a copy it kept.
+inline constexpr std::string_view kDefaultCacheControl = "no-cache";
 
 // Every byte of a request's head, however it arrives: the request line and the headers. A
 // chunked body's framing (a chunk's size line, its extensions, the trailers) counts against it
@@ -77,9 +87,9 @@ struct Monitoring {
   bool metricsOnMain = false;  // /metrics on the service's listeners too
   // Listeners of their own for /metrics, /healthz and /readyz, and nothing else.
   std::vector<Listener> listeners;
-  // Why the instance should get no requests now; empty when it is ready. Called on a serving
-  // thread: it may not wait.
-  std::function<std::string()> notReady;
+  // Whether the instance should get requests now, or why not. Called on a serving thread: it
+  // may not wait.
+  std::function<Result<void>()> ready;
   // The metrics' text, given the connections open.
   std::function<std::string(std::size_t connections)> metricsText;
 };
@@ -87,7 +97,7 @@ struct Monitoring {
 // Serves on `listeners` until SIGTERM or SIGINT; then it takes no new connection, lets the
 // requests in flight finish within the drain deadline, closes idle connections and returns.
 // Logs "listening on ADDRESS:PORT" for each listener once it accepts.
-void Serve(const ServerOptions& options, Service& service, std::vector<Listener> listeners,
+void Serve(const ServerOptions& options, Site& site, std::vector<Listener> listeners,
            Monitoring monitoring);
 
 }  // namespace vettrix::service

@@ -207,14 +207,15 @@ std::string Metrics::Text(const Published& served, std::int64_t now, std::size_t
   return prometheus::TextSerializer().Serialize(registry_->Collect());
 }
 
-std::string MonitoredStore::NotReady(Clock::duration fresh) const {
+Result<void> MonitoredStore::Ready(Clock::duration fresh) const {
   const std::int64_t answered = answered_.load(), failed = failed_.load();
-  if (failed > answered) return "the store failed its last operation";
-  if (answered == 0) return "the store has not answered yet";
+  if (failed > answered) return Fail("the store failed its last operation");
+  if (answered == 0) return Fail("the store has not answered yet");
   const auto since = Clock::now().time_since_epoch() - std::chrono::nanoseconds(answered);
   if (since > fresh)
-    return "the store has not answered for " +
-           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(since).count()) + " s";
+    return Fail("the store has not answered for " +
+                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(since).count()) +
+                " s");
   return {};
 }
 
@@ -236,7 +237,7 @@ auto MonitoredStore::Timed(StoreOperation operation, const Call& call) {
   }
 }
 
-std::optional<std::int64_t> MonitoredStore::Admit(std::string_view client, std::int64_t now,
+Result<int, Store::Limited> MonitoredStore::Admit(std::string_view client, std::int64_t now,
                                                   int perHour) {
   return Timed(StoreOperation::Admit, [&] { return store_.Admit(client, now, perHour); });
 }
@@ -266,8 +267,8 @@ std::optional<Publication> MonitoredStore::Newer(const PublicationId& known) {
   return Timed(StoreOperation::Newer, [&] { return store_.Newer(known); });
 }
 
-std::string MonitoredStore::Publish(std::string_view bytes, std::int64_t now,
-                                    const PublishCheck& check) {
+Result<void> MonitoredStore::Publish(std::string_view bytes, std::int64_t now,
+                                     const PublishCheck& check) {
   return Timed(StoreOperation::Publish, [&] { return store_.Publish(bytes, now, check); });
 }
 

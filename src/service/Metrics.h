@@ -83,21 +83,22 @@ class MonitoredStore final : public Store {
  public:
   MonitoredStore(Store& store, Metrics* metrics) : store_(store), metrics_(metrics) {}
 
-  // Why the instance should not be sent requests: its last operation on the store failed, or
-  // none has been answered within `fresh` (while the store stalls, its operations end only at
-  // their deadline). Empty when ready. Reads two atomics: a serving thread may ask.
-  std::string NotReady(std::chrono::steady_clock::duration fresh) const;
+  // Whether the instance may be sent requests, or why not: its last operation on the store
+  // failed, or none has been answered within `fresh` (while the store stalls, its operations end
+  // only at their deadline). Reads two atomics: a serving thread may ask.
+  Result<void> Ready(std::chrono::steady_clock::duration fresh) const;
 
-  std::optional<std::int64_t> Admit(std::string_view client, std::int64_t now,
-                                    int perHour) override;
+  Result<int, Limited> Admit(std::string_view client, std::int64_t now, int perHour) override;
   Stored Submit(const Submission& submission) override;
   std::optional<Submission> Find(std::int64_t id) override;
   std::vector<Submission> List(std::optional<Status> status) override;
   Review Decide(std::int64_t id, Status decision) override;
   bool MayHaveChanged(const PublicationId& known) override;
   std::optional<Publication> Newer(const PublicationId& known) override;
-  std::string Publish(std::string_view bytes, std::int64_t now, const PublishCheck& check) override;
+  Result<void> Publish(std::string_view bytes, std::int64_t now,
+                       const PublishCheck& check) override;
   std::unique_ptr<Watch> WatchPublications(const std::function<void()>& changed) override;
+  int Migrate() override { return store_.Migrate(); }
 
  private:
   template <typename Call>

@@ -167,17 +167,17 @@ void DatabaseSection(Html& page, const Published& published) {
 }
 
 // A TAC alone: no IMEI, but it names a device all the same.
-bool IsTacAlone(const cli::CheckRecord& r) {
-  return r.kind == cli::Kind::Other && IsTac(r.normalized);
+bool IsTacAlone(const records::CheckRecord& r) {
+  return r.kind == records::Kind::Other && IsTac(r.normalized);
 }
 
-std::string_view KindText(const cli::CheckRecord& r) {
+std::string_view KindText(const records::CheckRecord& r) {
   switch (r.kind) {
-    case cli::Kind::Imei:
+    case records::Kind::Imei:
       return "IMEI (15 characters)";
-    case cli::Kind::ImeiNoCheckDigit:
+    case records::Kind::ImeiNoCheckDigit:
       return "an IMEI without its check digit (14 digits)";
-    case cli::Kind::Imeisv:
+    case records::Kind::Imeisv:
       return "IMEISV: an IMEI's first 14 digits and a 2-digit software version (16 digits)";
     default:
       return IsTacAlone(r) ? "TAC: the type allocation code that opens an IMEI (8 digits)"
@@ -186,11 +186,11 @@ std::string_view KindText(const cli::CheckRecord& r) {
 }
 
 // Why the window calls it what it does, in words.
-std::string ReasonText(const cli::CheckRecord& r) {
+std::string ReasonText(const records::CheckRecord& r) {
   if (r.judgement.valid) return "Its check digit completes it: the window calls it VALID.";
-  if (r.kind == cli::Kind::ImeiNoCheckDigit && !r.checkDigit.empty())
+  if (r.kind == records::Kind::ImeiNoCheckDigit && !r.checkDigit.empty())
     return "It lacks its check digit, which would be " + std::string(r.checkDigit) + ".";
-  if (r.kind == cli::Kind::Imeisv) return "An IMEISV carries no check digit to test.";
+  if (r.kind == records::Kind::Imeisv) return "An IMEISV carries no check digit to test.";
   if (IsTacAlone(r)) return "A TAC alone is no IMEI, but it names the device.";
   switch (r.judgement.flaw) {
     case Flaw::Empty:
@@ -227,7 +227,7 @@ std::string HomePage(const Published& published) {
 }
 
 std::string LookupPage(const Published& published, std::string_view input,
-                       const cli::CheckRecord& r) {
+                       const records::CheckRecord& r) {
   Html page;
   Begin(page, "Lookup");
   SearchForm(page, input);
@@ -244,7 +244,7 @@ std::string LookupPage(const Published& published, std::string_view input,
   const int deviceLine = r.deviceLine;
   Row(page, "Type Allocation Code", "tac", tac);
   Row(page, "Serial Number", "serial", r.serial);
-  Row(page, "Check digit", "check-digit", r.kind == cli::Kind::Imei ? r.checkDigit : "");
+  Row(page, "Check digit", "check-digit", r.kind == records::Kind::Imei ? r.checkDigit : "");
   Row(page, "Software version", "software-version", r.softwareVersion);
   Row(page, "Reporting Body", "reporting-body", r.reportingBody);
   if (deviceLine != 0) {

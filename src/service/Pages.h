@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/Checker.h"
+#include "records/Checker.h"
 #include "service/Published.h"
 #include "service/Store.h"
 #include "service/SubmissionForm.h"
@@ -20,7 +20,7 @@ extern const std::string_view kIcon;  // SVG
 std::string HomePage(const Published& published);
 // What the window makes of `input`, and the device of its TAC, or the submission form.
 std::string LookupPage(const Published& published, std::string_view input,
-                       const cli::CheckRecord& record);
+                       const records::CheckRecord& record);
 // The submission form again, with the values sent and the reason beside each field refused.
 std::string RefusedPage(const SubmissionForm& form);
 // A submission as stored: its reference number, where it stands, and what the database would

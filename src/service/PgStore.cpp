@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cassert>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +16,7 @@
 #include <vector>
 
 #include "service/Log.h"
-#include "service/SqliteStore.h"
+#include "service/StoreParts.h"
 
 namespace vettrix::service {
 namespace {
@@ -229,6 +230,7 @@ class PgConnection {
     if (!lock.try_lock_until(deadline))
       throw StoreError("PostgreSQL: no answer within " + SecondsText(timeout_) +
                        " (the connection is busy with another operation)");
+    const Holding holding(holder_);
     deadline_ = deadline;
     try {
       return work();
@@ -265,6 +267,7 @@ class PgConnection {
   // (integers are then read from their text form, so the queries cast them ::text).
   Result Run(const char* sql, std::initializer_list<Param> params = {}, bool binary = false,
              bool committing = false) {
+    assert(holder_.load() == std::this_thread::get_id());
     if (connection_ == nullptr || PQstatus(connection_) != CONNECTION_OK) Reconnect(false);
     std::vector<const char*> values;
     std::vector<int> lengths, formats;
@@ -295,6 +298,7 @@ class PgConnection {
   // Runs statements that take no parameters, several at once (a migration), within the
   // operation.
   void RunScript(const char* sql) {
+    assert(holder_.load() == std::this_thread::get_id());
     if (connection_ == nullptr || PQstatus(connection_) != CONNECTION_OK) Reconnect(false);
     if (PQsendQuery(connection_, sql) == 0) Broken(false);
     std::string reason;
@@ -307,6 +311,20 @@ class PgConnection {
   }
 
  private:
+  // Marks the thread whose operation holds the connection, while it does.
+  class Holding {
+   public:
+    explicit Holding(std::atomic<std::thread::id>& holder) : holder_(holder) {
+      holder_ = std::this_thread::get_id();
+    }
+    ~Holding() { holder_ = std::thread::id(); }
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+
+   private:
+    std::atomic<std::thread::id>& holder_;
+  };
+
   PGresult* Next(bool committing) {
     PGresult* result = nullptr;
     const Wait wait = NextResult(connection_, deadline_, result);
@@ -368,7 +386,8 @@ class PgConnection {
   std::chrono::milliseconds timeout_;
   PGconn* connection_ = nullptr;
   std::timed_mutex mutex_;
-  Clock::time_point deadline_{};  // of the operation that holds the connection
+  std::atomic<std::thread::id> holder_{};  // the thread whose operation holds it, if any
+  Clock::time_point deadline_{};           // of the operation that holds the connection
   Clock::duration retry_{};
   Clock::time_point nextTry_{};
   std::string lastReason_;
@@ -420,26 +439,23 @@ int PgStore::Migrate() {
   });
 }
 
-std::string PgStore::ClientKey(std::string_view client) {
-  return Sha256Hex(salt_ + std::string(client));
-}
-
-std::optional<std::int64_t> PgStore::Admit(std::string_view client, std::int64_t now, int perHour) {
-  const std::string key = ClientKey(client), at = std::to_string(now),
+Result<int, Store::Limited> PgStore::Admit(std::string_view client, std::int64_t now, int perHour) {
+  const std::string key = ClientKey(salt_, client), at = std::to_string(now),
                     hourAgo = std::to_string(now - 3600);
-  return db_->Transaction([&]() -> std::optional<std::int64_t> {
+  return db_->Transaction([&]() -> Result<int, Limited> {
     // Attempts of one client count one at a time, whichever instance they reach.
     db_->Run("SELECT pg_advisory_xact_lock(hashtextextended($1, 0))", {{key}});
     db_->Run("DELETE FROM attempts WHERE at <= $1::bigint", {{hourAgo}});
     const auto count = db_->Run(
         "SELECT count(*)::text, coalesce(min(at), 0)::text FROM attempts WHERE client = $1",
         {{key}});
-    if (count.Integer(0, 0) >= perHour) {
+    const std::int64_t attempts = count.Integer(0, 0);
+    if (attempts >= perHour) {
       const std::int64_t wait = count.Integer(0, 1) + 3600 - now;
-      return wait > 0 ? wait : 1;
+      return Unexpected<Limited>{{wait > 0 ? wait : 1}};
     }
     db_->Run("INSERT INTO attempts (client, at) VALUES ($1, $2::bigint)", {{key}, {at}});
-    return std::nullopt;
+    return static_cast<int>(attempts) + 1;
   });
 }
 
@@ -468,20 +484,13 @@ Store::Stored PgStore::Submit(const Submission& s) {
 
 namespace {
 
-// Ordered by submissions.id, the column: "id" alone would be the text given back.
-constexpr const char* kColumns =
-    "SELECT id::text, tac, manufacturer, model, source, note, status, received::text "
-    "FROM submissions ";
+// Whole numbers come as text (results are binary). Ordered by submissions.id, the column: "id"
+// alone would be the text given back.
+const std::string kSelectSubmissions = SelectSubmissions("::text");
 
 Submission SubmissionAt(const PgConnection::Result& rows, int row) {
-  return {rows.Integer(row, 0),
-          rows.Bytes(row, 1),
-          rows.Bytes(row, 2),
-          rows.Bytes(row, 3),
-          rows.Bytes(row, 4),
-          rows.Bytes(row, 5),
-          StatusNamed(rows.Text(row, 6)).value_or(Status::Pending),
-          rows.Integer(row, 7)};
+  return SubmissionOf([&](int column) { return rows.Integer(row, column); },
+                      [&](int column) { return rows.Bytes(row, column); });
 }
 
 }  // namespace
@@ -490,7 +499,7 @@ std::optional<Submission> PgStore::Find(std::int64_t id) {
   const std::string number = std::to_string(id);
   return db_->Operation([&]() -> std::optional<Submission> {
     const auto rows =
-        db_->Run((std::string(kColumns) + "WHERE id = $1::bigint").c_str(), {{number}}, true);
+        db_->Run((kSelectSubmissions + "WHERE id = $1::bigint").c_str(), {{number}}, true);
     if (rows.Rows() == 0) return std::nullopt;
     return SubmissionAt(rows, 0);
   });
@@ -498,7 +507,7 @@ std::optional<Submission> PgStore::Find(std::int64_t id) {
 
 std::vector<Submission> PgStore::List(std::optional<Status> status) {
   const std::string sql =
-      std::string(kColumns) + (status ? "WHERE status = $1 " : "") + "ORDER BY submissions.id";
+      kSelectSubmissions + (status ? "WHERE status = $1 " : "") + "ORDER BY submissions.id";
   return db_->Operation([&] {
     const auto rows = status ? db_->Run(sql.c_str(), {{StatusName(*status)}}, true)
                              : db_->Run(sql.c_str(), {}, true);
@@ -543,9 +552,9 @@ std::optional<Publication> PgStore::Newer(const PublicationId& known) {
   });
 }
 
-std::string PgStore::Publish(std::string_view bytes, std::int64_t now, const PublishCheck& check) {
+Result<void> PgStore::Publish(std::string_view bytes, std::int64_t now, const PublishCheck& check) {
   const std::string published = std::to_string(now);
-  return db_->Transaction([&]() -> std::string {
+  return db_->Transaction([&]() -> Result<void> {
     // One publish at a time, from any machine; readers are not held up.
     db_->Run("LOCK TABLE publications IN SHARE ROW EXCLUSIVE MODE");
     // Ordered by the column, not by the text of the same name that the query gives back.
@@ -560,7 +569,7 @@ std::string PgStore::Publish(std::string_view bytes, std::int64_t now, const Pub
       current->bytes = row.Bytes(0, 1);
       current->published = row.Integer(0, 2);
     }
-    if (std::string fault = check(std::move(current)); !fault.empty()) return fault;
+    if (Result<void> allowed = check(std::move(current)); !allowed) return allowed;
     const auto inserted = db_->Run(
         "INSERT INTO publications (bytes, published) VALUES ($1, $2::bigint) RETURNING id::text",
         {{bytes, true}, {published}});

@@ -34,25 +34,22 @@ class PgStore final : public Store {
           std::chrono::milliseconds timeout = std::chrono::seconds(5));
   ~PgStore() override;
 
-  // Applies the migrations not yet applied; returns how many. Safe to run again, and from
-  // several machines at once.
-  int Migrate();
+  // Applies the migrations not yet applied.
+  int Migrate() override;
 
-  std::optional<std::int64_t> Admit(std::string_view client, std::int64_t now,
-                                    int perHour) override;
+  Result<int, Limited> Admit(std::string_view client, std::int64_t now, int perHour) override;
   Stored Submit(const Submission& submission) override;
   std::optional<Submission> Find(std::int64_t id) override;
   std::vector<Submission> List(std::optional<Status> status) override;
   Review Decide(std::int64_t id, Status decision) override;
   bool MayHaveChanged(const PublicationId& known) override;
   std::optional<Publication> Newer(const PublicationId& known) override;
-  std::string Publish(std::string_view bytes, std::int64_t now, const PublishCheck& check) override;
+  Result<void> Publish(std::string_view bytes, std::int64_t now,
+                       const PublishCheck& check) override;
   // LISTEN on a connection of its own, made again whenever it is lost.
   std::unique_ptr<Watch> WatchPublications(const std::function<void()>& changed) override;
 
  private:
-  std::string ClientKey(std::string_view client);
-
   std::unique_ptr<PgConnection> db_;
   std::string salt_;
   std::string address_, password_;

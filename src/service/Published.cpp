@@ -1,23 +1,24 @@
 #include "service/Published.h"
 
+#include <cassert>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
-#include "db/Mobidex.h"
+#include "db/Database.h"
+#include "service/Digest.h"
 #include "service/Http.h"
 #include "service/Log.h"
-#include "service/SqliteStore.h"
 #include "update/UpdateDatabase.h"
 
 namespace vettrix::service {
 
-std::shared_ptr<const Published> MakePublished(Publication publication, std::string& fault) {
+Result<std::shared_ptr<const Published>> MakePublished(Publication publication) {
   auto next = std::make_shared<Published>();
   next->id = publication.id;
   const bool truncated = next->table.Assign(std::move(publication.bytes));
-  fault = DatabaseFault(next->table, truncated);
-  if (!fault.empty()) return nullptr;
+  if (Result<void> usable = CheckDatabase(next->table, truncated); !usable)
+    return Fail(std::move(usable).error());
   next->sha256 = Sha256Hex(next->table.Contents());
   next->etag = "\"" + next->sha256 + "\"";
   next->versionText = VersionTextOf(next->table.Line(next->table.LineCount()));
@@ -26,37 +27,39 @@ std::shared_ptr<const Published> MakePublished(Publication publication, std::str
   next->published = publication.published;
   next->lastModified = HttpDate(publication.published);
   next->publishedText = Rfc3339(publication.published);
-  return next;
+  return std::shared_ptr<const Published>(std::move(next));
 }
 
-std::string PublishFault(const Published& next, const Published* current, bool force) {
+Result<void> MayReplace(const Published& next, const Published* current, bool force) {
   if (current == nullptr || force) return {};
   const auto version = VersionOrder(next.versionText);
   const auto published = VersionOrder(current->versionText);
   if (version && published && *version > *published) return {};
-  return "its version " + next.versionText + " (" + next.versionNumber +
-         ") is not newer than the published " + current->versionText + " (" +
-         current->versionNumber + "); --force publishes it all the same";
+  return Fail("its version " + next.versionText + " (" + next.versionNumber +
+              ") is not newer than the published " + current->versionText + " (" +
+              current->versionNumber + "); --force publishes it all the same");
 }
 
-std::string PublishDatabase(Store& store, std::string bytes, bool force, std::int64_t now) {
+Result<std::shared_ptr<const Published>> PublishDatabase(Store& store, std::string bytes,
+                                                         bool force, std::int64_t now) {
   // What a client cannot install is of no use published.
   if (std::cmp_greater(bytes.size(), kDatabaseMaxBytes))
-    return "it has " + std::to_string(bytes.size()) + " bytes, more than the " +
-           std::to_string(kDatabaseMaxBytes >> 20) + " MiB that vettrix and vettrix-cli install";
-  std::string fault;
-  const auto next = MakePublished({{}, std::move(bytes), now}, fault);
-  if (next == nullptr) return "not a database: " + fault;
-  return store.Publish(next->table.Contents(), now,
-                       [&](std::optional<Publication> publication) -> std::string {
-                         if (!publication || force) return {};
-                         std::string unreadable;
-                         const auto current = MakePublished(std::move(*publication), unreadable);
-                         if (current == nullptr)
-                           return "the published database cannot be read as one (" + unreadable +
-                                  "); --force publishes it all the same";
-                         return PublishFault(*next, current.get(), force);
-                       });
+    return Fail("it has " + std::to_string(bytes.size()) + " bytes, more than the " +
+                std::to_string(kDatabaseMaxBytes >> 20) +
+                " MiB that vettrix and vettrix-cli install");
+  Result<std::shared_ptr<const Published>> next = MakePublished({{}, std::move(bytes), now});
+  if (!next) return Fail("not a database: " + next.error());
+  Result<void> published = store.Publish(
+      (*next)->table.Contents(), now, [&](std::optional<Publication> publication) -> Result<void> {
+        if (!publication || force) return {};
+        const auto current = MakePublished(std::move(*publication));
+        if (!current)
+          return Fail("the published database cannot be read as one (" + current.error() +
+                      "); --force publishes it all the same");
+        return MayReplace(**next, current->get(), force);
+      });
+  if (!published) return Fail(std::move(published).error());
+  return next;
 }
 
 Snapshots::Snapshots(Store& store) : store_(store) {
@@ -68,10 +71,9 @@ Snapshots::Snapshots(Store& store) : store_(store) {
   }
   if (!publication) throw std::runtime_error("no published database");
   const PublicationId id = publication->id;
-  std::string fault;
-  auto serving = MakePublished(std::move(*publication), fault);
-  if (serving == nullptr) throw std::runtime_error("the published database cannot serve: " + fault);
-  state_.store(std::make_shared<const State>(State{std::move(serving), id, {}}));
+  auto serving = MakePublished(std::move(*publication));
+  if (!serving) throw std::runtime_error("the published database cannot serve: " + serving.error());
+  state_.store(std::make_shared<const State>(State{std::move(*serving), id, {}}));
 }
 
 Snapshots::~Snapshots() {
@@ -86,6 +88,7 @@ Snapshots::~Snapshots() {
 
 std::shared_ptr<const Published> Snapshots::Current() {
   const std::shared_ptr<const State> state = state_.load();
+  assert(state->serving != nullptr);  // from the constructor on, something always serves
   if (watching_ && store_.MayHaveChanged(state->examined)) Poke();
   return state->serving;
 }
@@ -99,6 +102,7 @@ void Snapshots::Poke() {
 }
 
 void Snapshots::Watch(std::chrono::milliseconds every) {
+  assert(!looker_.joinable());  // one looker, stopped by the destructor
   watching_ = true;
   announcements_ = store_.WatchPublications([this] { Poke(); });
   looker_ = std::thread([this, every] { Look(every); });
@@ -139,20 +143,19 @@ void Snapshots::Refresh() {
   if (!newer && (problem.empty() || problem == state->problem)) return;
   State next{state->serving, newer ? newer->id : state->examined, problem};
   if (newer) {
-    std::string fault;
-    std::shared_ptr<const Published> published;
+    std::optional<Result<std::shared_ptr<const Published>>> published;
     try {
-      published = MakePublished(std::move(*newer), fault);
+      published.emplace(MakePublished(std::move(*newer)));
     } catch (const std::bad_alloc&) {
       next.examined = state->examined;
       next.problem = kNoMemory;
     }
-    if (published != nullptr) {
-      next.serving = std::move(published);
+    if (published && *published) {
+      next.serving = std::move(**published);
       Log("serving the database " + next.serving->versionText + " (" +
           std::to_string(next.serving->devices) + " devices)");
-    } else if (next.problem.empty()) {
-      next.problem = "a new database was published but cannot serve: " + fault;
+    } else if (published) {
+      next.problem = "a new database was published but cannot serve: " + published->error();
     }
   }
   if (!next.problem.empty() && next.problem != state->problem)

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/DeviceTable.h"
+#include "seam/Result.h"
 #include "service/Store.h"
 
 namespace vettrix::service {
@@ -30,17 +31,17 @@ struct Published {
   std::string publishedText;  // RFC 3339
 };
 
-// The publication read as a database and checked; null with the reason in `fault` when it is
-// none.
-std::shared_ptr<const Published> MakePublished(Publication publication, std::string& fault);
+// The publication read as a database and checked, or why it is none.
+Result<std::shared_ptr<const Published>> MakePublished(Publication publication);
 
-// Why `next` may not replace `current` (null: nothing published yet): its version must be newer
-// (the first digit of its version text, then its version number), unless `force`.
-std::string PublishFault(const Published& next, const Published* current, bool force);
+// Whether `next` may replace `current` (null: nothing published yet), or why not: its version
+// must be newer (the first digit of its version text, then its version number), unless `force`.
+Result<void> MayReplace(const Published& next, const Published* current, bool force);
 
 // Checks `bytes` (a database, no larger than the clients install) and publishes them in `store`,
-// in one step with the check against what is published; the reason it refused, or "".
-std::string PublishDatabase(Store& store, std::string bytes, bool force, std::int64_t now);
+// in one step with the check against what is published: what it published, or why it refused.
+Result<std::shared_ptr<const Published>> PublishDatabase(Store& store, std::string bytes,
+                                                         bool force, std::int64_t now);
 
 // Whatever the store has published. Requests take the snapshot being served and never wait: a
 // new publication is read, checked and hashed in the background, and served once it is whole.

@@ -5,7 +5,7 @@
 #include <variant>
 
 #include "app/Text.h"
-#include "cli/RecordFields.h"
+#include "records/RecordFields.h"
 #include "service/Log.h"
 #include "service/OpenApi.h"
 #include "service/Pages.h"
@@ -275,7 +275,7 @@ struct Service::Received {
   Outcome outcome;        // from Limited to Stored: a store that fails throws
   std::int64_t wait = 0;  // Limited: seconds until the client may submit again
   SubmissionForm form;
-  std::shared_ptr<const Published> published;  // from Refused on: what the form was checked against
+  std::shared_ptr<const Published> published;  // from Published on: what it was checked against
   Submission submission;                       // Waiting: the one pending; Stored: as stored
 };
 
@@ -286,19 +286,19 @@ Service::Service(Settings settings, Store& store, Snapshots& snapshots, Metrics*
       metrics_(metrics),
       index_(MakeIndex()) {}
 
-std::size_t Service::BodyLimit(std::string_view method, std::string_view path) {
+std::size_t Service::BodyLimit(std::string_view method, std::string_view path) const {
   if (method != "POST") return 0;
   if (path == kSubmissionsPath) return kFormBodyLimit;
   return path.starts_with(kApiPrefix) ? kApiBodyLimit : kFormBodyLimit;
 }
 
-bool Service::TouchesStore(std::string_view method, std::string_view path) {
+bool Service::TouchesStore(std::string_view method, std::string_view path) const {
   return (path == "/submit" && method == "POST") ||
          (path == kSubmissionsPath && method == "POST") || path.starts_with(kSubmissionPrefix) ||
          path.starts_with("/api/v1/submissions/");
 }
 
-Response Service::Refusal(int status, std::string_view message, std::string_view target) {
+Response Service::Refusal(int status, std::string_view message, std::string_view target) const {
   const std::string_view path = PathOf(target);
   Response response;
   response.status = status;
@@ -317,7 +317,7 @@ Response Service::Refusal(int status, std::string_view message, std::string_view
   return response;
 }
 
-std::size_t Service::RouteOf(std::string_view path) {
+std::size_t Service::RouteOf(std::string_view path) const {
   // The service's own addresses, then those that end in a text (its prefix), then any other.
   constexpr std::size_t kFixed = std::size(kRoutes) - 5;
   for (std::size_t i = 0; i < kFixed; ++i)
@@ -325,10 +325,6 @@ std::size_t Service::RouteOf(std::string_view path) {
   for (std::size_t i = kFixed; i + 1 < std::size(kRoutes); ++i)
     if (path.starts_with(kRoutes[i].substr(0, kRoutes[i].size() - 3))) return i;
   return std::size(kRoutes) - 1;
-}
-
-std::string_view Service::LoggedPath(std::string_view path) {
-  return kRoutes[RouteOf(path)];
 }
 
 Response Service::Handle(const Request& request) {
@@ -394,7 +390,7 @@ Response Service::Lookup(const Request& request) {
     return Message(400, "Bad request", "What was looked up is not valid UTF-8 text.");
   const std::shared_ptr<const Published> published = snapshots_.Current();
   if (input.empty()) return Page(200, HomePage(*published));
-  cli::Checker checker(&published->table, false);
+  records::Checker checker(&published->table, false);
   return Page(200, LookupPage(*published, input, checker.Check(input)));
 }
 
@@ -402,9 +398,10 @@ Service::Received Service::Receive(
     const Request& request,
     const std::function<std::optional<Fields>(std::string_view body)>& parse, bool& submitting) {
   Received received{};
-  if (const auto wait = store_.Admit(request.client, request.now, settings_.submissionsPerHour)) {
+  const auto admitted = store_.Admit(request.client, request.now, settings_.submissionsPerHour);
+  if (!admitted) {
     received.outcome = Outcome::Limited;
-    received.wait = *wait;
+    received.wait = admitted.error().wait;
     return received;
   }
   const std::optional<Fields> fields = parse(request.body);
@@ -611,16 +608,16 @@ Response Service::CheckImeis(const Request& request) {
   auto items = BatchItems(request, "imeis", "IMEIs");
   if (Response* refused = std::get_if<Response>(&items)) return std::move(*refused);
   const std::shared_ptr<const Published> published = snapshots_.Current();
-  cli::Checker checker(&published->table, false);
+  records::Checker checker(&published->table, false);
   Response response;
   response.contentType = kJsonType;
   std::string& body = response.body;
   body = "{\"results\":";
   {
     // The records as the command line writes a JSON array of them, each the one GET gives.
-    cli::Output out(body);
-    cli::RecordWriter writer(out, cli::Format::Json, cli::kInputColumns);
-    cli::RecordFields fields;
+    records::Output out(body);
+    records::RecordWriter writer(out, records::Format::Json, records::kInputColumns);
+    records::RecordFields fields;
     writer.Begin();
     for (const InputJson& item : std::get<InputJson>(items)) {
       if (item.is_string()) {
@@ -688,10 +685,10 @@ Response Service::Api(const Request& request, std::string_view path) {
     return JsonAnswer(device.contains("error") ? 404 : 200, device);
   }
   if (text->empty()) return JsonError(400, "no_text", "give the text to check after /api/v1/imei/");
-  cli::Checker checker(&published->table, false);
+  records::Checker checker(&published->table, false);
   Response response;
   response.contentType = kJsonType;
-  response.body = cli::JsonRecord(*text, checker, published->table);
+  response.body = records::JsonRecord(*text, checker, published->table);
   return response;
 }
 

@@ -3,8 +3,10 @@
 // The web service's answers: one function from a request to its response, over the core (the
 // same normaliser, verdict, reporting bodies, reader and lookup as the window) and the store.
 
+#include <algorithm>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,32 +27,20 @@ inline constexpr std::size_t kMaxBatchItems = 1000;  // TACs or IMEIs in one req
 inline constexpr std::size_t kMaxJsonDepth = 4;
 inline constexpr std::size_t kMaxJsonValues = kMaxBatchItems + 24;
 
-// Headers every answer carries: the pages run no script and take no style but their own, are
-// never framed, and give no one a referrer; nothing is sniffed into another type.
-inline constexpr std::pair<std::string_view, std::string_view> kCommonHeaders[] = {
-    {"Content-Security-Policy",
-     "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; "
-     "base-uri 'none'; frame-ancestors 'none'"},
-    {"X-Content-Type-Options", "nosniff"},
-    {"Referrer-Policy", "no-referrer"},
-};
-// Unless an answer says otherwise: a client asks again before it uses a copy it kept.
-inline constexpr std::string_view kDefaultCacheControl = "no-cache";
-
 struct Settings {
   std::string programVersion{kProgramVersionNumber};  // what /ver publishes
   int submissionsPerHour = 20;                        // from one client address
 };
 
-class Service {
+class Service final : public Site {
  public:
   // `metrics`, when given, counts the submissions by outcome.
   Service(Settings settings, Store& store, Snapshots& snapshots, Metrics* metrics = nullptr);
 
-  Response Handle(const Request& request);
+  Response Handle(const Request& request) override;
 
-  // The most a request to `path` with `method` may carry in its body.
-  static std::size_t BodyLimit(std::string_view method, std::string_view path);
+  std::size_t BodyLimit(std::string_view method, std::string_view path) const override;
+  std::size_t LargestBody() const override { return std::max(kApiBodyLimit, kFormBodyLimit); }
   // The routes as the log and the metrics name them: the service's own addresses, those that
   // end in a text without it (a text looked up is no one's business, and would make a metric of
   // its own), and any other path as one. The health checks and the metrics are the edge's.
@@ -76,17 +66,13 @@ class Service {
                                                  "/api/v1/submissions/...",
                                                  "/submissions/...",
                                                  "(another path)"};
-  // The index in kRoutes of the route of `path`.
-  static std::size_t RouteOf(std::string_view path);
-  // The path as a log line shows it.
-  static std::string_view LoggedPath(std::string_view path);
-  // Whether the answer to a request touches the store, which may stall: such requests are
-  // answered off the serving threads. The one place that decides it.
-  static bool TouchesStore(std::string_view method, std::string_view path);
-  // Every answer the HTTP edge gives of its own (a request too large or malformed, the service
-  // busy, a handler that failed): JSON with a code for its status under /api/ or when the target
-  // could not be read, plain text elsewhere. `target` is the request's when it is known.
-  static Response Refusal(int status, std::string_view message, std::string_view target);
+  std::span<const std::string_view> Routes() const override { return kRoutes; }
+  std::size_t RouteOf(std::string_view path) const override;
+  // The one place that decides it.
+  bool TouchesStore(std::string_view method, std::string_view path) const override;
+  // JSON with a code for its status under /api/ or when the target could not be read, plain
+  // text elsewhere.
+  Response Refusal(int status, std::string_view message, std::string_view target) const override;
 
  private:
   struct Received;

@@ -1,19 +1,21 @@
 #include "service/SqliteStore.h"
 
-#include "app/Files.h"
-
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <functional>
 #include <thread>
+
+#include "app/Files.h"
+#include "service/Digest.h"
+#include "service/StoreParts.h"
 
 namespace vettrix::service {
 namespace {
@@ -37,16 +39,6 @@ CREATE INDEX IF NOT EXISTS attempts_by_client ON attempts (client, at);
 CREATE INDEX IF NOT EXISTS attempts_by_time ON attempts (at);
 )sql";
 
-std::string Hex(const unsigned char* bytes, std::size_t n) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (std::size_t i = 0; i < n; ++i) {
-    hex += kDigits[bytes[i] >> 4];
-    hex += kDigits[bytes[i] & 15];
-  }
-  return hex;
-}
-
 std::uint64_t Nanoseconds(const timespec& t) {
   return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000u +
          static_cast<std::uint64_t>(t.tv_nsec);
@@ -65,35 +57,12 @@ std::string SystemError(const std::string& what) {
 
 }  // namespace
 
-std::string Sha256Hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  return Hex(digest, length);
-}
-
-std::string_view StatusName(Status status) {
-  switch (status) {
-    case Status::Accepted:
-      return "accepted";
-    case Status::Rejected:
-      return "rejected";
-    default:
-      return "pending";
-  }
-}
-
-std::optional<Status> StatusNamed(std::string_view name) {
-  for (const Status s : {Status::Pending, Status::Accepted, Status::Rejected})
-    if (StatusName(s) == name) return s;
-  return std::nullopt;
-}
-
 // A prepared statement, reset for reuse when it goes.
 class SqliteStore::Statement {
  public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK) Fail();
+  Statement(SqliteStore& store, const char* sql) : db_(store.db_) {
+    assert(store.HeldHere());
+    if (sqlite3_prepare_v2(db_, sql, -1, &statement_, nullptr) != SQLITE_OK) Fail();
   }
   ~Statement() { sqlite3_finalize(statement_); }
   Statement(const Statement&) = delete;
@@ -149,6 +118,7 @@ SqliteStore::SqliteStore(std::string folder, std::chrono::milliseconds timeout)
   // Stores opened at once (the service and commands) may find the file busy where SQLite waits
   // for no one (switching to WAL): then the setup is tried again, until the deadline.
   const auto deadline = std::chrono::steady_clock::now() + timeout_;
+  const Held held = Hold();
   for (;;) {
     try {
       // Every commit reaches the disk before it is answered: an acknowledged submission
@@ -157,14 +127,14 @@ SqliteStore::SqliteStore(std::string folder, std::chrono::milliseconds timeout)
       Execute("PRAGMA synchronous = FULL");
       Execute("BEGIN IMMEDIATE");
       Execute(kSchema);
-      Statement find(db_, "SELECT value FROM meta WHERE key = 'salt'");
+      Statement find(*this, "SELECT value FROM meta WHERE key = 'salt'");
       if (find.Step()) {
         salt_ = find.Text(0);
       } else {
         unsigned char random[16];
         if (RAND_bytes(random, sizeof random) != 1) throw StoreError("no random numbers");
-        salt_ = Hex(random, sizeof random);
-        Statement(db_, "INSERT INTO meta (key, value) VALUES ('salt', ?)").Bind(1, salt_).Step();
+        salt_ = Hex(std::string_view(reinterpret_cast<const char*>(random), sizeof random));
+        Statement(*this, "INSERT INTO meta (key, value) VALUES ('salt', ?)").Bind(1, salt_).Step();
       }
       Execute("COMMIT");
       return;
@@ -187,6 +157,7 @@ SqliteStore::~SqliteStore() {
 }
 
 void SqliteStore::Execute(const char* sql) {
+  assert(HeldHere());
   char* error = nullptr;
   if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
     const std::string reason = error != nullptr ? error : sqlite3_errmsg(db_);
@@ -195,16 +166,21 @@ void SqliteStore::Execute(const char* sql) {
   }
 }
 
-std::unique_lock<std::timed_mutex> SqliteStore::Hold() {
+SqliteStore::Held::Held(SqliteStore& store, std::unique_lock<std::timed_mutex> lock)
+    : store_(store), lock_(std::move(lock)) {
+  store_.holder_ = std::this_thread::get_id();
+}
+
+SqliteStore::Held::~Held() {
+  store_.holder_ = std::thread::id();
+}
+
+SqliteStore::Held SqliteStore::Hold() {
   std::unique_lock lock(mutex_, std::defer_lock);
   if (!lock.try_lock_for(timeout_))
     throw StoreError("SQLite: the store is busy (waited " + std::to_string(timeout_.count()) +
                      " ms)");
-  return lock;
-}
-
-std::string SqliteStore::ClientKey(std::string_view client) const {
-  return Sha256Hex(salt_ + std::string(client));
+  return {*this, std::move(lock)};
 }
 
 namespace {
@@ -235,36 +211,37 @@ class Transaction {
 
 }  // namespace
 
-std::optional<std::int64_t> SqliteStore::Admit(std::string_view client, std::int64_t now,
+Result<int, Store::Limited> SqliteStore::Admit(std::string_view client, std::int64_t now,
                                                int perHour) {
-  const std::string key = ClientKey(client);
+  const std::string key = ClientKey(salt_, client);
   const auto lock = Hold();
   Transaction transaction([this](const char* sql) { Execute(sql); });
-  Statement(db_, "DELETE FROM attempts WHERE at <= ?").Bind(1, now - 3600).Step();
-  Statement count(db_, "SELECT count(*), min(at) FROM attempts WHERE client = ?");
+  Statement(*this, "DELETE FROM attempts WHERE at <= ?").Bind(1, now - 3600).Step();
+  Statement count(*this, "SELECT count(*), min(at) FROM attempts WHERE client = ?");
   count.Bind(1, key).Step();
-  if (count.Integer(0) >= perHour) {
+  const std::int64_t attempts = count.Integer(0);
+  if (attempts >= perHour) {
     const std::int64_t wait = count.Integer(1) + 3600 - now;
     transaction.Commit();
-    return wait > 0 ? wait : 1;
+    return Unexpected<Limited>{{wait > 0 ? wait : 1}};
   }
-  Statement(db_, "INSERT INTO attempts (client, at) VALUES (?, ?)")
+  Statement(*this, "INSERT INTO attempts (client, at) VALUES (?, ?)")
       .Bind(1, key)
       .Bind(2, now)
       .Step();
   transaction.Commit();
-  return std::nullopt;
+  return static_cast<int>(attempts) + 1;
 }
 
 Store::Stored SqliteStore::Submit(const Submission& s) {
   const auto lock = Hold();
   Transaction transaction([this](const char* sql) { Execute(sql); });
-  Statement pending(db_,
+  Statement pending(*this,
                     "SELECT id FROM submissions WHERE status = 'pending' AND tac = ? AND "
                     "manufacturer = ? AND model = ? ORDER BY id LIMIT 1");
   if (pending.Bind(1, s.tac).Bind(2, s.manufacturer).Bind(3, s.model).Step())
     return {pending.Integer(0), false};
-  Statement insert(db_,
+  Statement insert(*this,
                    "INSERT INTO submissions (tac, manufacturer, model, source, note, status, "
                    "received) VALUES (?, ?, ?, ?, ?, 'pending', ?)");
   insert.Bind(1, s.tac).Bind(2, s.manufacturer).Bind(3, s.model).Bind(4, s.source);
@@ -276,45 +253,38 @@ Store::Stored SqliteStore::Submit(const Submission& s) {
 
 namespace {
 
-constexpr const char* kColumns =
-    "SELECT id, tac, manufacturer, model, source, note, status, received FROM submissions ";
+template <typename Statement>
+Submission SubmissionAt(const Statement& row) {
+  return SubmissionOf([&row](int column) { return row.Integer(column); },
+                      [&row](int column) { return row.Text(column); });
+}
 
 }  // namespace
 
 std::optional<Submission> SqliteStore::Find(std::int64_t id) {
   const auto lock = Hold();
-  Statement find(db_, (std::string(kColumns) + "WHERE id = ?").c_str());
+  Statement find(*this, (SelectSubmissions() + "WHERE id = ?").c_str());
   if (!find.Bind(1, id).Step()) return std::nullopt;
-  return Submission{find.Integer(0),
-                    find.Text(1),
-                    find.Text(2),
-                    find.Text(3),
-                    find.Text(4),
-                    find.Text(5),
-                    StatusNamed(find.Text(6)).value_or(Status::Pending),
-                    find.Integer(7)};
+  return SubmissionAt(find);
 }
 
 std::vector<Submission> SqliteStore::List(std::optional<Status> status) {
   const auto lock = Hold();
   Statement list(
-      db_, (std::string(kColumns) + (status ? "WHERE status = ? " : "") + "ORDER BY id").c_str());
+      *this, (SelectSubmissions() + (status ? "WHERE status = ? " : "") + "ORDER BY id").c_str());
   if (status) list.Bind(1, StatusName(*status));
   std::vector<Submission> found;
-  while (list.Step())
-    found.push_back({list.Integer(0), list.Text(1), list.Text(2), list.Text(3), list.Text(4),
-                     list.Text(5), StatusNamed(list.Text(6)).value_or(Status::Pending),
-                     list.Integer(7)});
+  while (list.Step()) found.push_back(SubmissionAt(list));
   return found;
 }
 
 Store::Review SqliteStore::Decide(std::int64_t id, Status decision) {
   const auto lock = Hold();
   Transaction transaction([this](const char* sql) { Execute(sql); });
-  Statement find(db_, "SELECT status FROM submissions WHERE id = ?");
+  Statement find(*this, "SELECT status FROM submissions WHERE id = ?");
   if (!find.Bind(1, id).Step()) return Review::NotFound;
   if (find.Text(0) != StatusName(Status::Pending)) return Review::AlreadyDecided;
-  Statement(db_, "UPDATE submissions SET status = ? WHERE id = ?")
+  Statement(*this, "UPDATE submissions SET status = ? WHERE id = ?")
       .Bind(1, StatusName(decision))
       .Bind(2, id)
       .Step();
@@ -369,14 +339,14 @@ std::optional<Publication> SqliteStore::Read(const PublicationId& known) {
   return publication;
 }
 
-std::string SqliteStore::Publish(std::string_view bytes, std::int64_t /*now: the file's own time*/,
-                                 const PublishCheck& check) {
+Result<void> SqliteStore::Publish(std::string_view bytes, std::int64_t /*now: the file's own time*/,
+                                  const PublishCheck& check) {
   const auto lock = Hold();
   // The store's write lock, which every process takes: the check and the switch are one step.
   Transaction transaction([this](const char* sql) { Execute(sql); });
-  if (std::string fault = check(Read({})); !fault.empty()) return fault;
-  if (const std::string error = ReplaceFile(folder_ + "/" + kDatabaseName, bytes); !error.empty())
-    throw StoreError(error);
+  if (Result<void> allowed = check(Read({})); !allowed) return allowed;
+  if (const Result<void> replaced = ReplaceFile(folder_ + "/" + kDatabaseName, bytes); !replaced)
+    throw StoreError(replaced.error());
   transaction.Commit();
   return {};
 }

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "seam/Result.h"
+
 namespace vettrix::service {
 
 enum class Status { Pending, Accepted, Rejected };
@@ -26,6 +28,10 @@ struct Submission {
   Status status = Status::Pending;
   std::int64_t received = 0;  // seconds since 1970, UTC
 };
+// A submission's fields by name, in the order it holds them: the stores' columns, and the
+// operator's listing.
+inline constexpr std::array<std::string_view, 8> kSubmissionFields = {
+    "id", "tac", "manufacturer", "model", "source", "note", "status", "received"};
 
 // Tells one publication from another (a file's identity, a row's number): equal ids, same bytes.
 struct PublicationId {
@@ -56,10 +62,13 @@ class Store {
  public:
   virtual ~Store() = default;
 
-  // Counts an attempt of `client` to submit. Nothing when it may; otherwise the seconds until it
-  // may again, when it has tried `perHour` times within the hour before `now`.
-  virtual std::optional<std::int64_t> Admit(std::string_view client, std::int64_t now,
-                                            int perHour) = 0;
+  // Why an attempt to submit was not admitted: the client tried `perHour` times within the hour.
+  struct Limited {
+    std::int64_t wait = 0;  // seconds until it may again
+  };
+  // Counts an attempt of `client` to submit at `now`, unless it has tried `perHour` times within
+  // the hour before: admitted, it is how many it has made within the hour, this one included.
+  virtual Result<int, Limited> Admit(std::string_view client, std::int64_t now, int perHour) = 0;
 
   struct Stored {
     std::int64_t id = 0;
@@ -81,13 +90,14 @@ class Store {
   // The newest publication, unless it is `known`; nothing when nothing is published. A
   // publication that cannot be read is a StoreError, never "nothing".
   virtual std::optional<Publication> Newer(const PublicationId& known) = 0;
-  // Why a publication may not replace the current one (nothing: nothing is published yet), or "".
-  using PublishCheck = std::function<std::string(std::optional<Publication> current)>;
+  // Whether a publication may replace the current one (nothing: nothing is published yet), or
+  // why not.
+  using PublishCheck = std::function<Result<void>(std::optional<Publication> current)>;
   // Replaces the published database by `bytes` (already checked) in one step with `check`: under
   // one lock with every other publish, whatever process makes it, `check` is given the current
-  // publication, and unless it gives a reason, `bytes` replace it. Returns the reason, or "".
-  virtual std::string Publish(std::string_view bytes, std::int64_t now,
-                              const PublishCheck& check) = 0;
+  // publication, and unless it refuses, `bytes` replace it. Refused, nothing changed.
+  virtual Result<void> Publish(std::string_view bytes, std::int64_t now,
+                               const PublishCheck& check) = 0;
 
   // Announcements of publications, for as long as it lives.
   class Watch {
@@ -100,6 +110,10 @@ class Store {
   virtual std::unique_ptr<Watch> WatchPublications(const std::function<void()>& /*changed*/) {
     return nullptr;
   }
+
+  // Brings the store's schema up to this program's: how many steps it applied. Safe to run again,
+  // and from several machines at once. A store that sets itself up as it opens has none.
+  virtual int Migrate() { return 0; }
 };
 
 }  // namespace vettrix::service

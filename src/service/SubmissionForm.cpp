@@ -2,6 +2,7 @@
 
 #include "app/DeviceTable.h"
 #include "app/Text.h"
+#include "seam/Result.h"
 
 #include <utility>
 
@@ -37,27 +38,28 @@ bool IsInvisible(char32_t c) {
   return false;
 }
 
-// Why `text` is refused as a field of `least` to `most` characters, or "".
-std::string TextFault(std::string_view text, std::size_t least, std::size_t most, bool lineBreaks,
-                      bool name) {
-  if (!IsValidUtf8(text)) return "This is not valid UTF-8 text.";
+// Whether `text` is taken as a field of `least` to `most` characters, or why not.
+Result<void> CheckText(std::string_view text, std::size_t least, std::size_t most, bool lineBreaks,
+                       bool name) {
+  if (!IsValidUtf8(text)) return Fail("This is not valid UTF-8 text.");
   const std::size_t length = CharCount(text);
-  if (length < least) return "Please fill this in.";
-  if (length > most) return "At most " + std::to_string(most) + " characters, please.";
+  if (length < least) return Fail("Please fill this in.");
+  if (length > most) return Fail("At most " + std::to_string(most) + " characters, please.");
   bool visible = false;
   for (std::size_t at = 0; at < text.size(); at += CharSize(text, at)) {
     const char32_t c = CodePointOf(text.substr(at));
     if (IsControl(c, lineBreaks))
-      return lineBreaks ? "Control characters other than line breaks cannot be kept."
-                        : "Control characters and line breaks cannot be kept.";
-    if (IsDirectionControl(c)) return "Characters that turn the direction of text cannot be kept.";
+      return Fail(lineBreaks ? "Control characters other than line breaks cannot be kept."
+                             : "Control characters and line breaks cannot be kept.");
+    if (IsDirectionControl(c))
+      return Fail("Characters that turn the direction of text cannot be kept.");
     visible = visible || (!IsInvisible(c) && c != '\r' && c != '\n');
   }
-  if (least > 0 && !visible) return "Please fill this in with characters that show.";
+  if (least > 0 && !visible) return Fail("Please fill this in with characters that show.");
   if (name && text.find(',') != std::string_view::npos)
-    return "A comma cannot stand in a name of the database.";
+    return Fail("A comma cannot stand in a name of the database.");
   if (name && BeginsAsFormula(text))
-    return "A name cannot begin with =, +, - or @, which a spreadsheet takes for a formula.";
+    return Fail("A name cannot begin with =, +, - or @, which a spreadsheet takes for a formula.");
   return {};
 }
 
@@ -95,8 +97,8 @@ SubmissionForm ReadSubmission(const Fields& fields) {
                {"source", form.source, 1, kMaxSourceChars, false, false},
                {"note", form.note, 0, kMaxNoteChars, true, false}};
   for (const auto& rule : rules) {
-    std::string fault = TextFault(rule.text, rule.least, rule.most, rule.lineBreaks, rule.isName);
-    if (!fault.empty()) form.errors[rule.name] = std::move(fault);
+    Result<void> taken = CheckText(rule.text, rule.least, rule.most, rule.lineBreaks, rule.isName);
+    if (!taken) form.errors[rule.name] = std::move(taken).error();
   }
   return form;
 }

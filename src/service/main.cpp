@@ -18,7 +18,7 @@
 
 #include "app/Branding.h"
 #include "app/Text.h"
-#include "cli/Output.h"
+#include "records/Output.h"
 #include "service/HttpServer.h"
 #include "service/Log.h"
 #include "service/Metrics.h"
@@ -32,8 +32,10 @@ namespace {
 
 using namespace vettrix::service;
 using vettrix::CloseName;
+using vettrix::Fail;
 using vettrix::Quoted;
-namespace cli = vettrix::cli;
+using vettrix::Result;
+namespace records = vettrix::records;
 
 constexpr int kOk = 0, kRefused = 1, kUsage = 2;
 constexpr const char* kConfig = "/etc/vettrix/service.conf";
@@ -47,19 +49,20 @@ std::int64_t Now() {
   return static_cast<std::int64_t>(std::time(nullptr));
 }
 
-// Why a user other than root cannot use the service's folder, or "": run as its owner by root,
-// the operator's commands can (ActAsOwnerOf). Under systemd's DynamicUser the folder lies
-// behind /var/lib/private, which only root may enter, so it cannot even be looked at.
-std::string ClosedFolder(const std::string& folder, bool serving) {
+// Whether this user may use the service's folder, or why not: run as its owner by root, the
+// operator's commands can (ActAsOwnerOf). Under systemd's DynamicUser the folder lies behind
+// /var/lib/private, which only root may enter, so it cannot even be looked at.
+Result<void> OpenToThisUser(const std::string& folder, bool serving) {
   if (::geteuid() == 0) return {};
   struct stat st {};
   const bool seen = ::stat(folder.c_str(), &st) == 0;
   if (seen && (st.st_uid == ::geteuid() || ::access(folder.c_str(), R_OK | W_OK | X_OK) == 0))
     return {};
   if (errno != EACCES && errno != EPERM) return {};
-  return folder + (serving ? ": not open to this user: start the service as the user the folder "
-                             "belongs to (see STARTING BY HAND in vettrix-service(1))"
-                           : ": run as root (the service's folder belongs to its own user)");
+  return Fail(folder + (serving
+                            ? ": not open to this user: start the service as the user the folder "
+                              "belongs to (see STARTING BY HAND in vettrix-service(1))"
+                            : ": run as root (the service's folder belongs to its own user)"));
 }
 
 // Run by root on a store that belongs to the service's own user, a command works as that user,
@@ -124,11 +127,12 @@ std::string StorePassword(const Options& options) {
   return text->substr(0, text->find_first_of("\r\n"));
 }
 
-// The store the settings name: PostgreSQL, or SQLite and the file in the folder.
-std::unique_ptr<Store> OpenStore(const Options& options, bool serving) {
+// The store the settings name: PostgreSQL, or SQLite and the file in the folder. One opened
+// `forMigration` may hold an older schema.
+std::unique_ptr<Store> OpenStore(const Options& options, bool serving, bool forMigration = false) {
   const auto timeout = StoreTimeout(options, serving);
   if (options.store.empty()) return std::make_unique<SqliteStore>(options.data, timeout);
-  return std::make_unique<PgStore>(options.store, StorePassword(options), false, timeout);
+  return std::make_unique<PgStore>(options.store, StorePassword(options), forMigration, timeout);
 }
 
 // Where the store is, for a message.
@@ -140,8 +144,8 @@ std::string StoreName(const Options& options) {
 int WithStore(Options options, const std::function<int(Store&)>& command) {
   const std::string name = StoreName(options);
   if (options.store.empty()) {
-    if (const std::string closed = ClosedFolder(options.data, false); !closed.empty()) {
-      Complain(closed);
+    if (const Result<void> open = OpenToThisUser(options.data, false); !open) {
+      Complain(open.error());
       return kRefused;
     }
     if (!ActAsOwnerOf(options.data)) return kRefused;
@@ -177,8 +181,8 @@ CLI::Validator ListenCheck(bool main) {
 
 int RunServe(Options& options) {
   if (options.store.empty()) {
-    if (const std::string closed = ClosedFolder(options.data, true); !closed.empty()) {
-      Complain(closed);
+    if (const Result<void> open = OpenToThisUser(options.data, true); !open) {
+      Complain(open.error());
       return kRefused;
     }
   }
@@ -213,13 +217,13 @@ int RunServe(Options& options) {
     if (!options.initialDatabase.empty() && !HasPublication(store)) {
       const auto bytes = ReadFile(options.initialDatabase);
       if (!bytes) return kRefused;
-      const std::string fault = PublishDatabase(store, *bytes, false, Now());
+      const auto published = PublishDatabase(store, *bytes, false, Now());
       // Another instance may have published first; then that one serves.
-      if (!fault.empty() && !HasPublication(store)) {
-        Complain(options.initialDatabase + ": " + fault);
+      if (!published && !HasPublication(store)) {
+        Complain(options.initialDatabase + ": " + published.error());
         return kRefused;
       }
-      if (fault.empty()) Log("published " + options.initialDatabase + " as the first database");
+      if (published) Log("published " + options.initialDatabase + " as the first database");
     }
     // Made after the store, so gone before it: it stops watching the store's publications first.
     Snapshots snapshots(store);
@@ -234,7 +238,7 @@ int RunServe(Options& options) {
     monitoring.metricsOnMain = options.metricsListen == "main";
     // The snapshots look at the store every second; each look ends by the store's deadline.
     const auto fresh = kLook + options.server.storeTimeout + std::chrono::seconds(1);
-    monitoring.notReady = [&store, fresh] { return store.NotReady(fresh); };
+    monitoring.ready = [&store, fresh] { return store.Ready(fresh); };
     monitoring.metricsText = [&](std::size_t connections) {
       return metrics->Text(*snapshots.Current(), Now(), connections);
     };
@@ -254,16 +258,15 @@ int RunPublish(const Options& options, const std::string& file, bool force) {
   const auto bytes = ReadFile(file);
   if (!bytes) return kRefused;
   return WithStore(options, [&](Store& store) {
-    const std::string fault = PublishDatabase(store, *bytes, force, Now());
-    if (!fault.empty()) {
-      Complain(file + " was not published: " + fault);
+    const auto published = PublishDatabase(store, *bytes, force, Now());
+    if (!published) {
+      Complain(file + " was not published: " + published.error());
       return kRefused;
     }
-    std::string unused;
-    const auto published = MakePublished({{}, *bytes, Now()}, unused);
+    const Published& database = **published;
     std::printf("published %s (version number %s, %d devices) in %s\n",
-                published->versionText.c_str(), published->versionNumber.c_str(),
-                published->devices, StoreName(options).c_str());
+                database.versionText.c_str(), database.versionNumber.c_str(), database.devices,
+                StoreName(options).c_str());
     return kOk;
   });
 }
@@ -285,21 +288,20 @@ int RunSubmissions(const Options& options, const std::string& statusName,
                                                    : "all";
   return WithStore(options, [&](Store& store) {
     const auto submissions = store.List(chosen == "all" ? std::nullopt : StatusNamed(chosen));
-    cli::Output out(1);
+    records::Output out(1);
     if (format == "mobidex") {
       for (const Submission& s : submissions)
         out.Put(s.tac + "," + s.manufacturer + "," + s.model + "\r\n");
       out.Flush();
       return out.Failed() ? kRefused : kOk;
     }
-    static constexpr std::string_view kColumns[] = {"id",     "tac",  "manufacturer", "model",
-                                                    "source", "note", "status",       "received"};
     const bool tsv = format != "json";
-    cli::RecordWriter writer(out, tsv ? cli::Format::Tsv : cli::Format::Json, kColumns);
+    records::RecordWriter writer(out, tsv ? records::Format::Tsv : records::Format::Json,
+                                 kSubmissionFields);
     std::array<std::string, 5> scratch, safe;
     for (const Submission& s : submissions) {
       const std::string id = std::to_string(s.id), received = Rfc3339(s.received);
-      using Piece = cli::RecordWriter::Piece;
+      using Piece = records::RecordWriter::Piece;
       const std::string* texts[] = {&s.tac, &s.manufacturer, &s.model, &s.source, &s.note};
       std::array<Piece, 5> pieces;
       for (std::size_t i = 0; i < pieces.size(); ++i) {
@@ -342,8 +344,7 @@ int RunMigrate(const Options& options) {
     return kOk;
   }
   try {
-    PgStore store(options.store, StorePassword(options), true, StoreTimeout(options, false));
-    const int applied = store.Migrate();
+    const int applied = OpenStore(options, false, true)->Migrate();
     std::printf("the schema is at version %d (%d migrations applied now)\n", SchemaVersion(),
                 applied);
     return kOk;

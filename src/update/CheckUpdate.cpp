@@ -1,20 +1,13 @@
 #include "update/CheckUpdate.h"
 
-#include <charconv>
-#include <cmath>
 #include <fstream>
 #include <iterator>
 
-#include "app/DecimalValue.h"
 #include "app/Text.h"
 #include "update/ServiceAddress.h"
 
 namespace vettrix {
 namespace {
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
 
 // First line of the file, or nothing when it cannot be opened.
 std::optional<std::string> ReadFirstLine(const std::string& path) {
@@ -56,15 +49,16 @@ std::string Verdict(const Outcomes& outcomes, T online, T own, std::string_view 
 // Fetches `url` into `file` and returns its first line; reports and returns nothing on failure.
 std::optional<std::string> FetchFirstLine(Form1& form, const std::string& url,
                                           const std::string& file) {
-  const DownloadResult result = form.platform.DownloadFile(url, file);
-  if (result.notSaved) {
+  const HttpResult result = form.platform.DownloadFile(url, file);
+  if (!result && result.error().notSaved) {
     form.platform.MsgBox("The update service answered, but its answer could not be saved: " +
-                         DisplayText(result.error));
+                         DisplayText(result.error().reason));
     return std::nullopt;
   }
-  if (!result.ok) {
+  if (!result) {
     form.platform.MsgBox("The update service could not be reached at " + Quoted(url, 200) + ": " +
-                         result.error + ".\r\nCheck the network connection and try again. " +
+                         result.error().reason +
+                         ".\r\nCheck the network connection and try again. " +
                          ServiceAddressNote(form.platform.ServiceUrlSetting()));
     return std::nullopt;
   }
@@ -73,39 +67,6 @@ std::optional<std::string> FetchFirstLine(Form1& form, const std::string& url,
 }
 
 }  // namespace
-
-std::string_view FirstLine(std::string_view contents) {
-  return contents.substr(0, contents.find_first_of("\r\n"));
-}
-
-std::optional<double> ParseDecimal(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-
-  if (text.empty() || DecimalLength(text) != text.size()) return std::nullopt;
-
-  // Too small a magnitude reads as 0; too large is no version number.
-  const double value = DecimalValue(text);
-  if (!std::isfinite(value)) return std::nullopt;
-  return value;
-}
-
-std::optional<std::int16_t> ProgramVersionValue(std::string_view text) {
-  const std::optional<double> value = ParseDecimal(text);
-  if (!value) return std::nullopt;
-  const double floor = std::floor(*value);
-  const double fraction = *value - floor;
-  double rounded = floor;
-  if (fraction > 0.5 || (fraction == 0.5 && std::fmod(floor, 2.0) != 0)) rounded = floor + 1;
-  if (rounded < -32768 || rounded > 32767) return std::nullopt;
-  return static_cast<std::int16_t>(rounded);
-}
-
-std::optional<double> DatabaseVersionValue(std::string_view text) {
-  const std::optional<double> value = ParseDecimal(text);
-  if (!value) return std::nullopt;
-  return std::floor(*value);
-}
 
 namespace {
 

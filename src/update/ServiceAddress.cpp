@@ -35,15 +35,6 @@ ServiceAddress ResolveServiceAddress(const ServiceSetting& setting) {
                                         std::string(kServiceUrl) + " is used instead."};
 }
 
-std::string ServiceUrl(Form1& form) {
-  ServiceAddress address = ResolveServiceAddress(form.platform.ServiceUrlSetting());
-  if (!address.problem.empty() && !form.serviceSettingReported) {
-    form.serviceSettingReported = true;
-    form.platform.MsgBox(address.problem);
-  }
-  return std::move(address.url);
-}
-
 std::string ServiceAddressNote(const ServiceSetting& setting, bool withUnknownKeys) {
   const std::string builtIn = "The built-in address " + std::string(kServiceUrl) + " was used";
   std::string note;

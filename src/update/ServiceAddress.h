@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/Form1.h"
+#include "seam/Folders.h"
 
 namespace vettrix {
 
@@ -19,9 +19,6 @@ struct ServiceAddress {
   std::string problem;  // why the setting was passed over, when it was
 };
 ServiceAddress ResolveServiceAddress(const ServiceSetting& setting);
-
-// The window's: a setting that is no web address is reported once, then the build setting used.
-std::string ServiceUrl(Form1& form);
 
 // The keys a settings file may hold.
 inline constexpr std::string_view kServiceSettingKeys[] = {"service-url"};

@@ -7,8 +7,8 @@
 #include "app/DeviceTable.h"
 #include "app/Files.h"
 #include "app/Text.h"
-#include "db/Mobidex.h"
-#include "update/CheckUpdate.h"
+#include "db/Database.h"
+#include "update/VersionNumbers.h"
 
 namespace vettrix {
 namespace {
@@ -40,13 +40,13 @@ struct Publication {
 };
 
 // Asks the service what it publishes: the version number and the digest in one answer
-// (/api/v1/database); an older service without it answers /dbver with the number alone.
-// Empty, with the reason, when neither answers.
-std::optional<Publication> Ask(Network& network, std::string_view serviceUrl, std::string& reason) {
+// (/api/v1/database); an older service without it answers /dbver with the number alone. Fails
+// when neither answers.
+Result<Publication> Ask(Network& network, std::string_view serviceUrl) {
   const std::string apiUrl = JoinUrl(serviceUrl, "/api/v1/database");
-  const Fetched api = network.Fetch(apiUrl, kVersionFileMaxBytes, {});
-  if (api.ok) {
-    const nlohmann::json answer = nlohmann::json::parse(api.body, nullptr, false);
+  const HttpResult api = network.Fetch(apiUrl, kVersionFileMaxBytes, {});
+  if (api) {
+    const nlohmann::json answer = nlohmann::json::parse(api->body, nullptr, false);
     const auto text = [&answer](const char* key) {
       const auto it = answer.is_object() ? answer.find(key) : answer.end();
       return it != answer.end() && it->is_string() ? it->get<std::string>() : std::string();
@@ -54,37 +54,36 @@ std::optional<Publication> Ask(Network& network, std::string_view serviceUrl, st
     Publication publication{text("version_number"), ChecksumOf(text("sha256")),
                             text("version_text")};
     if (!publication.sha256.empty()) return publication;
-  } else if (api.status == 0) {
-    reason = std::string(kUnreachable) + " at " + Quoted(apiUrl, 200) + ": " + api.error;
-    return std::nullopt;
+  } else if (api.error().status == 0) {
+    return Fail(std::string(kUnreachable) + " at " + Quoted(apiUrl, 200) + ": " +
+                api.error().reason);
   }
   const std::string versionUrl = JoinUrl(serviceUrl, "/dbver");
-  const Fetched published = network.Fetch(versionUrl, kVersionFileMaxBytes, {});
-  if (!published.ok) {
-    reason = std::string(kUnreachable) + " at " + Quoted(versionUrl, 200) + ": " + published.error;
-    return std::nullopt;
-  }
-  return Publication{std::string(FirstLine(published.body)), {}, {}};
+  const HttpResult published = network.Fetch(versionUrl, kVersionFileMaxBytes, {});
+  if (!published)
+    return Fail(std::string(kUnreachable) + " at " + Quoted(versionUrl, 200) + ": " +
+                published.error().reason);
+  return Publication{std::string(FirstLine(published->body)), {}, {}};
 }
 
 }  // namespace
 
-DatabaseUpdate UpdateDatabase(Network& network, std::string_view serviceUrl,
+DatabaseUpdate UpdateDatabase(Network& network, Hashing& hashing, std::string_view serviceUrl,
                               const std::string& inUse, const std::string& target, bool checkOnly) {
   DatabaseUpdate update;
   DeviceTable current;
   std::optional<double> oldValue;
-  if (current.Load(inUse).status == DeviceTable::Status::Ok) {
+  if (current.Load(inUse)) {
     update.oldVersion = VersionTextOf(current.Line(current.LineCount()));
     update.oldNumber = VersionNumberOf(update.oldVersion);
     oldValue = DatabaseVersionValue(update.oldNumber);
   }
+  Result<Publication> asked = Ask(network, serviceUrl);
   std::string reason;
-  std::optional<Publication> asked = Ask(network, serviceUrl, reason);
   // Two answers disagree when a publication lands between them, or when the instances behind a
   // balancer switch a moment apart: then once more from the start.
   for (int attempt = 0;; ++attempt) {
-    if (!asked) return Failure(reason, update);
+    if (!asked) return Failure(asked.error(), update);
     const Publication view = *asked;
     update.newNumber = view.number;
     const std::optional<double> newValue = DatabaseVersionValue(view.number);
@@ -106,28 +105,31 @@ DatabaseUpdate UpdateDatabase(Network& network, std::string_view serviceUrl,
     }
 
     const std::string databaseUrl = JoinUrl(serviceUrl, "/mobidex.csv");
-    Fetched database =
+    HttpResult database =
         network.Fetch(databaseUrl, kDatabaseMaxBytes, "Downloading the Mobidex update");
-    if (database.cancelled) {
+    if (!database && database.error().cancelled) {
       update.outcome = DatabaseUpdate::Outcome::Cancelled;
       return update;
     }
-    if (!database.ok)
-      return Failure("the download of " + Quoted(databaseUrl, 200) + " failed: " + database.error,
-                     update);
+    if (!database)
+      return Failure(
+          "the download of " + Quoted(databaseUrl, 200) + " failed: " + database.error().reason,
+          update);
     // The digest the download must have: the one given with the version, else the one given
     // with the download (its ETag), else the published checksum file.
-    const std::string digest = network.Sha256Hex(database.body);
-    const std::string tagged = ChecksumOf(database.etag);
+    const std::string digest = hashing.Sha256Hex(database->body);
+    const std::string tagged = ChecksumOf(database->etag);
     std::string expected = !view.sha256.empty() ? view.sha256 : tagged;
     if (expected.empty()) {
       const std::string sumUrl = JoinUrl(serviceUrl, "/mobidex.csv.sha256");
-      const Fetched sum = network.Fetch(sumUrl, kVersionFileMaxBytes, {});
-      if (!sum.ok)
-        return Failure("the download of " + Quoted(sumUrl, 200) + " failed: " + sum.error, update);
-      expected = ChecksumOf(sum.body);
+      const HttpResult sum = network.Fetch(sumUrl, kVersionFileMaxBytes, {});
+      if (!sum)
+        return Failure("the download of " + Quoted(sumUrl, 200) + " failed: " + sum.error().reason,
+                       update);
+      expected = ChecksumOf(sum->body);
       if (expected.empty())
-        return Failure("the published checksum is not one: " + Quoted(FirstLine(sum.body)), update);
+        return Failure("the published checksum is not one: " + Quoted(FirstLine(sum->body)),
+                       update);
     }
     // Whether the download is known to be another publication than the one asked about.
     bool another = false;
@@ -136,9 +138,9 @@ DatabaseUpdate UpdateDatabase(Network& network, std::string_view serviceUrl,
       another = !view.sha256.empty() && tagged == digest;
     } else {
       DeviceTable next;
-      const bool truncated = next.Assign(std::move(database.body));
-      if (const std::string fault = DatabaseFault(next, truncated); !fault.empty())
-        return Failure("the download is no database: " + fault, update);
+      const bool truncated = next.Assign(std::move(database->body));
+      if (const Result<void> usable = CheckDatabase(next, truncated); !usable)
+        return Failure("the download is no database: " + usable.error(), update);
       update.newVersion = VersionTextOf(next.Line(next.LineCount()));
       const std::string number = VersionNumberOf(update.newVersion);
       if (DatabaseVersionValue(number) == newValue) {
@@ -149,8 +151,8 @@ DatabaseUpdate UpdateDatabase(Network& network, std::string_view serviceUrl,
           update.outcome = DatabaseUpdate::Outcome::Current;
           return update;
         }
-        if (const std::string error = ReplaceFile(target, next.Contents()); !error.empty())
-          return Failure("it could not be saved: " + error, update);
+        if (const Result<void> saved = ReplaceFile(target, next.Contents()); !saved)
+          return Failure("it could not be saved: " + saved.error(), update);
         update.newNumber = number;
         update.devices = next.LineCount() - 1;
         update.outcome = DatabaseUpdate::Outcome::Installed;
@@ -162,9 +164,8 @@ DatabaseUpdate UpdateDatabase(Network& network, std::string_view serviceUrl,
       another = view.sha256.empty();
     }
     if (attempt > 0) return Failure(reason, update);
-    std::string again;
-    asked = Ask(network, serviceUrl, again);
-    if (!another && asked == view) return Failure(reason, update);
+    asked = Ask(network, serviceUrl);
+    if (!another && asked && *asked == view) return Failure(reason, update);
   }
 }
 

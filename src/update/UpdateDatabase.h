@@ -7,7 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Network.h"
+#include "seam/Hashing.h"
+#include "seam/Network.h"
 
 namespace vettrix {
 
@@ -32,7 +33,8 @@ struct DatabaseUpdate {
 // database, checks it against its published checksum and with the window's reader (every line a
 // device line, then a version line whose number is the one published), and installs it as
 // `target` in one step. On any failure nothing changes and no temporary file is left.
-DatabaseUpdate UpdateDatabase(Network& network, std::string_view serviceUrl,
+// `hashing` checks the download.
+DatabaseUpdate UpdateDatabase(Network& network, Hashing& hashing, std::string_view serviceUrl,
                               const std::string& inUse, const std::string& target, bool checkOnly);
 
 }  // namespace vettrix

@@ -1,7 +1,7 @@
 #include "validate/Judgement.h"
 
 #include "app/Text.h"
-#include "validate/ValidateIMEI.h"
+#include "validate/Imei.h"
 
 namespace vettrix {
 

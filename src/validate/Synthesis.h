@@ -3,12 +3,9 @@
 #include <string>
 
 #include "app/Form1.h"
+#include "validate/Imei.h"
 
 namespace vettrix {
-
-// Attempts GetIMEIwTAC makes on one TAC before it gives up: a TAC that is not 8 digits can never
-// give a valid IMEI, while an 8-digit TAC fails this often with a chance of about 1e-46.
-inline constexpr int kMaxTACAttempts = 1000;
 
 // The rate `rate` rounded to 2 places (halves to even), in its shortest form with `separator`.
 std::string FormatRate(double rate, char separator);

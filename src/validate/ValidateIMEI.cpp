@@ -17,27 +17,12 @@
 namespace vettrix {
 namespace {
 
-enum : unsigned char { kKeep, kDrop, kZero };
-
-constexpr std::array<unsigned char, 256> MakeActions() {
-  std::array<unsigned char, 256> actions{};
-  for (const char c : std::string_view(" -/.\\_~#@,"))
-    actions[static_cast<unsigned char>(c)] = kDrop;
-  for (const char c : std::string_view("Xx*")) actions[static_cast<unsigned char>(c)] = kZero;
-  return actions;
-}
-constexpr std::array<unsigned char, 256> kActions = MakeActions();
-
 constexpr bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 constexpr int DigitValue(char c) {
   return IsDigit(c) ? c - '0' : 0;
 }
-
-// Luhn-weighted value of position i (1-based) holding `c`, reduced to one digit.
-// A digit doubled, with the digits of the product added: 0 2 4 6 8 1 3 5 7 9.
-constexpr const char* kDoubled = "0246813579";
 
 // Writes 0 <= value <= 999 in plain decimal; the sums never exceed 14 * 9 + 9.
 char* PutSmall(char* out, int value) {
@@ -122,100 +107,6 @@ void FormatLuhn(const int& check, std::string& out) {
 
 }  // namespace
 
-std::string_view TrimSpaces(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
-std::string NormalizeIMEI(std::string_view text) {
-  std::string out;
-  NormalizeInto(text, out);
-  return out;
-}
-
-void NormalizeInto(std::string_view text, std::string& out) {
-  std::size_t plain = 0;  // characters kept as they are, the usual case
-  while (plain < text.size() && kActions[static_cast<unsigned char>(text[plain])] == kKeep) ++plain;
-  if (plain == text.size()) {
-    SetText(out, text);
-    return;
-  }
-  out.resize(text.size());
-  char* next = out.data();
-  for (const char c : text) {
-    const unsigned char action = kActions[static_cast<unsigned char>(c)];
-    if (action == kKeep) {
-      *next++ = c;
-    } else if (action == kZero) {
-      *next++ = '0';
-    }
-  }
-  out.resize(static_cast<std::size_t>(next - out.data()));
-}
-
-int WeightedSum(std::string_view digits) {
-  // What a character adds at an even position up to 14: a digit doubled, with the digits of the
-  // product added (0 2 4 6 8 1 3 5 7 9); nothing for any other character.
-  static constexpr std::array<unsigned char, 256> kDoubledValue = [] {
-    std::array<unsigned char, 256> table{};
-    for (int d = 0; d <= 9; ++d)
-      table[std::size_t{'0'} + static_cast<std::size_t>(d)] =
-          static_cast<unsigned char>(kDoubled[d] - '0');
-    return table;
-  }();
-  const std::size_t n = digits.size();
-  unsigned notDigit = 0;
-  int total = 0;
-  std::size_t i = 0;
-  for (; i + 1 < n && i < 14; i += 2) {
-    const auto odd = static_cast<unsigned>(digits[i] - '0');
-    const auto even = static_cast<unsigned>(digits[i + 1] - '0');
-    notDigit |= static_cast<unsigned>(odd > 9) | static_cast<unsigned>(even > 9);
-    total += static_cast<int>(odd) + kDoubledValue[static_cast<unsigned char>(digits[i + 1])];
-  }
-  for (; i < n; ++i) {  // a last odd position, and the positions after 14, as they are
-    const auto d = static_cast<unsigned>(digits[i] - '0');
-    notDigit |= static_cast<unsigned>(d > 9);
-    total += static_cast<int>(d);
-  }
-  return notDigit != 0 ? -1 : total;
-}
-
-bool IsAcceptedTotal(int total) {
-  return total % 10 == 0 && total >= 10 && total <= 160;
-}
-
-bool IsValidNormalizedIMEI(std::string_view normalized) {
-  return normalized.size() == 15 && IsAcceptedTotal(WeightedSum(normalized));
-}
-
-bool IsValidIMEI(std::string_view text) {
-  // Fifteen plain digits, the usual input, are checked in one pass without normalising.
-  if (text.size() == 15) {
-    unsigned notDigit = 0;
-    unsigned total = 0;
-    for (std::size_t i = 0; i < 15; ++i) {
-      const unsigned d = static_cast<unsigned char>(text[i]) - unsigned{'0'};
-      notDigit |= d > 9 ? 1u : 0u;
-      const unsigned value = d > 9 ? 0 : d;
-      total += i % 2 == 1 ? (value * 2 > 9 ? value * 2 - 9 : value * 2) : value;
-    }
-    if (notDigit == 0) return total % 10 == 0 && total >= 10;
-  }
-  // Short inputs normalise in a fixed buffer; anything that normalises to more than 15
-  // characters is invalid, so longer texts need not be kept.
-  char buffer[16];
-  std::size_t length = 0;
-  for (const char c : TrimSpaces(text)) {
-    const unsigned char action = kActions[static_cast<unsigned char>(c)];
-    if (action == kDrop) continue;
-    if (length == 15) return false;
-    buffer[length++] = action == kZero ? '0' : c;
-  }
-  return IsValidNormalizedIMEI(std::string_view(buffer, length));
-}
-
 namespace {
 
 // The result fields of fifteen plain digits, the usual case, without the per-slot tests of the
@@ -228,7 +119,7 @@ bool ShowDigits(Form1& form, const char* digits) {
   form.DigitTable[16] = 0;
   for (std::size_t i = 0; i < 14; i += 2) {
     const char odd = digits[i];
-    const char even = kDoubled[static_cast<std::size_t>(digits[i + 1] - '0')];
+    const char even = kDoubledDigits[static_cast<std::size_t>(digits[i + 1] - '0')];
     form.CheckTable[i + 1] = static_cast<unsigned char>(weighted[i] = odd);
     form.CheckTable[i + 2] = static_cast<unsigned char>(weighted[i + 1] = even);
     sum += (odd - '0') + (even - '0');
@@ -270,7 +161,8 @@ bool ShowChars(Form1& form, std::string_view imei) {
     const std::string_view c = i <= chars.length ? chars.at[i - 1] : std::string_view();
     form.DigitTable[i] = c.empty() ? 0 : CodePointOf(c);
     std::string_view slot = c;
-    if (!c.empty() && i % 2 == 0 && i <= 14) slot = std::string_view(&kDoubled[DigitOf(c)], 1);
+    if (!c.empty() && i % 2 == 0 && i <= 14)
+      slot = kDoubledDigits.substr(static_cast<std::size_t>(DigitOf(c)), 1);
     form.CheckTable[i] = slot.empty() ? 0 : CodePointOf(slot);
     if (i <= 14 && !slot.empty()) {
       checkLine += slot;

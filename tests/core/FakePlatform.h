@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Platform.h"
+#include "seam/Platform.h"
 
 namespace vettrix::test {
 
@@ -31,9 +31,9 @@ class FakePlatform : public Platform {
   std::string folder;
   int closeCount = 0;
   std::function<void()> onDoEvents;  // runs inside DoEvents, as a user's click would
-  std::function<DownloadResult(std::string_view, const std::string&)> download;
+  std::function<HttpResult(std::string_view, const std::string&)> download;
   // Answers Fetch; the requests are kept (with their activity) in `fetched`.
-  std::function<Fetched(std::string_view url)> fetch;
+  std::function<HttpResult(std::string_view url)> fetch;
   std::vector<std::string> fetched;
   ServiceSetting serviceSetting;
   // Makes the file watches; without it every lookup reads the database again.
@@ -50,15 +50,15 @@ class FakePlatform : public Platform {
     openedUrls.emplace_back(url);
     return true;
   }
-  DownloadResult DownloadFile(std::string_view url, const std::string& localFile) override {
+  HttpResult DownloadFile(std::string_view url, const std::string& localFile) override {
     if (download) return download(url, localFile);
-    return {false, "no network"};
+    return HttpFailed("no network");
   }
-  Fetched Fetch(std::string_view url, std::int64_t, std::string_view activity) override {
+  HttpResult Fetch(std::string_view url, std::int64_t, std::string_view activity) override {
     fetched.push_back(std::string(url) +
                       (activity.empty() ? "" : " [" + std::string(activity) + "]"));
     if (fetch) return fetch(url);
-    return {.error = "no network"};
+    return HttpFailed("no network");
   }
   // Not SHA-256, but a digest of its shape all the same: the tests compare it with itself.
   std::string Sha256Hex(std::string_view bytes) override {

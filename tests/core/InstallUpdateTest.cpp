@@ -17,12 +17,13 @@ class InstallUpdateTest : public AppTest {
  protected:
   void SetUp() override {
     Start(MakeDatabase(40, "v1.00.0001"));
-    platform.fetch = [this](std::string_view url) -> Fetched {
+    platform.fetch = [this](std::string_view url) -> HttpResult {
       const std::string path(url.substr(std::string_view(kServiceUrl).size()));
       const auto it = served.find(path);
-      if (it == served.end()) return {.error = "HTTP 404 Not Found", .status = 404};
-      if (it->second == "(cancel)") return {.cancelled = true, .error = "cancelled"};
-      return {.ok = true, .body = it->second, .status = 200};
+      if (it == served.end()) return HttpFailed("HTTP 404 Not Found", 404);
+      if (it->second == "(cancel)")
+        return Unexpected<HttpFailure>{{.reason = "cancelled", .cancelled = true}};
+      return HttpAnswer{.body = it->second, .status = 200};
     };
   }
   // Publishes `database` with its version number and checksum, as a service without the JSON

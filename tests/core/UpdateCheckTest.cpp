@@ -32,12 +32,13 @@ class UpdateCheckTest : public ::testing::Test {
   UpdateCheckTest() {
     platform.folder = folder.str();
     form.ProgramVersionNumber = "21326";
-    platform.download = [this](std::string_view url, const std::string& file) -> DownloadResult {
+    platform.download = [this](std::string_view url, const std::string& file) -> HttpResult {
       requested.emplace_back(url);
-      if (!published) return {false, "timed out after 10 s"};
+      if (!published) return HttpFailed("timed out after 10 s");
       std::ofstream out(file, std::ios::binary | std::ios::trunc);
-      if (!(out << *published)) return {false, file + ": Not a directory", true};
-      return {true, {}};
+      if (!(out << *published))
+        return Unexpected<HttpFailure>{{.reason = file + ": Not a directory", .notSaved = true}};
+      return HttpAnswer{.body = *published, .status = 200};
     };
   }
 

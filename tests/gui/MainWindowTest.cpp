@@ -1,4 +1,4 @@
-#include "platform/qt/MainWindow.h"
+#include "gui/MainWindow.h"
 
 #include <gtest/gtest.h>
 

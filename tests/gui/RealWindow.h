@@ -19,8 +19,8 @@
 
 #include "commands/Handlers.h"
 #include "core/FakePlatform.h"
-#include "platform/qt/MainWindow.h"
-#include "platform/qt/QtPlatform.h"
+#include "gui/MainWindow.h"
+#include "gui/QtPlatform.h"
 
 namespace vettrix::test {
 

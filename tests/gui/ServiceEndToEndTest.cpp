@@ -124,7 +124,9 @@ TEST_F(ServiceEndToEndTest, AWindowPointedAtTheServiceTellsOfAnUpdateAndInstalls
   QTest::mouseClick(Find<QLabel>("Label13"), Qt::LeftButton);
   ASSERT_EQ(platform.openedUrls, std::vector<std::string>{url + "/?imei=123456789012347"});
   BlockingFetch page(platform.openedUrls[0], 1 << 20, 10000);
-  const std::string html = page.Run(false).body.toStdString();
+  const HttpResult fetched = page.Run(false);
+  ASSERT_TRUE(fetched) << fetched.error().reason;
+  const std::string& html = fetched->body;
   EXPECT_NE(html.find("id=\"verdict\">" + Shown("Label16").toStdString() + "<"), std::string::npos);
   EXPECT_NE(html.find("id=\"not-found\""), std::string::npos);
 

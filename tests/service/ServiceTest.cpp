@@ -10,7 +10,9 @@
 
 #include "app/Text.h"
 #include "core/FakePlatform.h"
+#include "service/Digest.h"
 #include "service/SqliteStore.h"
+#include "service/StoreTest.h"
 
 namespace vettrix::service {
 namespace {
@@ -28,7 +30,7 @@ const std::string kDatabase =
 class ServiceTest : public ::testing::Test {
  protected:
   ServiceTest() {
-    store.Publish(kDatabase, 1'700'000'000, [](auto) { return std::string(); });
+    EXPECT_TRUE(store.Publish(kDatabase, 1'700'000'000, [](auto) { return Result<void>(); }));
     snapshots.emplace(store);
     service.emplace(Settings{}, store, *snapshots);
   }
@@ -342,10 +344,11 @@ TEST_F(ServiceTest, APublicationReplacesEverythingAtOnceAndABadOneIsPassedOver) 
   const auto first = snapshots->Current();
   const std::string next =
       "35209900,Alcatel,One Touch 332\r\n87654321,Acme,Phone\r\nVERSION_,v1.26.1207,Test\r\n";
-  EXPECT_EQ(PublishDatabase(store, "87654321,Acme\r\nVERSION_,v1.26.1208,x\r\n", false, now),
-            "not a database: line 1 is no device line (TAC,manufacturer,model): \"87654321,Acme\"");
-  EXPECT_EQ(PublishDatabase(store, kDatabase, false, now).substr(0, 12), "its version ");
-  EXPECT_EQ(PublishDatabase(store, next, false, now), "");
+  EXPECT_EQ(
+      FaultOf(PublishDatabase(store, "87654321,Acme\r\nVERSION_,v1.26.1208,x\r\n", false, now)),
+      "not a database: line 1 is no device line (TAC,manufacturer,model): \"87654321,Acme\"");
+  EXPECT_EQ(FaultOf(PublishDatabase(store, kDatabase, false, now)).substr(0, 12), "its version ");
+  EXPECT_EQ(FaultOf(PublishDatabase(store, next, false, now)), "");
   snapshots->Refresh();
   EXPECT_EQ(Get("/dbver").body, "261207\r\n");
   EXPECT_NE(Get("/?imei=87654321").body.find("Acme"), std::string::npos);
@@ -356,9 +359,9 @@ TEST_F(ServiceTest, APublicationReplacesEverythingAtOnceAndABadOneIsPassedOver) 
   EXPECT_EQ(Get("/dbver").body, "261207\r\n");
   // Nor is it taken for "nothing published": only --force replaces what cannot be compared.
   const std::string later = "35209900,Alcatel,One\r\nVERSION_,v1.26.1208,Test\r\n";
-  EXPECT_NE(PublishDatabase(store, later, false, now).find("cannot be read as one"),
+  EXPECT_NE(FaultOf(PublishDatabase(store, later, false, now)).find("cannot be read as one"),
             std::string::npos);
-  EXPECT_EQ(PublishDatabase(store, kDatabase, true, now), "");  // --force goes back
+  EXPECT_EQ(FaultOf(PublishDatabase(store, kDatabase, true, now)), "");  // --force goes back
   snapshots->Refresh();
   EXPECT_EQ(Get("/dbver").body, "261206\r\n");
 }

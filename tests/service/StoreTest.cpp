@@ -59,21 +59,21 @@ TEST_P(StoreTest, SubmissionsAreKeptOnceAndDecidedOnce) {
 
 TEST_P(StoreTest, AnAddressIsAdmittedSoOftenWithinAnHour) {
   Store& store = Open();
-  for (int i = 0; i < 3; ++i) EXPECT_FALSE(store.Admit("192.0.2.1", 10'000 + i * 100, 3));
-  EXPECT_EQ(store.Admit("192.0.2.1", 10'300, 3), 3600 - 300);
-  EXPECT_FALSE(store.Admit("192.0.2.2", 10'300, 3));
-  EXPECT_EQ(store.Admit("192.0.2.1", 13'599, 3), 1);
-  EXPECT_FALSE(store.Admit("192.0.2.1", 13'600, 3));  // the first attempt is an hour old
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(*store.Admit("192.0.2.1", 10'000 + i * 100, 3), i + 1);
+  EXPECT_EQ(store.Admit("192.0.2.1", 10'300, 3).error().wait, 3600 - 300);
+  EXPECT_EQ(*store.Admit("192.0.2.2", 10'300, 3), 1);
+  EXPECT_EQ(store.Admit("192.0.2.1", 13'599, 3).error().wait, 1);
+  EXPECT_EQ(*store.Admit("192.0.2.1", 13'600, 3), 3);  // the first attempt is an hour old
 }
 
 TEST_P(StoreTest, APublicationIsFoundWholeAndOnlyWhenNew) {
   Store& store = Open();
-  store.Publish("first\r\n", 1'000, [](auto) { return std::string(); });
+  ASSERT_TRUE(store.Publish("first\r\n", 1'000, [](auto) { return Result<void>(); }));
   std::optional<Publication> first = store.Newer({});
   ASSERT_TRUE(first);
   EXPECT_EQ(first->bytes, "first\r\n");
   EXPECT_FALSE(store.Newer(first->id));
-  store.Publish("second\r\n", 2'000, [](auto) { return std::string(); });
+  ASSERT_TRUE(store.Publish("second\r\n", 2'000, [](auto) { return Result<void>(); }));
   const std::optional<Publication> second = store.Newer(first->id);
   ASSERT_TRUE(second);
   EXPECT_EQ(second->bytes, "second\r\n");
@@ -89,14 +89,13 @@ TEST_P(StoreTest, OfConcurrentPublishesTheNewestWinsAndNoneGoesBack) {
     for (int n = 0; n < 8; ++n)
       threads.emplace_back([&, n] {
         const std::string version = "v1.00." + std::to_string(1000 + round * 10 + n);
-        faults[static_cast<std::size_t>(n)] = PublishDatabase(
-            *Another(), "35209900,Alcatel,One\r\nVERSION_," + version + ",x\r\n", false, 1'000);
+        faults[static_cast<std::size_t>(n)] = FaultOf(PublishDatabase(
+            *Another(), "35209900,Alcatel,One\r\nVERSION_," + version + ",x\r\n", false, 1'000));
       });
     for (std::thread& t : threads) t.join();
-    std::string fault;
-    const auto newest = MakePublished(*Open().Newer({}), fault);
-    ASSERT_TRUE(newest) << fault;
-    EXPECT_EQ(newest->versionText, "v1.00." + std::to_string(1000 + round * 10 + 7));
+    const auto newest = MakePublished(*Open().Newer({}));
+    ASSERT_TRUE(newest) << newest.error();
+    EXPECT_EQ((*newest)->versionText, "v1.00." + std::to_string(1000 + round * 10 + 7));
     EXPECT_EQ(faults[7], "");
     for (const std::string& refused : faults) {
       if (!refused.empty()) {

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "service/Store.h"
 
@@ -21,6 +22,12 @@ struct StoreKind {
   const char* name;
   std::function<std::unique_ptr<StoreFactory>()> factory;
 };
+
+// Why `result` failed, or "" when it did not.
+template <typename T>
+std::string FaultOf(const Result<T>& result) {
+  return result ? std::string() : result.error();
+}
 
 class StoreTest : public ::testing::TestWithParam<StoreKind> {
  protected:

@@ -72,7 +72,8 @@ TEST(UpdateServerTest, ADownloadKeepsTheBodyOrNamesTheFaultAndKeepsTheOldFile) {
   for (const auto& [url, error] : cases) {
     SCOPED_TRACE(url);
     folder.Write("update.dat", "21000\r\n");
-    EXPECT_EQ(HttpDownload(url, folder.str() + "/update.dat", 300).error, error);
+    const HttpResult downloaded = HttpDownload(url, folder.str() + "/update.dat", 300);
+    EXPECT_EQ(downloaded ? "" : downloaded.error().reason, error);
     const std::string body = url.ends_with("/cap") ? cap.toStdString() : "21327\r\n";
     EXPECT_EQ(folder.Read("update.dat"), error.empty() ? body : "21000\r\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
@@ -82,14 +83,15 @@ TEST(UpdateServerTest, ADownloadKeepsTheBodyOrNamesTheFaultAndKeepsTheOldFile) {
   EXPECT_LT(server.streamed, 64 << 20);
 
   // Nothing arriving ends a download long before its deadline.
-  EXPECT_EQ(BlockingFetch(server.Url("/silent"), 100, 60000, 300).Run(false).error,
+  EXPECT_EQ(BlockingFetch(server.Url("/silent"), 100, 60000, 300).Run(false).error().reason,
             "nothing arrived for 300 ms");
 
   // The service answered, but its answer could not be kept: told apart from no answer.
-  const DownloadResult unsaved =
+  const HttpResult unsaved =
       HttpDownload(server.Url("/ver"), folder.str() + "/update.dat/update.dat");
-  EXPECT_EQ(std::tuple(unsaved.ok, unsaved.notSaved, unsaved.error),
-            std::tuple(false, true, folder.str() + "/update.dat/: File exists"));
+  ASSERT_FALSE(unsaved);
+  EXPECT_EQ(std::tuple(unsaved.error().notSaved, unsaved.error().reason),
+            std::tuple(true, folder.str() + "/update.dat/: File exists"));
   // Asked for a fresh copy, past any cache on the way.
   const QByteArray head = server.lastRequest.toLower();
   EXPECT_TRUE(head.startsWith("get /ver http/1.1\r\n")) << head.toStdString();

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "platform/Platform.h"
+#include "seam/Folders.h"
 
 namespace vettrix {
 

@@ -55,7 +55,7 @@ std::string NetworkErrorText(const QNetworkReply& reply) {
 
 // What has arrived of a fetch while it runs.
 struct Progress {
-  QByteArray body;
+  std::string body;
   bool tooLarge = false;
   bool timedOut = false;
   bool stalled = false;
@@ -72,8 +72,10 @@ void Take(QNetworkReply& reply, Progress& progress, std::int64_t maxBytes) {
     reply.readAll();
     return;
   }
-  progress.body += reply.read(maxBytes + 1 - progress.body.size());
-  if (progress.body.size() > maxBytes) {
+  const QByteArray part =
+      reply.read(maxBytes + 1 - static_cast<std::int64_t>(progress.body.size()));
+  progress.body.append(part.constData(), static_cast<std::size_t>(part.size()));
+  if (std::cmp_greater(progress.body.size(), maxBytes)) {
     progress.tooLarge = true;
     reply.abort();
   }
@@ -85,22 +87,16 @@ std::string SizeText(std::int64_t bytes) {
   return std::to_string(bytes / 1024) + " KiB";
 }
 
-FetchResult Failed(std::string error) {
-  FetchResult result;
-  result.error = std::move(error);
-  return result;
-}
-
-FetchResult Outcome(const QNetworkReply& reply, Progress& progress, int timeoutMs, int stallMs,
-                    std::int64_t maxBytes) {
-  if (!progress.refused.empty()) return Failed(std::move(progress.refused));
-  if (progress.tooLarge) return Failed("response larger than " + SizeText(maxBytes));
-  if (progress.timedOut) return Failed("timed out after " + DurationText(timeoutMs));
-  if (progress.stalled) return Failed("nothing arrived for " + DurationText(stallMs));
+HttpResult Outcome(const QNetworkReply& reply, Progress& progress, int timeoutMs, int stallMs,
+                   std::int64_t maxBytes) {
+  if (!progress.refused.empty()) return HttpFailed(std::move(progress.refused));
+  if (progress.tooLarge) return HttpFailed("response larger than " + SizeText(maxBytes));
+  if (progress.timedOut) return HttpFailed("timed out after " + DurationText(timeoutMs));
+  if (progress.stalled) return HttpFailed("nothing arrived for " + DurationText(stallMs));
   const QNetworkReply::NetworkError error = reply.error();
   if (error == QNetworkReply::TooManyRedirectsError ||
       error == QNetworkReply::InsecureRedirectError)
-    return Failed(NetworkErrorText(reply));
+    return HttpFailed(NetworkErrorText(reply));
   const QVariant code = Status(reply);
   if (code.isValid() && !IsSuccess(code)) {
     std::string text = "HTTP " + std::to_string(code.toInt());
@@ -108,31 +104,26 @@ FetchResult Outcome(const QNetworkReply& reply, Progress& progress, int timeoutM
         reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
     // Appended piece by piece: GCC 12 takes `" " + std::string` for an overlapping copy.
     if (!phrase.isEmpty()) text.append(" ").append(phrase.toStdString());
-    FetchResult failed = Failed(std::move(text));
-    failed.status = code.toInt();
-    return failed;
+    return HttpFailed(std::move(text), code.toInt());
   }
-  if (error != QNetworkReply::NoError) return Failed(NetworkErrorText(reply));
-  if (!code.isValid()) return Failed("no HTTP response");
-  return {true,
-          {},
-          std::move(progress.body),
-          reply.header(QNetworkRequest::ContentTypeHeader).toString(),
-          code.toInt(),
-          reply.rawHeader("ETag").toStdString()};
+  if (error != QNetworkReply::NoError) return HttpFailed(NetworkErrorText(reply));
+  if (!code.isValid()) return HttpFailed("no HTTP response");
+  return HttpAnswer{std::move(progress.body),
+                    reply.header(QNetworkRequest::ContentTypeHeader).toString().toStdString(),
+                    code.toInt(), reply.rawHeader("ETag").toStdString()};
 }
 
 }  // namespace
 
-void HttpFetch(std::string_view url, QObject* context, const std::function<void(FetchResult)>& done,
+void HttpFetch(std::string_view url, QObject* context, const std::function<void(HttpResult)>& done,
                int timeoutMs, std::int64_t maxBytes, const FetchProgress& progressed, int stallMs) {
-  if (QCoreApplication::instance() == nullptr) return done(Failed("no application object"));
+  if (QCoreApplication::instance() == nullptr) return done(HttpFailed("no application object"));
   const QUrl address(QString::fromUtf8(url.data(), static_cast<qsizetype>(url.size())),
                      QUrl::StrictMode);
   if (!address.isValid() || address.host().isEmpty() ||
       (address.scheme() != QLatin1String("http") && address.scheme() != QLatin1String("https"))) {
     QTimer::singleShot(0, context, [done, error = "not a web address: " + std::string(url)] {
-      done(Failed(error));
+      done(HttpFailed(error));
     });
     return;
   }
@@ -196,7 +187,7 @@ void HttpFetch(std::string_view url, QObject* context, const std::function<void(
                      if (!progress->tooLarge && !progress->timedOut && !progress->stalled &&
                          progress->refused.empty() && reply->isOpen())
                        Take(*reply, *progress, maxBytes);
-                     FetchResult result = Outcome(*reply, *progress, timeoutMs, stallMs, maxBytes);
+                     HttpResult result = Outcome(*reply, *progress, timeoutMs, stallMs, maxBytes);
                      manager->deleteLater();
                      done(std::move(result));
                    });
@@ -208,13 +199,13 @@ BlockingFetch::BlockingFetch(std::string_view url, std::int64_t maxBytes, int ti
                              int stallMs)
     : url_(url), maxBytes_(maxBytes), timeoutMs_(timeoutMs), stallMs_(stallMs) {}
 
-FetchResult BlockingFetch::Run(bool userInput, const FetchProgress& progress) {
-  std::optional<FetchResult> fetched;
+HttpResult BlockingFetch::Run(bool userInput, const FetchProgress& progress) {
+  std::optional<HttpResult> fetched;
   QEventLoop loop;
   QObject owner;  // the request ends with this call, finished or not
   HttpFetch(
       url_, &owner,
-      [&](FetchResult result) {
+      [&](HttpResult result) {
         fetched = std::move(result);
         loop.quit();
       },
@@ -226,8 +217,7 @@ FetchResult BlockingFetch::Run(bool userInput, const FetchProgress& progress) {
     loop_ = nullptr;
   }
   if (fetched && !cancelled_) return std::move(*fetched);
-  FetchResult stopped = Failed("cancelled");
-  return stopped;
+  return Unexpected<HttpFailure>{{.reason = "cancelled", .cancelled = true}};
 }
 
 void BlockingFetch::Cancel() {
@@ -235,14 +225,13 @@ void BlockingFetch::Cancel() {
   if (loop_ != nullptr) loop_->quit();
 }
 
-DownloadResult HttpDownload(std::string_view url, const std::string& localFile, int timeoutMs) {
-  FetchResult fetched = BlockingFetch(url, kDownloadMaxBytes, timeoutMs).Run(false);
-  if (!fetched.ok) return {false, std::move(fetched.error)};
-  const std::string_view body(fetched.body.constData(),
-                              static_cast<std::size_t>(fetched.body.size()));
-  if (std::string error = ReplaceFile(localFile, body); !error.empty())
-    return {false, std::move(error), true};
-  return {true, {}};
+HttpResult HttpDownload(std::string_view url, const std::string& localFile, int timeoutMs) {
+  HttpResult fetched = BlockingFetch(url, kDownloadMaxBytes, timeoutMs).Run(false);
+  if (!fetched) return fetched;
+  if (Result<void> saved = ReplaceFile(localFile, fetched->body); !saved)
+    return Unexpected<HttpFailure>{
+        {.reason = std::move(saved).error(), .status = fetched->status, .notSaved = true}};
+  return fetched;
 }
 
 }  // namespace vettrix

@@ -1,13 +1,11 @@
 #pragma once
 
-#include <QByteArray>
-#include <QString>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 
-#include "platform/Platform.h"
+#include "seam/Network.h"
 
 class QObject;
 class QEventLoop;
@@ -25,16 +23,6 @@ inline constexpr std::int64_t kDownloadMaxBytes = std::int64_t{64} * 1024;
 // Bytes received so far and the total announced (-1: unknown).
 using FetchProgress = std::function<void(std::int64_t received, std::int64_t total)>;
 
-// What a fetch brought back: the body and its declared type, or why there is none.
-struct FetchResult {
-  bool ok = false;
-  std::string error;
-  QByteArray body;
-  QString contentType;
-  int status = 0;    // the HTTP status, when the server answered
-  std::string etag;  // the ETag header as sent
-};
-
 // Plain HTTP GET of `url` with the limits above, asking for a fresh copy and for no content
 // encoding: an encoded body is refused, as its size says nothing of what it expands to. Returns
 // at once; `done`
@@ -43,7 +31,7 @@ struct FetchResult {
 // the finishing reply. Without an application object `done` runs at once.
 // `maxBytes` caps the body; `progress`, when set, hears of every part that arrives; `stallMs`
 // ends a fetch that receives nothing for that long.
-void HttpFetch(std::string_view url, QObject* context, const std::function<void(FetchResult)>& done,
+void HttpFetch(std::string_view url, QObject* context, const std::function<void(HttpResult)>& done,
                int timeoutMs = kDownloadTimeoutMs, std::int64_t maxBytes = kDownloadMaxBytes,
                const FetchProgress& progress = {}, int stallMs = kDownloadStallMs);
 
@@ -54,7 +42,8 @@ class BlockingFetch {
  public:
   BlockingFetch(std::string_view url, std::int64_t maxBytes, int timeoutMs,
                 int stallMs = kDownloadStallMs);
-  FetchResult Run(bool userInput, const FetchProgress& progress = {});
+  // Cancelled, it fails as `cancelled`.
+  HttpResult Run(bool userInput, const FetchProgress& progress = {});
   void Cancel();
   bool Cancelled() const { return cancelled_; }
 
@@ -70,7 +59,8 @@ class BlockingFetch {
 // HttpFetch of `url` into `localFile`, which ReplaceFile writes whole or not at all. Blocks the
 // caller while it runs (the window still repaints but takes no user input). Needs a
 // QCoreApplication, not a running event loop.
-DownloadResult HttpDownload(std::string_view url, const std::string& localFile,
-                            int timeoutMs = kDownloadTimeoutMs);
+// An answer that could not be saved fails as `notSaved`.
+HttpResult HttpDownload(std::string_view url, const std::string& localFile,
+                        int timeoutMs = kDownloadTimeoutMs);
 
 }  // namespace vettrix

@@ -11,17 +11,12 @@ int TimeoutFor(std::int64_t maxBytes) {
   return maxBytes > kDownloadMaxBytes ? kLargeDownloadTimeoutMs : kDownloadTimeoutMs;
 }
 
-Fetched ToFetched(FetchResult&& result, bool cancelled) {
-  return {result.ok,
-          cancelled,
-          std::move(result.error),
-          result.body.toStdString(),
-          result.status,
-          std::move(result.etag)};
+HttpResult QtNetwork::Fetch(std::string_view url, std::int64_t maxBytes, std::string_view) {
+  return BlockingFetch(url, maxBytes, TimeoutFor(maxBytes)).Run(false);
 }
 
-Fetched QtNetwork::Fetch(std::string_view url, std::int64_t maxBytes, std::string_view) {
-  return ToFetched(BlockingFetch(url, maxBytes, TimeoutFor(maxBytes)).Run(false), false);
+HttpResult QtNetwork::DownloadFile(std::string_view url, const std::string& localFile) {
+  return HttpDownload(url, localFile);
 }
 
 std::string QtNetwork::Sha256Hex(std::string_view bytes) {

@@ -10,10 +10,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace vettrix {
@@ -149,6 +151,8 @@ class DiskWatch final : public FileWatch {
   DiskWatch& operator=(const DiskWatch&) = delete;
 
   bool Changed() override {
+    // The kernel signals the thread that made the watch: news for another would go unseen.
+    assert(std::this_thread::get_id() == maker_);
     if (polling_) {
       const Stamp now = StampOf(path_);
       if (now == stamp_) return false;
@@ -260,6 +264,7 @@ class DiskWatch final : public FileWatch {
   }
 
   std::string path_;
+  std::thread::id maker_ = std::this_thread::get_id();
   int fd_ = -1;
   bool signalled_ = false;  // the kernel signals news on fd_
   std::uint64_t seen_ = 0;  // the news count at the last look

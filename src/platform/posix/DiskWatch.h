@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/FileWatch.h"
+#include "seam/FileWatch.h"
 
 namespace vettrix {
 

@@ -1,8 +1,8 @@
-#include "cli/Columns.h"
+#include "records/Columns.h"
 
 #include <cstring>
 
-namespace vettrix::cli {
+namespace vettrix::records {
 
 FieldScan FieldAt(std::string_view record, char delimiter, std::size_t index, std::string& field) {
   FieldScan scan;
@@ -41,4 +41,4 @@ FieldScan FieldAt(std::string_view record, char delimiter, std::size_t index, st
   }
 }
 
-}  // namespace vettrix::cli
+}  // namespace vettrix::records

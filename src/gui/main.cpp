@@ -4,8 +4,8 @@
 
 #include "app/Branding.h"
 #include "commands/Handlers.h"
-#include "platform/qt/MainWindow.h"
-#include "platform/qt/QtPlatform.h"
+#include "gui/MainWindow.h"
+#include "gui/QtPlatform.h"
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);

@@ -9,10 +9,10 @@
 #include <string_view>
 
 #include "app/DeviceTable.h"
-#include "cli/Checker.h"
-#include "cli/Output.h"
+#include "records/Checker.h"
+#include "records/Output.h"
 
-namespace vettrix::cli {
+namespace vettrix::records {
 
 // New columns go at the end, so that a reader that counts them keeps working.
 inline constexpr std::array<std::string_view, 18> kCheckColumns = {"file",
@@ -57,4 +57,4 @@ class RecordFields {
 // file and line: one object, no line end.
 std::string JsonRecord(std::string_view input, Checker& checker, const DeviceTable& devices);
 
-}  // namespace vettrix::cli
+}  // namespace vettrix::records

@@ -1,8 +1,8 @@
-#include "cli/RecordFields.h"
+#include "records/RecordFields.h"
 
 #include "app/Text.h"
 
-namespace vettrix::cli {
+namespace vettrix::records {
 
 const RecordFields::Fields& RecordFields::Of(const CheckRecord& r, Checker& checker,
                                              const DeviceTable& devices,
@@ -63,4 +63,4 @@ std::string JsonRecord(std::string_view input, Checker& checker, const DeviceTab
   return json.substr(open, close - open + 1);
 }
 
-}  // namespace vettrix::cli
+}  // namespace vettrix::records

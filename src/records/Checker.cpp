@@ -1,13 +1,13 @@
-#include "cli/Checker.h"
+#include "records/Checker.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "cli/LineReader.h"
-#include "validate/CheckRBI.h"
-#include "validate/ValidateIMEI.h"
+#include "records/LineReader.h"
+#include "validate/Imei.h"
+#include "validate/ReportingBodies.h"
 
-namespace vettrix::cli {
+namespace vettrix::records {
 namespace {
 
 bool AllDigits(std::string_view text) {
@@ -232,4 +232,4 @@ const CheckRecord& Checker::Fields(std::string_view text, std::size_t characters
   return r;
 }
 
-}  // namespace vettrix::cli
+}  // namespace vettrix::records

@@ -1,4 +1,4 @@
-#include "platform/qt/Accessibility.h"
+#include "gui/Accessibility.h"
 
 #include <QWidget>
 

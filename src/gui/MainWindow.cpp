@@ -1,4 +1,4 @@
-#include "platform/qt/MainWindow.h"
+#include "gui/MainWindow.h"
 
 #include <QAbstractListModel>
 #include <QBuffer>
@@ -27,7 +27,7 @@
 
 #include "app/Banner.h"
 #include "commands/Handlers.h"
-#include "platform/qt/Accessibility.h"
+#include "gui/Accessibility.h"
 
 namespace vettrix {
 namespace {
@@ -482,13 +482,13 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
-void MainWindow::ShowBanner(const QByteArray& body, const QString& contentType) {
+void MainWindow::ShowBanner(const HttpAnswer& banner) {
   if (form_.closed) return;
   banner_->clear();
-  const QString type = contentType.toLower();
+  const QString type = QString::fromStdString(banner.contentType).toLower();
   if (type.startsWith(u"image/")) {
     QBuffer buffer;
-    buffer.setData(body);
+    buffer.setData(banner.body.data(), static_cast<qsizetype>(banner.body.size()));
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
     const QSize size = reader.size();
@@ -501,8 +501,7 @@ void MainWindow::ShowBanner(const QByteArray& body, const QString& contentType) 
       image = image.scaled(banner_->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation);
     banner_->setPixmap(QPixmap::fromImage(image));
   } else if (type.contains(u"html")) {
-    const std::string text =
-        BannerText(std::string_view(body.constData(), static_cast<std::size_t>(body.size())));
+    const std::string text = BannerText(banner.body);
     banner_->setText(ToQString(text));
   }
 }

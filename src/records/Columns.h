@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace vettrix::cli {
+namespace vettrix::records {
 
 struct FieldScan {
   bool present = false;    // the record has that many fields
@@ -17,4 +17,4 @@ struct FieldScan {
 // Field `index` (from 0) of `record` into `field`, without its quotes.
 FieldScan FieldAt(std::string_view record, char delimiter, std::size_t index, std::string& field);
 
-}  // namespace vettrix::cli
+}  // namespace vettrix::records

@@ -2,6 +2,7 @@
 
 // Buffered output to a file descriptor, and the record formats of the command line.
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vettrix::cli {
+namespace vettrix::records {
 
 // Writes through a large buffer, to a file descriptor or onto the end of a string. The first
 // failure ends all writing: later output is dropped, so a closed pipe or a full disk gives one
@@ -30,6 +31,7 @@ class Output {
   std::size_t BufferSize() const { return size_; }
   // Room for `n` <= BufferSize() bytes at the returned pointer; Commit tells how many were used.
   char* Reserve(std::size_t n) {
+    assert(n <= size_);
     if (size_ - used_ < n) Flush();
     return buffer_.get() + used_;
   }
@@ -106,4 +108,4 @@ class RecordWriter {
   bool begun_ = false;
 };
 
-}  // namespace vettrix::cli
+}  // namespace vettrix::records

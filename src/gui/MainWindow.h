@@ -38,7 +38,7 @@ class MainWindow : public QMainWindow {
   // Where the banner comes from, and what came: a picture is shown scaled into the banner, an
   // HTML page as its text, anything else leaves the banner empty.
   const std::string& BannerUrl() const { return form_.Scriptlet1.url; }
-  void ShowBanner(const QByteArray& body, const QString& contentType);
+  void ShowBanner(const HttpAnswer& banner);
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "app/DeviceTable.h"
-#include "validate/CheckRBI.h"
 #include "validate/Judgement.h"
+#include "validate/ReportingBodies.h"
 
-namespace vettrix::cli {
+namespace vettrix::records {
 
 struct Line;
 
@@ -100,4 +100,4 @@ class Checker {
   char expectedCheckDigit_ = '\0';
 };
 
-}  // namespace vettrix::cli
+}  // namespace vettrix::records

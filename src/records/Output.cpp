@@ -1,8 +1,9 @@
-#include "cli/Output.h"
+#include "records/Output.h"
 
 #include <unistd.h>
 
 #include <array>
+#include <cassert>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -10,7 +11,7 @@
 
 #include "app/DeviceTable.h"
 
-namespace vettrix::cli {
+namespace vettrix::records {
 namespace {
 
 // Bytes that need more than a copy in each format (index: Format); bytes 0x80 and up always do,
@@ -125,6 +126,7 @@ std::string_view RecordWriter::RecordEnd() const {
 }
 
 void RecordWriter::Write(std::span<const Piece> fields) {
+  assert(fields.size() == columns_.size());
   Begin();
   const std::string_view start = RecordStart(), end = RecordEnd();
   anyRecord_ = true;
@@ -233,4 +235,4 @@ void RecordWriter::Escape(std::string_view text, std::string& out) const {
   if (quote || json_) out += '"';
 }
 
-}  // namespace vettrix::cli
+}  // namespace vettrix::records

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace vettrix::cli {
+namespace vettrix::records {
 
 class Output;
 
@@ -57,4 +57,4 @@ class LineReader {
   std::string scratch_;  // the normalised overflow of a long line
 };
 
-}  // namespace vettrix::cli
+}  // namespace vettrix::records

@@ -5,8 +5,8 @@
 #include <QElapsedTimer>
 #include <span>
 
-#include "platform/Platform.h"
 #include "platform/posix/DiskWatch.h"
+#include "seam/Platform.h"
 
 namespace vettrix {
 
@@ -39,10 +39,10 @@ class QtPlatform : public Platform {
   void MsgBox(std::string_view text) override;
   bool SetClipboardText(std::string_view text) override;
   bool OpenUrl(std::string_view url) override;
-  DownloadResult DownloadFile(std::string_view url, const std::string& localFile) override;
+  HttpResult DownloadFile(std::string_view url, const std::string& localFile) override;
   // With an activity, a progress dialog over the window that can cancel; the window takes no
   // input meanwhile but keeps painting.
-  Fetched Fetch(std::string_view url, std::int64_t maxBytes, std::string_view activity) override;
+  HttpResult Fetch(std::string_view url, std::int64_t maxBytes, std::string_view activity) override;
   std::string Sha256Hex(std::string_view bytes) override;
 
   std::int64_t TickCount() override;

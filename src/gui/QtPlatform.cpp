@@ -1,6 +1,6 @@
-#include "platform/qt/QtPlatform.h"
+#include "gui/QtPlatform.h"
 
-#include "platform/Ticks.h"
+#include "platform/posix/Ticks.h"
 
 #include <grp.h>
 #include <unistd.h>
@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "app/Branding.h"
+#include "gui/MainWindow.h"
 #include "platform/locations/Locations.h"
 #include "platform/net/HttpDownload.h"
 #include "platform/net/QtNetwork.h"
-#include "platform/qt/MainWindow.h"
 
 namespace vettrix {
 namespace {
@@ -63,8 +63,8 @@ void QtPlatform::ShowWindow() {
   if (window_->BannerUrl().empty()) return;
   // A failed fetch brings nothing, which empties the banner; one still on its way when the
   // window goes is dropped with it.
-  HttpFetch(window_->BannerUrl(), window_, [window = window_](const FetchResult& banner) {
-    window->ShowBanner(banner.body, banner.contentType);
+  HttpFetch(window_->BannerUrl(), window_, [window = window_](const HttpResult& banner) {
+    window->ShowBanner(banner ? *banner : HttpAnswer{});
   });
 }
 
@@ -101,11 +101,12 @@ bool QtPlatform::OpenUrl(std::string_view url) {
   return QDesktopServices::openUrl(target);
 }
 
-DownloadResult QtPlatform::DownloadFile(std::string_view url, const std::string& localFile) {
+HttpResult QtPlatform::DownloadFile(std::string_view url, const std::string& localFile) {
   return HttpDownload(url, localFile);
 }
 
-Fetched QtPlatform::Fetch(std::string_view url, std::int64_t maxBytes, std::string_view activity) {
+HttpResult QtPlatform::Fetch(std::string_view url, std::int64_t maxBytes,
+                             std::string_view activity) {
   if (activity.empty() || IsClosed()) return QtNetwork().Fetch(url, maxBytes, activity);
   if (window_ != nullptr) window_->Sync();
   QWidget* parent = window_ != nullptr && window_->isVisible() ? window_ : nullptr;
@@ -119,12 +120,11 @@ Fetched QtPlatform::Fetch(std::string_view url, std::int64_t maxBytes, std::stri
   BlockingFetch fetch(url, maxBytes, TimeoutFor(maxBytes));
   QObject::connect(&dialog, &QProgressDialog::canceled, [&fetch] { fetch.Cancel(); });
   dialog.show();
-  FetchResult result = fetch.Run(true, [&dialog](std::int64_t received, std::int64_t total) {
+  return fetch.Run(true, [&dialog](std::int64_t received, std::int64_t total) {
     // In KiB: the dialog counts in int.
     if (total > 0) dialog.setMaximum(static_cast<int>(total / 1024));
     dialog.setValue(static_cast<int>(received / 1024));
   });
-  return ToFetched(std::move(result), fetch.Cancelled());
 }
 
 std::string QtPlatform::Sha256Hex(std::string_view bytes) {

@@ -1,4 +1,4 @@
-#include "cli/LineReader.h"
+#include "records/LineReader.h"
 
 #include <unistd.h>
 #ifdef __SSE2__
@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cli/Output.h"
-#include "validate/ValidateIMEI.h"
+#include "records/Output.h"
+#include "validate/Imei.h"
 
-namespace vettrix::cli {
+namespace vettrix::records {
 namespace {
 
 // The first CR or LF in [from, to), or `to`.
@@ -144,4 +144,4 @@ bool LineReader::Next(Line& line) {
   }
 }
 
-}  // namespace vettrix::cli
+}  // namespace vettrix::records
