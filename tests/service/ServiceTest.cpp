@@ -10,7 +10,6 @@
 
 #include "app/Text.h"
 #include "core/FakePlatform.h"
-#include "service/Digest.h"
 #include "service/SqliteStore.h"
 #include "service/StoreTest.h"
 
@@ -231,39 +230,27 @@ TEST_F(ServiceTest, ASubmissionMeetsEveryRuleOrComesBackWithItsReason) {
     EXPECT_EQ(Get(missing).status, 404) << missing;
 }
 
+// The window of an hour moves with the requests' time; what counts (refused forms, JSON and forms
+// alike) is the real binary's to show (tests/service/service_test.py).
 TEST_F(ServiceTest, OneAddressMaySubmitSoOftenAnHour) {
   Settings settings;
-  settings.submissionsPerHour = 3;
+  settings.submissionsPerHour = 1;
   Service limited(settings, store, *snapshots);
-  // The form and its JSON twin count against one limit.
-  int sent = 0;
-  const auto post = [&](std::string client) {
-    const bool form = sent++ % 2 == 0;
-    Request request{"POST",
-                    form ? "/submit" : "/api/v1/submissions",
-                    form ? "tac=1" : R"({"tac":"1"})",
-                    form ? "application/x-www-form-urlencoded" : "application/json",
-                    {},
-                    std::move(client),
-                    now};
-    return limited.Handle(request);
+  const auto post = [&] {
+    return limited.Handle(
+        {"POST", "/submit", "tac=1", "application/x-www-form-urlencoded", {}, "192.0.2.7", now});
   };
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(post("192.0.2.7").status, 400);  // refused forms count
-  const Response refused = post("192.0.2.7");
+  EXPECT_EQ(post().status, 400);  // refused, but counted
+  const Response refused = post();
   EXPECT_EQ(refused.status, 429);
-  EXPECT_EQ(Json::parse(refused.body)["code"], "too_many_submissions");
   EXPECT_EQ(Header(refused, "Retry-After"), "3600");
-  EXPECT_EQ(post("192.0.2.8").status, 400);  // another address is not held up
   now += 3600;
-  EXPECT_EQ(post("192.0.2.7").status, 400);  // an hour later the address may again
+  EXPECT_EQ(post().status, 400);  // an hour later the address may again
 }
 
+// The batches' limits, the errors of the lookups' addresses and the headers of every route are
+// met through the real binary (tests/service/service_test.py).
 TEST_F(ServiceTest, TheApiAnswersWithTheRightStatus) {
-  const std::string thousand = [] {
-    std::string tacs = "{\"tacs\":[";
-    for (int i = 0; i < 1000; ++i) tacs += std::string(i ? "," : "") + "\"35209900\"";
-    return tacs + "]}";
-  }();
   struct Case {
     const char* method;
     const char* target;
@@ -274,38 +261,20 @@ TEST_F(ServiceTest, TheApiAnswersWithTheRightStatus) {
   };
   const Case cases[] = {
       {"GET", "/api/v1/tac/35209900", "", "", 200, "\"manufacturer\":\"Alcatel\""},
-      {"GET", "/api/v1/tac/87654321", "", "", 404, "\"error\""},
       {"GET", "/api/v1/tac/3520990", "", "", 400, "\"error\""},
-      {"GET", "/api/v1/imei/35-209900-176148-1", "", "", 200, "\"verdict\":\"valid\""},
       {"GET", "/api/v1/imei/%ZZ", "", "", 400, "\"error\""},
       {"GET", "/api/v1/imei/%FF", "", "", 400, "UTF-8"},
-      {"GET", "/api/v1/imei/", "", "", 400, "\"error\""},
       {"GET", "/api/v1/database", "", "", 200, "\"version_number\":\"261206\""},
-      {"GET", "/api/v1/nothing", "", "", 404, "\"error\""},
-      {"DELETE", "/api/v1/database", "", "", 405, "\"error\""},
       {"POST", "/api/v1/tac", R"({"tacs":["35209900","87654321",7,"x"]})", "application/json", 200,
        R"({"results":[{"tac":"35209900","manufacturer":"Alcatel","model":"One Touch 332"},{"tac":"87654321","error":"not in the database","code":"not_in_database"},{"tac":7,"error":"a TAC is 8 digits","code":"bad_tac"},{"tac":"x","error":"a TAC is 8 digits","code":"bad_tac"}]})"},
-      {"POST", "/api/v1/tac", thousand, "application/json; charset=utf-8", 200, "One Touch"},
-      {"POST", "/api/v1/tac", thousand.substr(0, thousand.size() - 2) + ",\"1\"]}",
-       "application/json", 413, "\"error\""},
-      {"POST", "/api/v1/tac", R"({"tacs":[]})", "application/json", 400, "\"error\""},
-      {"POST", "/api/v1/tac", R"({"tacs":"35209900"})", "application/json", 400, "\"error\""},
-      {"POST", "/api/v1/tac", R"({"tacs":[)", "application/json", 400, "\"error\""},
-      {"POST", "/api/v1/tac", std::string(100000, '[') + std::string(100000, ']'),
-       "application/json", 400, "deep"},
-      {"POST", "/api/v1/tac", R"({"tacs":["35209900"]})", "text/plain", 415, "\"error\""},
       {"GET", "/api/v1/tac", "", "", 405, "\"error\""},
-      {"GET", "/api/v1/imei/35209900", "", "", 200, R"("manufacturer":"Alcatel")"},  // a TAC
-      {"POST", "/api/v1/imei", R"({"imeis":["35209900",7]})", "application/json", 200,
-       R"({"input":7,"error":"an IMEI is sent as a JSON string","code":"not_a_text"})"},
-      {"OPTIONS", "/api/v1/tac/35209900", "", "", 204, ""},
       {"PUT", "/api/v1/submissions", "", "", 405, "method_not_allowed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.target + " " + c.body.substr(0, 40));
     const Response r = Ask(c.method, c.target, c.body, c.type);
     EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.contentType, c.status == 204 ? "" : "application/json");
+    EXPECT_EQ(r.contentType, "application/json");
     EXPECT_NE(r.Body().find(c.has), std::string::npos) << r.Body().substr(0, 300);
     // Pages on other sites may read every lookup, but not send a submission.
     EXPECT_EQ(Header(r, "Access-Control-Allow-Origin") == "*",
@@ -313,15 +282,12 @@ TEST_F(ServiceTest, TheApiAnswersWithTheRightStatus) {
   }
 }
 
+// The bodies, their checksum and versions, HEAD and a plain ETag are met through the real binary
+// (tests/service/service_test.py); here the rest of what a cache may send.
 TEST_F(ServiceTest, TheDatabaseAndItsVersionAnswerAsFilesDo) {
   const Response csv = Get("/mobidex.csv");
-  EXPECT_EQ(csv.Body(), kDatabase);
   const std::string etag = Header(csv, "ETag");
-  EXPECT_EQ(etag, std::string("\"").append(Sha256Hex(kDatabase)).append("\""));
   EXPECT_EQ(Header(csv, "Last-Modified"), HttpDate(snapshots->Current()->published));
-  EXPECT_EQ(Get("/mobidex.csv.sha256").body, Sha256Hex(kDatabase) + "  mobidex.csv\n");
-  EXPECT_EQ(Get("/dbver").body, "261206\r\n");
-  EXPECT_EQ(Get("/ver").body, "21326\r\n");
   // Appended, not added to a literal: GCC 12 takes `"W/" + std::string` for an overlapping copy.
   for (const std::string& condition : {etag, std::string("W/").append(etag),
                                        std::string("\"other\", ").append(etag), std::string("*")}) {
@@ -330,14 +296,9 @@ TEST_F(ServiceTest, TheDatabaseAndItsVersionAnswerAsFilesDo) {
     EXPECT_EQ(r.status, 304) << condition;
     EXPECT_TRUE(r.Body().empty());
   }
-  const Response head = Ask("HEAD", "/mobidex.csv");
-  EXPECT_TRUE(head.headersOnly);
-  EXPECT_EQ(head.Body().size(), kDatabase.size());  // for Content-Length
   for (const char* target : {"/ver", "/", "/mobidex.csv"})
     EXPECT_EQ(Ask("POST", target).status, 405);
-  EXPECT_EQ(Get("/nothing").status, 404);
   EXPECT_EQ(Get("/?imei=%E0%80%80").status, 400);  // an overlong encoding is no UTF-8
-  EXPECT_EQ(Get("/?imei=%").status, 400);
 }
 
 TEST_F(ServiceTest, APublicationReplacesEverythingAtOnceAndABadOneIsPassedOver) {
@@ -365,6 +326,14 @@ TEST_F(ServiceTest, APublicationReplacesEverythingAtOnceAndABadOneIsPassedOver) 
   snapshots->Refresh();
   EXPECT_EQ(Get("/dbver").body, "261206\r\n");
 }
+
+// The store suite on SQLite, each test over a folder of its own.
+StoreMaker SqlitePlace() {
+  auto folder = std::make_shared<test::TempFolder>();
+  return [folder] { return std::make_unique<SqliteStore>(folder->str()); };
+}
+INSTANTIATE_TEST_SUITE_P(Sqlite, StoreTest, ::testing::Values(StoreKind{"SQLite", SqlitePlace}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vettrix::service
