@@ -135,22 +135,22 @@ class Converter {
     }
     if (options_.catalogue)
       counts += "built-in catalogue: added " + std::to_string(fromCatalogue) + "\n";
-    std::fputs(counts.c_str(), stderr);
+    Say(counts);
 
     if (options_.strict && skipped + duplicates_.count > 0) {
-      Complain("--strict: every row must give a device of its own; nothing written");
+      Refuse("--strict: every row must give a device of its own; nothing written");
       return kFailed;
     }
     // Rows lost in numbers say the inputs are not what they seem.
     if (static_cast<double>(skipped) * 100 > options_.maxSkipped * static_cast<double>(read_)) {
-      Complain(std::to_string(skipped) + " of " + std::to_string(read_) +
-               " rows skipped, more than --max-skipped " + PercentText(options_.maxSkipped) +
-               "%; nothing written");
+      Refuse(std::to_string(skipped) + " of " + std::to_string(read_) +
+             " rows skipped, more than --max-skipped " + PercentText(options_.maxSkipped) +
+             "%; nothing written");
       return kFailed;
     }
     if (devices_.size() > kMaxDevices) {
-      Complain(std::to_string(devices_.size()) + " devices, but the window reads " +
-               std::to_string(kMaxDevices) + " at most (and the version line); nothing written");
+      Refuse(std::to_string(devices_.size()) + " devices, but the window reads " +
+             std::to_string(kMaxDevices) + " at most (and the version line); nothing written");
       return kFailed;
     }
     std::string text;
@@ -165,17 +165,26 @@ class Converter {
       const int status = Finish(out, kAllValid);
       if (status != kAllValid || out.Failed()) return status;
     } else if (const std::string error = ReplaceFile(options_.output, text); !error.empty()) {
-      Complain(error + "; nothing written");
+      Refuse(error + "; nothing written");
       return kFailed;
     }
     const std::string written = "devices written: " + std::to_string(devices_.size()) + " to " +
                                 (options_.output == "-" ? "standard output" : options_.output) +
                                 "\n";
-    std::fputs(written.c_str(), stderr);
+    Say(written);
     return kAllValid;
   }
 
  private:
+  void Say(const std::string& text) {
+    if (options_.messages != nullptr) {
+      *options_.messages += text;
+    } else {
+      std::fputs(text.c_str(), stderr);
+    }
+  }
+  void Refuse(const std::string& message) { Complain(message, options_.messages); }
+
   // Sorted by TAC, one device a TAC: of its rows, the one the precedence prefers.
   void Merge() {
     // A stable sort keeps the rows of one TAC in the order given.
@@ -257,7 +266,7 @@ class Converter {
     delimiter_ = from == TacSource::Gsma ? '|' : ',';
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      Complain(file + ": " + std::strerror(errno));
+      Refuse(file + ": " + std::strerror(errno));
       return false;
     }
     LineReader reader(fd, nullptr);
@@ -311,16 +320,16 @@ class Converter {
     const int error = reader.Error();
     ::close(fd);
     if (error != 0) {
-      Complain(file + ": " + std::strerror(error));
+      Refuse(file + ": " + std::strerror(error));
       return false;
     }
     if (!layout) {
-      Complain(file + (from == TacSource::Gsma
-                           ? ": not a GSMA TAC file: no header line with the columns TAC, "
-                             "Manufacturer or Brand Name, and Marketing Name, Model Name or "
-                             "Internal Model Name in its first two lines"
-                           : ": not an Osmocom export: no header line tac,name,name,... in its "
-                             "first two lines"));
+      Refuse(file + (from == TacSource::Gsma
+                         ? ": not a GSMA TAC file: no header line with the columns TAC, "
+                           "Manufacturer or Brand Name, and Marketing Name, Model Name or "
+                           "Internal Model Name in its first two lines"
+                         : ": not an Osmocom export: no header line tac,name,name,... in its "
+                           "first two lines"));
       return false;
     }
     return true;
@@ -333,7 +342,7 @@ class Converter {
     const std::string& file = options_.inputs[index].file;
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      Complain(file + ": " + std::strerror(errno));
+      Refuse(file + ": " + std::strerror(errno));
       return false;
     }
     LineReader reader(fd, nullptr);
@@ -347,8 +356,8 @@ class Converter {
       if (line.number == 1 && bytes.starts_with(kBom)) bytes.remove_prefix(kBom.size());
       if (TrimSpaces(bytes).empty()) continue;
       if (!held && !IsTac(TrimSpaces(FieldOf(bytes, 0))) && !IsDatabaseVersion(bytes)) {
-        Complain(file + ": not a Vettrix database or listing of suggestions: line " +
-                 std::to_string(line.number) + " is no line TAC,manufacturer,model");
+        Refuse(file + ": not a Vettrix database or listing of suggestions: line " +
+               std::to_string(line.number) + " is no line TAC,manufacturer,model");
         refused = true;
         break;
       }
@@ -361,7 +370,7 @@ class Converter {
     const int error = reader.Error();
     ::close(fd);
     if (error != 0 || refused) {
-      if (error != 0) Complain(file + ": " + std::strerror(error));
+      if (error != 0) Refuse(file + ": " + std::strerror(error));
       return false;
     }
     if (held && !heldCut && IsDatabaseVersion(record_)) {

@@ -17,12 +17,12 @@
 #include "app/Branding.h"
 #include "cli/Output.h"
 #include "service/HttpServer.h"
+#include "service/Listing.h"
 #include "service/Log.h"
 #include "service/PgStore.h"
 #include "service/Published.h"
 #include "service/Service.h"
 #include "service/SqliteStore.h"
-#include "service/SubmissionForm.h"
 
 namespace {
 
@@ -223,15 +223,6 @@ int RunPublish(const Options& options, const std::string& file, bool force) {
   });
 }
 
-// A text as a spreadsheet opening the TSV shows it: one that it would take for a formula gets a '
-// in front, which the spreadsheet takes for "text" and does not show.
-std::string_view SpreadsheetText(std::string_view text, std::string& scratch) {
-  if (!BeginsAsFormula(text)) return text;
-  scratch = "'";
-  scratch += text;
-  return scratch;
-}
-
 int RunSubmissions(const Options& options, const std::string& statusName,
                    const std::string& format) {
   // The lines to merge are the accepted ones, unless asked for others.
@@ -241,32 +232,7 @@ int RunSubmissions(const Options& options, const std::string& statusName,
   return WithStore(options, [&](Store& store) {
     const auto submissions = store.List(chosen == "all" ? std::nullopt : StatusNamed(chosen));
     cli::Output out(1);
-    if (format == "mobidex") {
-      for (const Submission& s : submissions)
-        out.Put(s.tac + "," + s.manufacturer + "," + s.model + "\r\n");
-      out.Flush();
-      return out.Failed() ? kRefused : kOk;
-    }
-    static constexpr std::string_view kColumns[] = {"id",     "tac",  "manufacturer", "model",
-                                                    "source", "note", "status",       "received"};
-    const bool tsv = format != "json";
-    cli::RecordWriter writer(out, tsv ? cli::Format::Tsv : cli::Format::Json, kColumns);
-    std::array<std::string, 5> scratch, safe;
-    for (const Submission& s : submissions) {
-      const std::string id = std::to_string(s.id), received = Rfc3339(s.received);
-      using Piece = cli::RecordWriter::Piece;
-      const std::string* texts[] = {&s.tac, &s.manufacturer, &s.model, &s.source, &s.note};
-      std::array<Piece, 5> pieces;
-      for (std::size_t i = 0; i < pieces.size(); ++i) {
-        const std::string_view text = tsv ? SpreadsheetText(*texts[i], safe[i]) : *texts[i];
-        pieces[i] = writer.Text(text, scratch[i]);
-      }
-      const Piece fields[] = {
-          {id, Piece::Number},         pieces[0],      pieces[1], pieces[2], pieces[3], pieces[4],
-          Piece{StatusName(s.status)}, Piece{received}};
-      writer.Write(fields);
-    }
-    writer.End();
+    WriteSubmissions(out, submissions, format);
     out.Flush();
     return out.Failed() ? kRefused : kOk;
   });

@@ -64,6 +64,37 @@ std::string ServiceAddressNote(const ServiceSetting& setting, bool withUnknownKe
   return note;
 }
 
+std::vector<SettingKey> SettingKeysOf(std::string_view bytes, const std::string& file) {
+  // As QByteArray::trimmed: ASCII white space.
+  const auto trimmed = [](std::string_view text) {
+    constexpr std::string_view kSpace = " \t\n\v\f\r";
+    const std::size_t first = text.find_first_not_of(kSpace);
+    if (first == std::string_view::npos) return std::string_view();
+    return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
+  };
+  std::vector<SettingKey> keys;
+  std::string section;
+  int number = 0;
+  for (std::size_t at = 0; at < bytes.size();) {
+    std::size_t end = bytes.find_first_of("\r\n", at);
+    if (end == std::string_view::npos) end = bytes.size();
+    const std::string_view line = trimmed(bytes.substr(at, end - at));
+    ++number;
+    at = end + (bytes.substr(end, 2) == "\r\n" ? 2 : 1);
+    if (line.empty() || line.starts_with(';') || line.starts_with('#')) continue;
+    if (line.size() >= 2 && line.starts_with('[') && line.ends_with(']')) {
+      section = trimmed(line.substr(1, line.size() - 2));
+      if (section == "General") section.clear();
+      continue;
+    }
+    const std::size_t equals = line.find('=');
+    std::string key = section.empty() ? std::string() : section + '/';
+    key += equals == std::string_view::npos ? line : trimmed(line.substr(0, equals));
+    keys.push_back({file, number, std::move(key)});
+  }
+  return keys;
+}
+
 std::vector<std::string> UnknownSettingKeys(const ServiceSetting& setting) {
   std::string known;
   for (const std::string_view name : kServiceSettingKeys)
