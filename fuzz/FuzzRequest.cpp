@@ -48,7 +48,8 @@ void CheckWritten(std::string_view target, const Response& response, std::string
   std::string_view head = written.substr(0, headEnd + 2);
   const std::string_view body = written.substr(headEnd + 4);
   const std::string statusLine = " " + std::to_string(response.status) + " ";
-  FUZZ_CHECK(head.starts_with("HTTP/1.1" + statusLine) || head.starts_with("HTTP/1.0" + statusLine));
+  FUZZ_CHECK(head.starts_with("HTTP/1.1" + statusLine) ||
+             head.starts_with("HTTP/1.0" + statusLine));
   head.remove_prefix(head.find("\r\n") + 2);
   int common[std::size(service::kCommonHeaders)] = {};
   int cacheControl = 0, length = -1;

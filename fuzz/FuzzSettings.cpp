@@ -1,3 +1,125 @@
+// The settings files: vettrix.conf, the user's and the system's, read as the programs read them
+// (QSettings for the value, the key scanner for the keys told of), and the address, the note
+// and the messages made from them. The scanner lists every key of every file read, the one the
+// value came from among them; the address used is always a web address, and every text a
+// message box may show is text without control characters.
+//
+// The first byte says which files exist (bits below); the rest is split at "\xFF\xFF" into the
+// user's file and the system's.
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t*, std::size_t) { return 0; }
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "FuzzCheck.h"
+#include "FuzzPlatform.h"
+#include "app/Branding.h"
+#include "app/Text.h"
+#include "platform/locations/Locations.h"
+#include "update/ServiceAddress.h"
+
+namespace vettrix::fuzz {
+namespace {
+
+enum Bits : std::uint8_t { kUserFile = 1, kSystemFile = 2 };
+
+// The folders the programs look in: the user's and the system's, through $XDG_CONFIG_HOME and
+// $XDG_CONFIG_DIRS, each with its vettrix/ folder.
+struct Folders {
+  Folders() {
+    const std::string root = MakeTempFolder();
+    user = root + "/home";
+    system = root + "/etc";
+    for (const std::string& folder : {user, system}) {
+      ::mkdir(folder.c_str(), 0700);
+      ::mkdir((folder + "/vettrix").c_str(), 0700);
+    }
+    ::setenv("XDG_CONFIG_HOME", user.c_str(), 1);
+    ::setenv("XDG_CONFIG_DIRS", system.c_str(), 1);
+  }
+  std::string user, system;
+};
+
+// Writes a settings file, or removes it. Each input's file has a time of its own: QSettings
+// keeps a file it read until its time or size changes, and two inputs may come within the
+// clock's tick.
+void Put(const std::string& path, bool exists, std::string_view bytes, long stamp) {
+  if (!exists) {
+    ::unlink(path.c_str());
+    return;
+  }
+  WriteFileOrDie(path, std::string(bytes));
+  const timespec times[2] = {{stamp, 0}, {stamp, 0}};
+  ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+bool IsShowable(std::string_view text) {
+  return IsValidUtf8(text) && !FirstControl(text);
+}
+
+}  // namespace
+}  // namespace vettrix::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace vettrix;
+  using namespace vettrix::fuzz;
+  if (size == 0) return 0;
+  static const Folders& folders = *new Folders;
+  static long stamp = 1'000'000'000;
+  ++stamp;
+  const std::uint8_t bits = data[0];
+  const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const std::size_t split = rest.find("\xFF\xFF");
+  const std::string_view userBytes = rest.substr(0, split);
+  const std::string_view systemBytes =
+      split == std::string_view::npos ? std::string_view() : rest.substr(split + 2);
+  const std::string userFile = folders.user + "/vettrix/vettrix.conf";
+  const std::string systemFile = folders.system + "/vettrix/vettrix.conf";
+  Put(userFile, bits & kUserFile, userBytes, stamp);
+  Put(systemFile, bits & kSystemFile, systemBytes, stamp);
+
+  // The scanner alone: a key a line, in order (a key may hold any character its escapes give).
+  const std::vector<SettingKey> userKeys = SettingKeysOf(userBytes, userFile);
+  for (std::size_t k = 0; k < userKeys.size(); ++k)
+    FUZZ_CHECK(userKeys[k].line >= 1 && (k == 0 || userKeys[k].line > userKeys[k - 1].line));
+
+  const ServiceSetting setting = ReadServiceSetting();
+  FUZZ_CHECK(setting.userFile == userFile);
+  std::vector<SettingKey> keys;
+  if (bits & kUserFile) keys = userKeys;
+  if (bits & kSystemFile)
+    for (SettingKey& key : SettingKeysOf(systemBytes, systemFile)) keys.push_back(std::move(key));
+  FUZZ_CHECK(setting.keys.size() == keys.size());
+  for (std::size_t k = 0; k < keys.size(); ++k)
+    FUZZ_CHECK(setting.keys[k].file == keys[k].file && setting.keys[k].line == keys[k].line &&
+               setting.keys[k].key == keys[k].key);
+  // The value came from a file whose keys name it: a setting the unknown keys do not tell of.
+  if (!setting.source.empty()) {
+    FUZZ_CHECK(setting.source == userFile || setting.source == systemFile);
+    FUZZ_CHECK(std::any_of(keys.begin(), keys.end(), [&](const SettingKey& key) {
+      return key.file == setting.source && key.key == "service-url";
+    }));
+  }
+
+  const ServiceAddress address = ResolveServiceAddress(setting);
+  FUZZ_CHECK(IsWebAddress(address.url));
+  FUZZ_CHECK(address.problem.empty() == (setting.value.empty() || IsWebAddress(setting.value)));
+  if (!address.problem.empty()) FUZZ_CHECK(address.url == kServiceUrl);
+  FUZZ_CHECK(IsShowable(address.problem));
+  FUZZ_CHECK(IsShowable(ServiceAddressNote(setting)));
+  const std::vector<std::string> unknown = UnknownSettingKeys(setting);
+  FUZZ_CHECK(unknown.size() <= 4);
+  for (const std::string& message : unknown) FUZZ_CHECK(IsShowable(message));
+  const auto named = static_cast<std::size_t>(std::count_if(
+      keys.begin(), keys.end(), [](const SettingKey& key) { return key.key != "service-url"; }));
+  FUZZ_CHECK(unknown.size() == std::min<std::size_t>(named, 3) + (named > 3 ? 1 : 0));
+  return 0;
+}

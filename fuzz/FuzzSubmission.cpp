@@ -58,7 +58,8 @@ std::string Unescaped(std::string_view field) {
     if (c == 'u') {
       FUZZ_CHECK(i + 4 < field.size());
       // Control characters, all below U+0800 but U+2028 and U+2029.
-      const auto cp = static_cast<unsigned>(std::stoul(std::string(field.substr(i + 1, 4)), nullptr, 16));
+      const auto cp =
+          static_cast<unsigned>(std::stoul(std::string(field.substr(i + 1, 4)), nullptr, 16));
       i += 4;
       if (cp < 0x80) {
         text += static_cast<char>(cp);

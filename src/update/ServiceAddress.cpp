@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 
 #include "app/Branding.h"
 #include "app/Text.h"
@@ -64,32 +65,114 @@ std::string ServiceAddressNote(const ServiceSetting& setting, bool withUnknownKe
   return note;
 }
 
+namespace {
+
+constexpr std::string_view kIniSpace = " \t\n\v\f\r";
+
+// As QByteArray::trimmed: ASCII white space.
+std::string_view Trimmed(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(kIniSpace);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(kIniSpace) - first + 1);
+}
+
+// A hexadecimal number as QString::toUShort(&ok, 16) reads one: white space around it, an
+// optional + and 0x, at least one digit.
+std::optional<unsigned> LenientHex(std::string_view text) {
+  text = Trimmed(text);
+  if (text.starts_with('+')) text.remove_prefix(1);
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+    text.remove_prefix(2);
+  if (text.empty()) return std::nullopt;
+  unsigned value = 0;
+  for (const char c : text) {
+    const int digit = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                             : -1;
+    if (digit < 0) return std::nullopt;
+    value = value * 16 + static_cast<unsigned>(digit);
+  }
+  return value;
+}
+
+// A key or section name as QSettings reads it from an INI file: %XX and %UXXXX stand for the
+// character of that code, a backslash for a slash; a % that starts neither is itself.
+std::string IniName(std::string_view text) {
+  std::string name;
+  for (std::size_t i = 0; i < text.size();) {
+    if (text[i] == '\\') {
+      name += '/';
+      ++i;
+      continue;
+    }
+    if (text[i] == '%' && i + 1 < text.size()) {
+      const bool wide = text[i + 1] == 'U';
+      const std::size_t first = i + (wide ? 2 : 1), digits = wide ? 4 : 2;
+      const std::optional<unsigned> code =
+          first + digits <= text.size() ? LenientHex(text.substr(first, digits)) : std::nullopt;
+      if (code) {
+        // UTF-8, as the name is compared and shown.
+        if (*code < 0x80) {
+          name += static_cast<char>(*code);
+        } else if (*code < 0x800) {
+          name += static_cast<char>(0xC0 | (*code >> 6));
+          name += static_cast<char>(0x80 | (*code & 0x3F));
+        } else {
+          name += static_cast<char>(0xE0 | (*code >> 12));
+          name += static_cast<char>(0x80 | ((*code >> 6) & 0x3F));
+          name += static_cast<char>(0x80 | (*code & 0x3F));
+        }
+        i = first + digits;
+        continue;
+      }
+    }
+    name += text[i++];
+  }
+  return name;
+}
+
+}  // namespace
+
 std::vector<SettingKey> SettingKeysOf(std::string_view bytes, const std::string& file) {
-  // As QByteArray::trimmed: ASCII white space.
-  const auto trimmed = [](std::string_view text) {
-    constexpr std::string_view kSpace = " \t\n\v\f\r";
-    const std::size_t first = text.find_first_not_of(kSpace);
-    if (first == std::string_view::npos) return std::string_view();
-    return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
-  };
   std::vector<SettingKey> keys;
   std::string section;
   int number = 0;
   for (std::size_t at = 0; at < bytes.size();) {
     std::size_t end = bytes.find_first_of("\r\n", at);
     if (end == std::string_view::npos) end = bytes.size();
-    const std::string_view line = trimmed(bytes.substr(at, end - at));
+    std::string_view line = Trimmed(bytes.substr(at, end - at));
     ++number;
     at = end + (bytes.substr(end, 2) == "\r\n" ? 2 : 1);
-    if (line.empty() || line.starts_with(';') || line.starts_with('#')) continue;
-    if (line.size() >= 2 && line.starts_with('[') && line.ends_with(']')) {
-      section = trimmed(line.substr(1, line.size() - 2));
-      if (section == "General") section.clear();
+    if (line.starts_with('#')) continue;
+    // A ';' outside quotes opens a comment.
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      if (line[i] == '"') quoted = !quoted;
+      if (line[i] == ';' && !quoted) {
+        line = Trimmed(line.substr(0, i));
+        break;
+      }
+    }
+    if (line.empty()) continue;
+    if (line.starts_with('[')) {
+      // The name ends at the first ']'. [General], in any case, is no section: its keys are
+      // those before any section; [%General] is the section of that name.
+      std::string_view name = line.substr(1, line.find(']') - 1);
+      name = Trimmed(name);
+      const auto is = [name](std::string_view word) {
+        return std::equal(name.begin(), name.end(), word.begin(), word.end(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) == b;
+        });
+      };
+      section = is("general")    ? std::string()
+                : is("%general") ? std::string(name.substr(1))
+                                 : IniName(name);
       continue;
     }
     const std::size_t equals = line.find('=');
     std::string key = section.empty() ? std::string() : section + '/';
-    key += equals == std::string_view::npos ? line : trimmed(line.substr(0, equals));
+    key += IniName(equals == std::string_view::npos ? line : Trimmed(line.substr(0, equals)));
     keys.push_back({file, number, std::move(key)});
   }
   return keys;

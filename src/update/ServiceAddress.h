@@ -32,8 +32,9 @@ inline constexpr std::string_view kServiceSettingKeys[] = {"service-url"};
 std::string ServiceAddressNote(const ServiceSetting& setting, bool withUnknownKeys = true);
 
 // The keys of the settings file `file` whose bytes are `bytes`, as QSettings reads an INI file,
-// where they stand: "key = value" lines, in a [section] other than [General] as "section/key";
-// ';' and '#' open comments. A line ends at LF, CR LF or a lone CR.
+// where they stand: "key = value" lines, in a [section] other than [General] as "section/key",
+// with QSettings' escapes (%XX, %UXXXX, \ for /) read as it reads them; a line that begins
+// with '#', and a ';' outside quotes, open comments. A line ends at LF, CR LF or a lone CR.
 std::vector<SettingKey> SettingKeysOf(std::string_view bytes, const std::string& file);
 
 // One message for each key of the settings files that is not a setting: its file, its line and,

@@ -648,6 +648,9 @@ class UpdateDbTest(unittest.TestCase):
             ("a misspelt key beside the system's address", "# mine\n[General]\nservice_url = http://127.0.0.1:1\n",
              "service-url=%s\n" % self.service.url(), 0, b"vettrix-cli: Unknown key \"service_url\" in %s/vettrix/vettrix.conf line 3 "
              b"(did you mean service-url?).\n" % self.config.encode()),
+            # Keys as QSettings reads them: escapes decoded, [General] in any case, comments after ';'.
+            ("an escaped key in [general]", "[general] ; mine\nservice%%2Durl = %s ; the lab's\nservce-url = x\n" % self.service.url(), None, 0,
+             b"vettrix-cli: Unknown key \"servce-url\" in %s/vettrix/vettrix.conf line 3 (did you mean service-url?).\n" % self.config.encode()),
             # The build setting stands in, and the failure says so.
             ("a misspelt key alone", "[General]\nServiceURL=http://127.0.0.1:1\n", None, 2,
              b"The built-in address %s was used: no settings file sets service-url" % SERVICE_URL.encode()),
