@@ -1,11 +1,13 @@
-// The settings files: vettrix.conf, the user's and the system's, read as the programs read them
+// The settings files. vettrix.conf, the user's and the system's, read as the programs read them
 // (QSettings for the value, the key scanner for the keys told of), and the address, the note
-// and the messages made from them. The scanner lists every key of every file read, the one the
+// and the messages made from them: the scanner lists every key of every file read, the one the
 // value came from among them; the address used is always a web address, and every text a
-// message box may show is text without control characters.
+// message box may show is text without control characters. And service.conf, read by
+// vettrix-service's own command line (its main, run in this process on a command that touches
+// nothing): accepted, or refused as a usage error with the program's message, the same each time.
 //
 // The first byte says which files exist (bits below); the rest is split at "\xFF\xFF" into the
-// user's file and the system's.
+// user's vettrix.conf, the system's and service.conf.
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -15,6 +17,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <iostream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +30,9 @@
 #include "app/Text.h"
 #include "platform/locations/Locations.h"
 #include "update/ServiceAddress.h"
+
+// vettrix-service's main, built into this target under this name.
+int VettrixServiceMain(int argc, char** argv);
 
 namespace vettrix::fuzz {
 namespace {
@@ -65,6 +73,29 @@ bool IsShowable(std::string_view text) {
   return IsValidUtf8(text) && !FirstControl(text);
 }
 
+// vettrix-service with the settings file `path` and a command that reads them and stops: its
+// exit status and what it said on standard error. What it prints on standard output is dropped.
+int ServiceWithSettings(const std::string& path, const std::string& data, std::string& said) {
+  std::string args[] = {"vettrix-service", "--config", path,     "--data", data,
+                        "--store",         "",         "migrate"};
+  char* argv[std::size(args)];
+  for (std::size_t i = 0; i < std::size(args); ++i) argv[i] = args[i].data();
+  std::ostringstream errors;
+  std::streambuf* const standardError = std::cerr.rdbuf(errors.rdbuf());
+  std::fflush(stdout);
+  const int standardOutput = ::dup(1);
+  const int nothing = ::open("/dev/null", O_WRONLY);
+  ::dup2(nothing, 1);
+  const int status = VettrixServiceMain(static_cast<int>(std::size(args)), argv);
+  std::fflush(stdout);
+  ::dup2(standardOutput, 1);
+  ::close(standardOutput);
+  ::close(nothing);
+  std::cerr.rdbuf(standardError);
+  said = errors.str();
+  return status;
+}
+
 }  // namespace
 }  // namespace vettrix::fuzz
 
@@ -77,10 +108,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ++stamp;
   const std::uint8_t bits = data[0];
   const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-  const std::size_t split = rest.find("\xFF\xFF");
-  const std::string_view userBytes = rest.substr(0, split);
-  const std::string_view systemBytes =
-      split == std::string_view::npos ? std::string_view() : rest.substr(split + 2);
+  std::string_view parts[3];
+  for (std::size_t i = 0, at = 0; i < 3 && at <= rest.size(); ++i) {
+    const std::size_t split = i < 2 ? rest.find("\xFF\xFF", at) : std::string_view::npos;
+    parts[i] = rest.substr(at, split == std::string_view::npos ? split : split - at);
+    at = split == std::string_view::npos ? rest.size() + 1 : split + 2;
+  }
+  const std::string_view userBytes = parts[0], systemBytes = parts[1];
   const std::string userFile = folders.user + "/vettrix/vettrix.conf";
   const std::string systemFile = folders.system + "/vettrix/vettrix.conf";
   Put(userFile, bits & kUserFile, userBytes, stamp);
@@ -121,5 +155,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto named = static_cast<std::size_t>(std::count_if(
       keys.begin(), keys.end(), [](const SettingKey& key) { return key.key != "service-url"; }));
   FUZZ_CHECK(unknown.size() == std::min<std::size_t>(named, 3) + (named > 3 ? 1 : 0));
+
+  const std::string serviceFile = folders.system + "/service.conf";
+  WriteFileOrDie(serviceFile, std::string(parts[2]));
+  std::string said;
+  const int status = ServiceWithSettings(serviceFile, folders.system, said);
+  FUZZ_CHECK(status == 0 || status == 2);
+  if (status == 2) FUZZ_CHECK(said.starts_with("vettrix-service: ") && IsValidUtf8(said));
+  std::string again;
+  FUZZ_CHECK(ServiceWithSettings(serviceFile, folders.system, again) == status && again == said);
   return 0;
 }
