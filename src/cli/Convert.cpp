@@ -148,6 +148,12 @@ class Converter {
              "%; nothing written");
       return kFailed;
     }
+    // A database is a device line or more before its version line: the window, the service and
+    // an update refuse one without.
+    if (devices_.empty()) {
+      Refuse("the inputs give no device; nothing written");
+      return kFailed;
+    }
     if (devices_.size() > kMaxDevices) {
       Refuse(std::to_string(devices_.size()) + " devices, but the window reads " +
              std::to_string(kMaxDevices) + " at most (and the version line); nothing written");

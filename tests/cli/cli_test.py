@@ -362,6 +362,7 @@ class CliTest(unittest.TestCase):
             ("--strict, a skipped row", conv + ["--from", "gsma", "--strict", gsma], 2, None, b"--strict"),
             ("as many devices as the window reads", conv + ["--from", "osmocom", full], 0, 99999, b""),
             ("one device more", conv + ["--from", "osmocom", full, one], 2, None, b"99999 devices"),
+            ("no device at all", conv + ["--from", "osmocom", secret], 2, None, b"the inputs give no device; nothing written"),
             ("Osmocom header missing", conv + ["--from", "osmocom", first, gsma], 2, None, b"gsma.txt: not an Osmocom export"),
             ("GSMA header missing", conv + ["--from", "gsma", osmocom], 2, None, b"tacdb.csv: not a GSMA TAC file"),
             ("unknown format", conv + ["--from", "xml", first], 2, None, b"vettrix-cli: unknown input format 'xml': use osmocom, gsma or mobidex\n"),
