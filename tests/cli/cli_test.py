@@ -546,7 +546,7 @@ class UpdateDbTest(unittest.TestCase):
             ("too big", lambda: self.service.pages.update({"/mobidex.csv": (200, b"", {"Content-Length": str(64 << 20)})}), 2, b"larger than 32 MiB"),
             ("a server error", lambda: self.service.pages.update({"/mobidex.csv": (500, b"", {})}), 2, b"HTTP 500"),
             ("changed on the way", lambda: self.service.pages["/mobidex.csv"][1].extend(b"x"), 2, b"does not match its published checksum"),
-            ("another version", lambda: self.service.publish(new, "000003"), 2, b"is version 000002, not 000003"),
+            ("another version", lambda: self.service.publish(new, "000003"), 2, b"is version 000002, not \"000003\" as published"),
             ("no database", lambda: self.service.publish(b"<html>\r\nVERSION_,v1.00.0002,x\r\n"), 2, b"no database"),
             ("a terminal escape in a name", lambda: self.service.publish(database("v1.00.0002", b"87654321,\x1b]0;PWNED\x07\x1b[31mRED,x\r\n")),
              2, b"line 2 holds a control character (U+001B)"),
