@@ -13,7 +13,7 @@
 # database update's checks of a download (FuzzDownload), convert's readers (FuzzConvert) and the
 # settings files (FuzzSettings).
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}
 shift
