@@ -6,7 +6,8 @@
 # two instances, the time from a publication's commit until every instance serves it, and
 # submissions/s with PostgreSQL against SQLite. The bulk check: 1,000 IMEIs a request to
 # POST /api/v1/imei against 1,000 single GETs, each over one kept-alive connection. Writes the
-# sections "## Web service" and "## Several machines" of bench/RESULTS.md.
+# sections "## Web service" and "## Several machines" of bench/RESULTS.md. The cost of metrics: an
+# instance that keeps them (--metrics-listen), scraped every second, against one that does not.
 #
 # usage: bench/service.sh   (as root on Debian 12; VETTRIX_BUILD_DIR picks the build, default build)
 set -euo pipefail
@@ -45,10 +46,12 @@ SERVICE_BIN=$(realpath "$BUILD/vettrix-service")
 WORK=$(mktemp -d /tmp/vettrix-bench-service.XXXXXX)
 chmod 755 "$WORK"  # nginx's workers run as nobody and read the static file here
 NGINX_PID=
+SCRAPER_PID=
 declare -A SVC_PID SVC_LOG SVC_ADDR  # by a key of the run's choosing
 PG=$WORK/postgres
 LB_PID=
 cleanup() {
+  if [ -n "$SCRAPER_PID" ]; then kill -TERM "$SCRAPER_PID" 2>/dev/null || true; fi
   for pid in "${SVC_PID[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   if [ -n "$NGINX_PID" ]; then kill -TERM "$NGINX_PID" 2>/dev/null || true; fi
   if [ -n "$LB_PID" ]; then kill -TERM "$LB_PID" 2>/dev/null || true; fi
@@ -73,7 +76,7 @@ start_service() {  # KEY THREADS [OPTION...]: a service with a folder and a log 
   SVC_PID[$1]=$!
   SVC_LOG[$1]=$log
   for _ in $(seq 100); do
-    address=$(sed -n 's/^listening on //p' "$log")
+    address=$(sed -n 's/^.*listening on //p' "$log" | head -n 1)  # after the line's time
     if [ -n "$address" ]; then
       SVC_ADDR[$1]=$address
       return 0
@@ -320,6 +323,17 @@ summary() {
 # Every thread count runs at once (an idle one costs nothing), and each round takes nginx and
 # every URL of every thread count in turn: a slow spell of the shared machine falls on all alike.
 for threads in "${THREAD_COUNTS[@]}"; do start_service "t$threads" "$threads"; done
+# The cost of metrics: the default thread count keeping them, scraped every second (Prometheus
+# scrapes every 15 s to a minute as commonly set up).
+start_service metrics 2 --metrics-listen 127.0.0.1:0
+METRICS_ADDR=
+for _ in $(seq 50); do
+  METRICS_ADDR=$(sed -n 's/^.*metrics and health checks on //p' "${SVC_LOG[metrics]}" | head -n 1)
+  [ -n "$METRICS_ADDR" ] && break
+  sleep 0.1
+done
+(while :; do curl -sf -o /dev/null "http://$METRICS_ADDR/metrics"; sleep 1; done) &
+SCRAPER_PID=$!
 declare -A ROUND=()
 for round in $(seq "$ROUNDS"); do
   echo "== round $round of $ROUNDS" >&2
@@ -331,12 +345,21 @@ for round in $(seq "$ROUNDS"); do
       "$WORK/lookup.lua")"$'\n'
     ROUND[api-$threads]+="$(measure "api-$threads-$round" "http://$address" "$WORK/api.lua")"$'\n'
   done
+  for run in lookup api; do
+    ROUND[$run-metrics]+="$(measure "$run-metrics-$round" "http://${SVC_ADDR[metrics]}" \
+      "$WORK/$run.lua")"$'\n'
+  done
   # The bulk check on one kept-alive connection, against the default thread count.
   for way in bulk single; do
     ROUND[$way]+="$(measure "$way-$round" "http://${SVC_ADDR[t2]}" "$WORK/$way.lua" 1)"$'\n'
   done
 done
 for threads in "${THREAD_COUNTS[@]}"; do stop_service "t$threads"; done
+kill -TERM "$SCRAPER_PID"
+wait "$SCRAPER_PID" 2>/dev/null || true
+SCRAPER_PID=
+SCRAPES=$(grep -c 'GET /metrics 200' "${SVC_LOG[metrics]}" || true)
+stop_service metrics
 for run in "${!ROUND[@]}"; do R[$run]=$(summary "${ROUND[$run]%$'\n'}"); done
 
 # Memory on a fresh process for each thread count: a thousand requests, then on to a million.
@@ -582,6 +605,24 @@ SECTION="$WORK/section.md"
     echo
     echo "--threads 2 against --threads 1, rates of the same rounds: /ver $(ratio "$(field "${R[ver-2]}" 1)" "$(field "${R[ver-1]}" 1)")×, the lookup page $(ratio "$(field "${R[lookup-2]}" 1)" "$(field "${R[lookup-1]}" 1)")×, /api/v1/imei/ $(ratio "$(field "${R[api-2]}" 1)" "$(field "${R[api-1]}" 1)")×; resident memory after a million requests $(awk -v a="$rss1" -v b="$rss2" 'BEGIN { printf "%+.1f", b - a }') MiB. wrk runs on the same two cores, so a second serving thread competes with it for the CPU."
   fi
+  echo
+  echo "The cost of metrics: a third service, \`--threads 2 --metrics-listen 127.0.0.1:0\`, keeping every metric and scraped every second by curl ($(thousands "$SCRAPES") scrapes), measured in the same rounds as the one without (median, lowest–highest):"
+  echo
+  echo "| URL | without metrics, requests/s | with metrics scraped, requests/s | ratio | p99 without | p99 with |"
+  echo "|---|---|---|---|---|---|"
+  for run in lookup api; do
+    without=${R[$run-2]} with=${R[$run-metrics]}
+    case $run in
+      lookup) url="/?imei=… ($IMEI_COUNT IMEIs)" ;;
+      api) url="/api/v1/imei/… ($IMEI_COUNT IMEIs)" ;;
+    esac
+    echo "| $url | $(thousands "$(field "$without" 1)") ($(thousands "$(field "$without" 5)")–$(thousands "$(field "$without" 6)")) | $(thousands "$(field "$with" 1)") ($(thousands "$(field "$with" 5)")–$(thousands "$(field "$with" 6)")) | $(ratio "$(field "$with" 1)" "$(field "$without" 1)")× | $(field "$without" 2) ms | $(field "$with" 2) ms |"
+  done
+  echo
+  for run in lookup api; do
+    got=$(ratio "$(field "${R[$run-metrics]}" 1)" "$(field "${R[$run-2]}" 1)")
+    echo "- Metrics, $run: ${got}× the rate without them, against at least 0.95×: $(awk -v g="$got" 'BEGIN { if (g >= 0.95) print "met"; else printf "not met, %.1f %% short\n", (0.95 - g) * 100 }')."
+  done
 } >"$SECTION"
 
 CLUSTER_SECTION="$WORK/cluster.md"

@@ -3,7 +3,10 @@
 
 #include "service/HttpServer.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,8 +19,10 @@
 
 #include <cxxabi.h>
 #include <atomic>
+#include <charconv>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <functional>
@@ -28,6 +33,7 @@
 #include <thread>
 #include <typeinfo>
 #include <unordered_map>
+#include <vector>
 
 #include "service/Http.h"
 #include "service/Log.h"
@@ -345,12 +351,10 @@ class Reading {
     if (buffer.capacity() > kIdleBufferBytes && buffer.size() == 0) buffer.shrink_to_fit();
   }
 
-  // The request line as a log line may show it: without the query, which is the client's.
-  std::string Logged() const {
-    if (!parser || !parser->is_header_done()) return "-";
-    return std::string(LoggedMethod(View(parser->get().method_string()))) + " " +
-           std::string(Service::LoggedPath(PathOf(target_)));
-  }
+  // The head was read: its method and target are known.
+  bool HeadRead() const { return parser && parser->is_header_done(); }
+  std::string_view Method() const { return View(parser->get().method_string()); }
+  std::string_view Target() const { return target_; }
 
  private:
   Next Refuse(http::status status, std::string_view text) {
@@ -369,9 +373,23 @@ class Reading {
 
 class Session;
 
+// Where connections come in: a listener of the service's, or one for monitoring alone.
+struct Door {
+  Door(asio::io_context& io, bool monitoring, std::string name)
+      : acceptor(asio::make_strand(io)),
+        retry(acceptor.get_executor()),
+        monitoring(monitoring),
+        name(std::move(name)) {}
+  tcp::acceptor acceptor;
+  asio::steady_timer retry;
+  const bool monitoring;
+  const std::string name;
+};
+
 class Server {
  public:
-  Server(const ServerOptions& options, Service& service);
+  Server(const ServerOptions& options, Service& service, std::vector<Listener> listeners,
+         Monitoring monitoring);
 
   void Run();
   void Forget(Session* session);
@@ -379,21 +397,27 @@ class Server {
   const ServerOptions& options() const { return options_; }
   bool Stopping() const { return stopping_; }
   StoreWorkers& workers() { return workers_; }
+  Metrics* metrics() const { return monitoring_.metrics; }
 
   // The service's answer to `request`; an exception that escapes it is a 500, and the instance
   // goes on.
   Response Answer(const Request& request);
+  // The edge's own answer to a request for the health checks or the metrics; nothing when the
+  // request is the service's. A monitoring listener answers nothing else.
+  std::optional<Response> Monitor(std::string_view method, std::string_view path,
+                                  bool monitoringDoor);
 
  private:
-  void Accept();
-  void OnAcceptFailed(const beast::error_code& ec);
-  void Turn(tcp::socket& socket, std::string_view why);
+  void Accept(Door& door);
+  void OnAcceptFailed(Door& door, const beast::error_code& ec);
+  void Turn(tcp::socket& socket, Limit limit, std::string_view why);
   void Stop();
   void Drained();
   std::size_t ConnectionCap();
 
   const ServerOptions& options_;
   Service& service_;
+  Monitoring monitoring_;
   // Sessions forget themselves whenever they go, also while the I/O context goes: these outlive it.
   std::mutex mutex_;
   std::unordered_map<Session*, std::weak_ptr<Session>> sessions_;
@@ -405,18 +429,21 @@ class Server {
   int reserve_ = -1;  // a descriptor kept to answer 503 when there are none left
 
   asio::io_context io_;
-  tcp::acceptor acceptor_;
+  std::vector<std::unique_ptr<Door>> doors_;
+  asio::strand<asio::io_context::executor_type> control_{io_.get_executor()};
   asio::signal_set signals_;
-  asio::steady_timer retry_{acceptor_.get_executor()};
-  asio::steady_timer drain_{acceptor_.get_executor()};
+  asio::steady_timer drain_{control_};
   // Joined before the I/O context goes: a job may still post its answer to it.
   StoreWorkers workers_;
 };
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket&& socket, Server& server, std::string peer)
-      : stream_(std::move(socket)), server_(server), peer_(std::move(peer)) {}
+  Session(tcp::socket&& socket, Server& server, std::string peer, bool monitoringDoor)
+      : stream_(std::move(socket)),
+        server_(server),
+        peer_(std::move(peer)),
+        monitoringDoor_(monitoringDoor) {}
   ~Session() { server_.Forget(this); }
 
   void Start() {
@@ -454,11 +481,15 @@ class Session : public std::enable_shared_from_this<Session> {
     stream_.expires_after(server_.options().requestTimeout);
     http::async_read_header(stream_, reading_.buffer, *reading_.parser,
                             [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                              self->Go(self->reading_.AfterHeader(ec));
+                              self->Go(self->reading_.AfterHeader(ec), ec);
                             });
   }
 
-  void Go(Reading::Next next) {
+  void Count(Limit limit) {
+    if (Metrics* metrics = server_.metrics()) metrics->Refused(limit);
+  }
+
+  void Go(Reading::Next next, const beast::error_code& ec) {
     switch (next) {
       case Reading::Next::ReadBody:
         return ReadBody();
@@ -475,8 +506,10 @@ class Session : public std::enable_shared_from_this<Session> {
       case Reading::Next::Answer:
         return OnRequest();
       case Reading::Next::Refuse:
-        return Send(reading_.Refusal(), false, 11);
+        return Refuse();
       case Reading::Next::Close:
+        // A read that ended without a request: one begun and not whole by its deadline counts.
+        if (ec == beast::error::timeout) Count(Limit::RequestTime);
         return Close();
     }
   }
@@ -484,28 +517,44 @@ class Session : public std::enable_shared_from_this<Session> {
   void ReadBody() {
     http::async_read(stream_, reading_.buffer, *reading_.parser,
                      [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                       self->Go(self->reading_.AfterBody(ec));
+                       self->Go(self->reading_.AfterBody(ec), ec);
                      });
   }
 
   void OnRequest() {
     const Request request = reading_.MakeRequest(peer_, server_.options().trustedProxies,
                                                  static_cast<std::int64_t>(std::time(nullptr)));
+    if (auto own = server_.Monitor(request.method, PathOf(request.target), monitoringDoor_))
+      return Reply(std::move(*own));
     if (!Service::TouchesStore(request.method, PathOf(request.target)))
       return Reply(server_.Answer(request));
     // The store may stall; the serving thread goes on with other connections meanwhile.
     const bool taken = server_.workers().TryPost([self = shared_from_this(), request](bool run) {
-      Response response = run ? self->server_.Answer(request)
-                              : Busy(request.target, "The service is busy; please try again.");
+      Response response = run ? self->server_.Answer(request) : self->StoreBusy(request.target);
       asio::post(self->stream_.get_executor(), [self, response = std::move(response)]() mutable {
         self->Reply(std::move(response));
       });
     });
-    if (!taken) Reply(Busy(request.target, "The service is busy; please try again."));
+    if (!taken) Reply(StoreBusy(request.target));
+  }
+
+  // The store's queue is full, or the request waited in it longer than it may.
+  Response StoreBusy(std::string_view target) {
+    Count(Limit::StoreQueue);
+    return Busy(target, "The service is busy; please try again.");
   }
 
   void Reply(Response response) {
     Send(std::move(response), reading_.KeepAlive() && !server_.Stopping(), reading_.Version());
+  }
+
+  // Every answer of the edge's own: the request could not be read (or not whole), so the
+  // connection ends.
+  void Refuse() {
+    Response refusal = reading_.Refusal();
+    if (refusal.status == 431) Count(Limit::Headers);
+    if (refusal.status == 413) Count(Limit::Body);
+    Send(std::move(refusal), false, 11);
   }
 
   void Send(Response response, bool keepAlive, unsigned version) {
@@ -530,10 +579,25 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // One line per request, without the query: what people look up is theirs alone.
   void LogRequest(std::size_t bytes) {
-    const auto micros =
-        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_).count();
-    Log(reading_.Logged() + " " + std::to_string(response_.status) + " " + std::to_string(bytes) +
-        " " + std::to_string(micros) + "us");
+    const auto took = Clock::now() - started_;
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+    std::string line;
+    std::size_t route = std::size(Service::kRoutes);  // the head could not be read
+    if (reading_.HeadRead()) {
+      route = Service::RouteOf(PathOf(reading_.Target()));
+      // A monitoring listener serves its three addresses alone.
+      const std::string_view name = Service::kRoutes[route];
+      if (monitoringDoor_ && name != "/metrics" && name != "/healthz" && name != "/readyz")
+        route = std::size(Service::kRoutes) - 1;
+      line =
+          std::string(LoggedMethod(reading_.Method())) + " " + std::string(Service::kRoutes[route]);
+    } else {
+      line = "-";
+    }
+    if (Metrics* metrics = server_.metrics()) metrics->Answered(route, response_.status, took);
+    line += " " + std::to_string(response_.status) + " " + std::to_string(bytes) + " " +
+            std::to_string(micros) + "us";
+    Log(line);
   }
 
   void Close() {
@@ -550,15 +614,36 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::response<http::span_body<const char>>> message_;
   Clock::time_point started_ = Clock::now();
   bool idle_ = false;  // waiting for a request to begin
+  const bool monitoringDoor_;
 };
 
-Server::Server(const ServerOptions& options, Service& service)
+Server::Server(const ServerOptions& options, Service& service, std::vector<Listener> listeners,
+               Monitoring monitoring)
     : options_(options),
       service_(service),
+      monitoring_(std::move(monitoring)),
       io_(options.threads),
-      acceptor_(asio::make_strand(io_)),
       signals_(io_, SIGINT, SIGTERM),
-      workers_(options.storeThreads, options.storeQueue, options.storeTimeout) {}
+      workers_(options.storeThreads, options.storeQueue, options.storeTimeout) {
+  const auto open = [this](std::vector<Listener>& from, bool monitoringDoor) {
+    for (Listener& listener : from) {
+      auto door = std::make_unique<Door>(io_, monitoringDoor, listener.name());
+      const int fd = listener.Release();
+      sockaddr_storage address{};
+      socklen_t length = sizeof address;
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+      beast::error_code ec;
+      door->acceptor.assign(address.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), fd, ec);
+      if (ec) {
+        ::close(fd);
+        throw std::runtime_error("cannot listen on " + listener.name() + ": " + ec.message());
+      }
+      doors_.push_back(std::move(door));
+    }
+  };
+  open(listeners, false);
+  open(monitoring_.listeners, true);
+}
 
 void Server::Forget(Session* session) {
   std::lock_guard lock(mutex_);
@@ -580,6 +665,41 @@ Response Server::Answer(const Request& request) {
         ": the answer failed: an unknown exception");
   }
   return Service::Refusal(500, "The service could not answer this request.", request.target);
+}
+
+std::optional<Response> Server::Monitor(std::string_view method, std::string_view path,
+                                        bool monitoringDoor) {
+  const bool metrics = path == "/metrics" && monitoring_.metrics != nullptr &&
+                       (monitoringDoor || monitoring_.metricsOnMain);
+  if (path != "/healthz" && path != "/readyz" && !metrics && !monitoringDoor) return std::nullopt;
+  Response response;
+  response.contentType = "text/plain; charset=utf-8";
+  if (path != "/healthz" && path != "/readyz" && !metrics) {
+    response.status = 404;
+    response.body = "This address serves /metrics, /healthz and /readyz alone.\n";
+  } else if (method != "GET" && method != "HEAD") {
+    response.status = 405;
+    response.headers.emplace_back("Allow", "GET, HEAD");
+    response.body = "Method not allowed.\n";
+  } else if (path == "/healthz") {
+    response.body = "ok\n";  // the serving threads answer
+  } else if (path == "/readyz") {
+    const std::string why = stopping_              ? "stopping"
+                            : monitoring_.notReady ? monitoring_.notReady()
+                                                   : "";
+    response.status = why.empty() ? 200 : 503;
+    response.body = why.empty() ? "ready\n" : "not ready: " + why + "\n";
+  } else {
+    std::size_t open = 0;
+    {
+      std::lock_guard lock(mutex_);
+      open = open_;
+    }
+    response.contentType = "text/plain; version=0.0.4; charset=utf-8";
+    response.body = monitoring_.metricsText(open);
+  }
+  response.headersOnly = method == "HEAD";
+  return response;
 }
 
 // The most connections the process may hold: its descriptor limit, raised to the most it may
@@ -606,25 +726,13 @@ std::size_t Server::ConnectionCap() {
 void Server::Run() {
   cap_ = ConnectionCap();
   reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const auto address = asio::ip::make_address(options_.address);
-  const tcp::endpoint endpoint(address, options_.port);
-  beast::error_code ec;
-  acceptor_.open(endpoint.protocol(), ec);
-  if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec) acceptor_.bind(endpoint, ec);
-  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
-    if (reserve_ >= 0) ::close(reserve_);
-    throw std::runtime_error("cannot listen on " + options_.address + ":" +
-                             std::to_string(options_.port) + ": " + ec.message());
-  }
-  const tcp::endpoint bound = acceptor_.local_endpoint();
-  Log("listening on " + bound.address().to_string() + ":" + std::to_string(bound.port()));
+  for (const auto& door : doors_)
+    Log((door->monitoring ? "metrics and health checks on " : "listening on ") + door->name);
 
   signals_.async_wait([this](beast::error_code e, int) {
     if (!e) Stop();
   });
-  Accept();
+  for (const auto& door : doors_) Accept(*door);
   // No exception of a handler ends a serving thread, nor the instance.
   const auto serve = [this] {
     for (;;) {
@@ -647,35 +755,37 @@ void Server::Run() {
   if (reserve_ >= 0) ::close(reserve_);
 }
 
-void Server::Accept() {
-  acceptor_.async_accept(asio::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
-    if (ec) return OnAcceptFailed(ec);
-    beast::error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
-    const auto remote = socket.remote_endpoint(ignored);
-    bool admitted = false;
-    {
-      std::lock_guard lock(mutex_);
-      admitted = open_ < cap_;
-      if (admitted) ++open_;
-    }
-    if (admitted) {
-      auto session =
-          std::make_shared<Session>(std::move(socket), *this, remote.address().to_string());
-      {
-        std::lock_guard lock(mutex_);
-        sessions_.emplace(session.get(), session);
-      }
-      session->Start();
-    } else {
-      Turn(socket, "");
-    }
-    Accept();
-  });
+void Server::Accept(Door& door) {
+  door.acceptor.async_accept(
+      asio::make_strand(io_), [this, &door](beast::error_code ec, tcp::socket socket) {
+        if (ec) return OnAcceptFailed(door, ec);
+        beast::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        const auto remote = socket.remote_endpoint(ignored);
+        bool admitted = false;
+        {
+          std::lock_guard lock(mutex_);
+          admitted = open_ < cap_;
+          if (admitted) ++open_;
+        }
+        if (admitted) {
+          auto session = std::make_shared<Session>(std::move(socket), *this,
+                                                   remote.address().to_string(), door.monitoring);
+          {
+            std::lock_guard lock(mutex_);
+            sessions_.emplace(session.get(), session);
+          }
+          session->Start();
+        } else {
+          Turn(socket, Limit::Connections, "");
+        }
+        Accept(door);
+      });
 }
 
 // Full: says so at once rather than leave the client waiting.
-void Server::Turn(tcp::socket& socket, std::string_view why) {
+void Server::Turn(tcp::socket& socket, Limit limit, std::string_view why) {
+  if (monitoring_.metrics != nullptr) monitoring_.metrics->Refused(limit);
   beast::error_code ignored;
   socket.non_blocking(true, ignored);
   const Response busy = Busy({}, "The service is busy; please try again.");
@@ -686,38 +796,42 @@ void Server::Turn(tcp::socket& socket, std::string_view why) {
   if (!why.empty()) acceptTrouble_(std::string(why));
 }
 
-void Server::OnAcceptFailed(const beast::error_code& ec) {
+void Server::OnAcceptFailed(Door& door, const beast::error_code& ec) {
   if (stopping_ || ec == asio::error::operation_aborted) return;
   const bool noDescriptors = ec == asio::error::no_descriptors || ec.value() == ENFILE;
   if (noDescriptors && reserve_ >= 0) {
     // The descriptor kept for this takes the client, who is told to come back.
     ::close(reserve_);
-    const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = ::accept4(door.acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       tcp::socket socket(io_);
       beast::error_code assigned;
-      socket.assign(acceptor_.local_endpoint().protocol(), fd, assigned);
+      socket.assign(door.acceptor.local_endpoint().protocol(), fd, assigned);
       if (assigned) ::close(fd);
-      if (!assigned) Turn(socket, "accept: " + ec.message() + "; answered 503");
+      if (!assigned) Turn(socket, Limit::Descriptors, "accept: " + ec.message() + "; answered 503");
     }
     reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) return Accept();
+    if (fd >= 0) return Accept(door);
   }
   acceptTrouble_("accept: " + ec.message());
   // Try again shortly rather than spin.
-  retry_.expires_after(std::chrono::milliseconds(100));
-  retry_.async_wait([this](beast::error_code e) {
-    if (!e) Accept();
+  door.retry.expires_after(std::chrono::milliseconds(100));
+  door.retry.async_wait([this, &door](beast::error_code e) {
+    if (!e) Accept(door);
   });
 }
 
 void Server::Stop() {
   Log("stopping: no new connections; finishing the requests in flight");
   stopping_ = true;
-  asio::post(acceptor_.get_executor(), [this] {
-    beast::error_code ignored;
-    acceptor_.close(ignored);
-    retry_.cancel();
+  for (const auto& door : doors_) {
+    asio::post(door->acceptor.get_executor(), [door = door.get()] {
+      beast::error_code ignored;
+      door->acceptor.close(ignored);
+      door->retry.cancel();
+    });
+  }
+  asio::post(control_, [this] {
     // What has not finished by the deadline ends there.
     drain_.expires_after(options_.drainTimeout);
     drain_.async_wait([this](beast::error_code e) {
@@ -747,6 +861,124 @@ void Server::Stop() {
 void Server::Drained() {
   drain_.cancel();
 }
+
+// An address as a listener's name: "127.0.0.1:8080", "[::1]:8080".
+std::string AddressName(const sockaddr_storage& address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (address.ss_family == AF_INET6) {
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+    ::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
+    return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6.sin6_port));
+  }
+  const auto& in4 = reinterpret_cast<const sockaddr_in&>(address);
+  ::inet_ntop(AF_INET, &in4.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(in4.sin_port));
+}
+
+void SetPort(sockaddr_storage& address, unsigned short port) {
+  if (address.ss_family == AF_INET6)
+    reinterpret_cast<sockaddr_in6&>(address).sin6_port = htons(port);
+  else
+    reinterpret_cast<sockaddr_in&>(address).sin_port = htons(port);
+}
+
+unsigned short PortOf(const sockaddr_storage& address) {
+  return ntohs(address.ss_family == AF_INET6
+                   ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                   : reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+}  // namespace
+
+Listener::~Listener() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<std::pair<std::string, unsigned short>> SplitHostPort(std::string_view text) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+  std::string_view host = text.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']') return std::nullopt;
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string_view::npos) {
+    return std::nullopt;  // an IPv6 address without its brackets: where would its port begin?
+  }
+  const std::string_view port = text.substr(colon + 1);
+  unsigned number = 0;
+  const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), number);
+  if (port.empty() || error != std::errc() || end != port.data() + port.size() || number > 65535)
+    return std::nullopt;
+  return std::pair{std::string(host), static_cast<unsigned short>(number)};
+}
+
+std::vector<Listener> Listen(const std::string& host, unsigned short port) {
+  const std::string asked =
+      (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" + std::to_string(port);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const int resolved = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (resolved != 0)
+    throw std::runtime_error("cannot listen on " + asked + ": " + host +
+                             " is neither an address nor a name this machine resolves (" +
+                             ::gai_strerror(resolved) +
+                             "); give ADDRESS:PORT, such as 127.0.0.1:8080, [::1]:8080 or "
+                             "localhost:8080");
+  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owned(found, ::freeaddrinfo);
+  std::vector<sockaddr_storage> addresses;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    sockaddr_storage address{};
+    std::memcpy(&address, a->ai_addr, std::min<std::size_t>(a->ai_addrlen, sizeof address));
+    const bool seen = std::any_of(addresses.begin(), addresses.end(), [&](const auto& other) {
+      return AddressName(other) == AddressName(address);
+    });
+    if (!seen) addresses.push_back(address);
+  }
+  std::vector<Listener> listeners;
+  std::string passedOver;
+  for (sockaddr_storage& address : addresses) {
+    const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int kept = errno;
+    Listener listener(fd, AddressName(address));
+    const auto named = [&] {
+      return listener.name() == asked ? asked : asked + " (" + listener.name() + ")";
+    };
+    int error = fd < 0 ? kept : 0;
+    if (error == 0) {
+      const int on = 1;
+      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+      // A name of several addresses: each IPv6 one for itself (a wildcard takes IPv4 too).
+      if (address.ss_family == AF_INET6 && addresses.size() > 1)
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+      const socklen_t length =
+          address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+      if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+          ::listen(fd, SOMAXCONN) != 0)
+        error = errno;
+    }
+    if (error == EADDRNOTAVAIL || error == EAFNOSUPPORT) {
+      passedOver += (passedOver.empty() ? "" : "; ") + named() + ": " + std::strerror(error);
+      continue;
+    }
+    if (error != 0)
+      throw std::runtime_error("cannot listen on " + named() + ": " + std::strerror(error));
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+    // Port 0 takes any free port: the first address's, then the same for the others.
+    if (port == 0 && listeners.empty())
+      for (sockaddr_storage& other : addresses) SetPort(other, PortOf(bound));
+    listeners.emplace_back(listener.Release(), AddressName(bound));
+  }
+  if (listeners.empty()) throw std::runtime_error("cannot listen on " + passedOver);
+  if (!passedOver.empty()) Log("not listening on " + passedOver);
+  return listeners;
+}
+
+namespace {
 
 // A connection's bytes in memory: what the client sent, at most `piece` bytes a read, then the
 // end of its side; and what the server writes back.
@@ -843,8 +1075,9 @@ void Converse(std::string_view bytes, const ConverseOptions& options, const Answ
   }
 }
 
-void Serve(const ServerOptions& options, Service& service) {
-  Server server(options, service);
+void Serve(const ServerOptions& options, Service& service, std::vector<Listener> listeners,
+           Monitoring monitoring) {
+  Server server(options, service, std::move(listeners), std::move(monitoring));
   server.Run();
   Log("stopped");
 }

@@ -8,11 +8,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "service/Http.h"
+#include "service/Metrics.h"
 
 namespace vettrix::service {
 
@@ -24,8 +27,6 @@ class Service;
 inline constexpr std::size_t kHeaderLimit = 16 << 10;
 
 struct ServerOptions {
-  std::string address = "127.0.0.1";
-  unsigned short port = 8080;
   int threads = 2;
   // Kept below what the process may open (its descriptor limit, raised at start to the most it
   // may have), less what the store and the files need.
@@ -43,10 +44,52 @@ struct ServerOptions {
   std::vector<AddressRange> trustedProxies;  // whose X-Forwarded-For counts
 };
 
-// Serves until SIGTERM or SIGINT; then it takes no new connection, lets the requests in flight
-// finish within the drain deadline, closes idle connections and returns. Logs "listening on
-// ADDRESS:PORT" once it listens. Throws std::runtime_error when it cannot listen.
-void Serve(const ServerOptions& options, Service& service);
+// A socket bound and listening, closed when it goes.
+class Listener {
+ public:
+  Listener(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+  Listener(Listener&& other) noexcept
+      : fd_(std::exchange(other.fd_, -1)), name_(std::move(other.name_)) {}
+  Listener& operator=(Listener&&) = delete;
+  Listener(const Listener&) = delete;
+  ~Listener();
+
+  // Its descriptor, from now on the caller's.
+  int Release() { return std::exchange(fd_, -1); }
+  const std::string& name() const { return name_; }  // "127.0.0.1:8080", "[::1]:8080"
+
+ private:
+  int fd_;
+  std::string name_;
+};
+
+// HOST:PORT, HOST a name, an IPv4 address or an IPv6 one in brackets ([::1]:8080); nothing when
+// `text` is not of that form.
+std::optional<std::pair<std::string, unsigned short>> SplitHostPort(std::string_view text);
+
+// Resolves `host` once and listens on each of its addresses at `port` (port 0: the one the first
+// was given). An address the machine does not have (an IPv6 one where IPv6 is off) is passed
+// over when another serves. Throws std::runtime_error that names HOST:PORT and why.
+std::vector<Listener> Listen(const std::string& host, unsigned short port);
+
+// What the edge answers of its own: health checks on every listener, and the metrics.
+struct Monitoring {
+  Metrics* metrics = nullptr;  // null: none kept, and /metrics is not served
+  bool metricsOnMain = false;  // /metrics on the service's listeners too
+  // Listeners of their own for /metrics, /healthz and /readyz, and nothing else.
+  std::vector<Listener> listeners;
+  // Why the instance should get no requests now; empty when it is ready. Called on a serving
+  // thread: it may not wait.
+  std::function<std::string()> notReady;
+  // The metrics' text, given the connections open.
+  std::function<std::string(std::size_t connections)> metricsText;
+};
+
+// Serves on `listeners` until SIGTERM or SIGINT; then it takes no new connection, lets the
+// requests in flight finish within the drain deadline, closes idle connections and returns.
+// Logs "listening on ADDRESS:PORT" for each listener once it accepts.
+void Serve(const ServerOptions& options, Service& service, std::vector<Listener> listeners,
+           Monitoring monitoring);
 
 // A connection's requests read from bytes in memory, as a connection of the server reads them
 // from its socket: the same limits, framing and checks, the same refusals, the same answers'

@@ -230,8 +230,9 @@ std::variant<InputJson, Response> BatchItems(const Request& request, std::string
 
 // Logs a submission that the store failed; whether it may have been kept all the same (its
 // commit's answer was lost), so that no one is told that nothing was kept when it may have been.
-bool NotStored(const StoreError& e, bool submitting) {
+bool NotStored(const StoreError& e, bool submitting, Metrics* metrics) {
   const bool unknown = submitting && e.OutcomeUnknown();
+  if (metrics != nullptr) metrics->Submitted(unknown ? Outcome::Unknown : Outcome::StoreFailed);
   Log(std::string(unknown ? "a submission may or may not have been stored: "
                           : "a submission could not be stored: ") +
       e.what());
@@ -271,15 +272,19 @@ std::string MakeIndex() {
 }  // namespace
 
 struct Service::Received {
-  enum class Outcome { Limited, Unreadable, Refused, Published, Waiting, Stored } outcome;
+  Outcome outcome;        // from Limited to Stored: a store that fails throws
   std::int64_t wait = 0;  // Limited: seconds until the client may submit again
   SubmissionForm form;
   std::shared_ptr<const Published> published;  // from Refused on: what the form was checked against
   Submission submission;                       // Waiting: the one pending; Stored: as stored
 };
 
-Service::Service(Settings settings, Store& store, Snapshots& snapshots)
-    : settings_(std::move(settings)), store_(store), snapshots_(snapshots), index_(MakeIndex()) {}
+Service::Service(Settings settings, Store& store, Snapshots& snapshots, Metrics* metrics)
+    : settings_(std::move(settings)),
+      store_(store),
+      snapshots_(snapshots),
+      metrics_(metrics),
+      index_(MakeIndex()) {}
 
 std::size_t Service::BodyLimit(std::string_view method, std::string_view path) {
   if (method != "POST") return 0;
@@ -312,30 +317,18 @@ Response Service::Refusal(int status, std::string_view message, std::string_view
   return response;
 }
 
+std::size_t Service::RouteOf(std::string_view path) {
+  // The service's own addresses, then those that end in a text (its prefix), then any other.
+  constexpr std::size_t kFixed = std::size(kRoutes) - 5;
+  for (std::size_t i = 0; i < kFixed; ++i)
+    if (path == kRoutes[i]) return i;
+  for (std::size_t i = kFixed; i + 1 < std::size(kRoutes); ++i)
+    if (path.starts_with(kRoutes[i].substr(0, kRoutes[i].size() - 3))) return i;
+  return std::size(kRoutes) - 1;
+}
+
 std::string_view Service::LoggedPath(std::string_view path) {
-  // Only the service's own addresses, and those without what someone looked up: an IMEI
-  // typed into any other path would otherwise reach the log.
-  static constexpr std::string_view kFixed[] = {"/",
-                                                "/ver",
-                                                "/dbver",
-                                                "/mobidex.csv",
-                                                "/mobidex.csv.sha256",
-                                                "/style.css",
-                                                "/favicon.svg",
-                                                "/submit",
-                                                "/api/v1/",
-                                                "/api/v1/openapi.json",
-                                                "/api/v1/tac",
-                                                "/api/v1/imei",
-                                                "/api/v1/database",
-                                                "/api/v1/submissions"};
-  for (const std::string_view fixed : kFixed)
-    if (path == fixed) return fixed;
-  if (path.starts_with("/api/v1/imei/")) return "/api/v1/imei/...";
-  if (path.starts_with("/api/v1/tac/")) return "/api/v1/tac/...";
-  if (path.starts_with("/api/v1/submissions/")) return "/api/v1/submissions/...";
-  if (path.starts_with(kSubmissionPrefix)) return "/submissions/...";
-  return "(another path)";
+  return kRoutes[RouteOf(path)];
 }
 
 Response Service::Handle(const Request& request) {
@@ -408,7 +401,6 @@ Response Service::Lookup(const Request& request) {
 Service::Received Service::Receive(
     const Request& request,
     const std::function<std::optional<Fields>(std::string_view body)>& parse, bool& submitting) {
-  using Outcome = Received::Outcome;
   Received received{};
   if (const auto wait = store_.Admit(request.client, request.now, settings_.submissionsPerHour)) {
     received.outcome = Outcome::Limited;
@@ -450,10 +442,10 @@ Response Service::Submit(const Request& request) {
   if (MediaType(request.contentType) != "application/x-www-form-urlencoded")
     return Message(415, "Unsupported form",
                    "The form must be sent as application/x-www-form-urlencoded.");
-  using Outcome = Received::Outcome;
   bool submitting = false;
   try {
     const Received received = Receive(request, ParseFields, submitting);
+    if (metrics_ != nullptr) metrics_->Submitted(received.outcome);
     switch (received.outcome) {
       case Outcome::Limited:
         return RetryLater(
@@ -471,6 +463,8 @@ Response Service::Submit(const Request& request) {
       case Outcome::Waiting:
         return Page(200, SubmissionPage(received.submission, true));
       case Outcome::Stored:
+      case Outcome::StoreFailed:
+      case Outcome::Unknown:
         break;
     }
     Response response = Message(303, "Submission received", "Thank you.");
@@ -478,7 +472,7 @@ Response Service::Submit(const Request& request) {
         "Location", std::string(kSubmissionPrefix) + std::to_string(received.submission.id));
     return response;
   } catch (const StoreError& e) {
-    return RetryLater(NotStored(e, submitting)
+    return RetryLater(NotStored(e, submitting, metrics_)
                           ? Message(503, "Outcome unknown",
                                     "The database stopped answering as your submission was being "
                                     "kept, so it may have been stored or not. Sending it again is "
@@ -493,7 +487,6 @@ Response Service::Submit(const Request& request) {
 Response Service::SubmitJson(const Request& request) {
   if (MediaType(request.contentType) != kJsonType)
     return JsonError(415, "unsupported_media_type", "send application/json");
-  using Outcome = Received::Outcome;
   std::string_view code = "not_json", problem = "the body is not valid JSON";
   // The fields the form has, each a string when given; anything else is ignored, as the form
   // ignores fields it does not know.
@@ -520,6 +513,7 @@ Response Service::SubmitJson(const Request& request) {
   bool submitting = false;
   try {
     const Received received = Receive(request, parse, submitting);
+    if (metrics_ != nullptr) metrics_->Submitted(received.outcome);
     switch (received.outcome) {
       case Outcome::Limited:
         return RetryLater(
@@ -542,6 +536,8 @@ Response Service::SubmitJson(const Request& request) {
                          "the published database names this device already; nothing was stored");
       case Outcome::Waiting:
       case Outcome::Stored:
+      case Outcome::StoreFailed:
+      case Outcome::Unknown:
         break;
     }
     const std::int64_t id = received.submission.id;
@@ -552,7 +548,7 @@ Response Service::SubmitJson(const Request& request) {
                                     std::string(kApiPrefix) + "submissions/" + std::to_string(id));
     return response;
   } catch (const StoreError& e) {
-    return RetryLater(NotStored(e, submitting)
+    return RetryLater(NotStored(e, submitting, metrics_)
                           ? JsonError(503, "outcome_unknown",
                                       "the database stopped answering as the submission was being "
                                       "kept, so it may have been stored or not; sending it again "

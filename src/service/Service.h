@@ -11,6 +11,7 @@
 
 #include "app/Branding.h"
 #include "service/Http.h"
+#include "service/Metrics.h"
 #include "service/Published.h"
 #include "service/Store.h"
 
@@ -43,13 +44,41 @@ struct Settings {
 
 class Service {
  public:
-  Service(Settings settings, Store& store, Snapshots& snapshots);
+  // `metrics`, when given, counts the submissions by outcome.
+  Service(Settings settings, Store& store, Snapshots& snapshots, Metrics* metrics = nullptr);
 
   Response Handle(const Request& request);
 
   // The most a request to `path` with `method` may carry in its body.
   static std::size_t BodyLimit(std::string_view method, std::string_view path);
-  // The path as a log line shows it: a text looked up is no one's business.
+  // The routes as the log and the metrics name them: the service's own addresses, those that
+  // end in a text without it (a text looked up is no one's business, and would make a metric of
+  // its own), and any other path as one. The health checks and the metrics are the edge's.
+  static constexpr std::string_view kRoutes[] = {"/",
+                                                 "/ver",
+                                                 "/dbver",
+                                                 "/mobidex.csv",
+                                                 "/mobidex.csv.sha256",
+                                                 "/style.css",
+                                                 "/favicon.svg",
+                                                 "/submit",
+                                                 "/healthz",
+                                                 "/readyz",
+                                                 "/metrics",
+                                                 "/api/v1/",
+                                                 "/api/v1/openapi.json",
+                                                 "/api/v1/tac",
+                                                 "/api/v1/imei",
+                                                 "/api/v1/database",
+                                                 "/api/v1/submissions",
+                                                 "/api/v1/imei/...",
+                                                 "/api/v1/tac/...",
+                                                 "/api/v1/submissions/...",
+                                                 "/submissions/...",
+                                                 "(another path)"};
+  // The index in kRoutes of the route of `path`.
+  static std::size_t RouteOf(std::string_view path);
+  // The path as a log line shows it.
   static std::string_view LoggedPath(std::string_view path);
   // Whether the answer to a request touches the store, which may stall: such requests are
   // answered off the serving threads. The one place that decides it.
@@ -84,6 +113,7 @@ class Service {
   Settings settings_;
   Store& store_;
   Snapshots& snapshots_;
+  Metrics* metrics_;
   std::string index_;  // GET /api/v1/, made from the API's document
 };
 

@@ -13,12 +13,16 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
+#include <set>
 
 #include "app/Branding.h"
+#include "app/Text.h"
 #include "cli/Output.h"
 #include "service/HttpServer.h"
 #include "service/Listing.h"
 #include "service/Log.h"
+#include "service/Metrics.h"
 #include "service/PgStore.h"
 #include "service/Published.h"
 #include "service/Service.h"
@@ -27,6 +31,8 @@
 namespace {
 
 using namespace vettrix::service;
+using vettrix::CloseName;
+using vettrix::Quoted;
 namespace cli = vettrix::cli;
 
 constexpr int kOk = 0, kRefused = 1, kUsage = 2;
@@ -39,6 +45,21 @@ void Complain(const std::string& message) {
 
 std::int64_t Now() {
   return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+// Why a user other than root cannot use the service's folder, or "": run as its owner by root,
+// the operator's commands can (ActAsOwnerOf). Under systemd's DynamicUser the folder lies
+// behind /var/lib/private, which only root may enter, so it cannot even be looked at.
+std::string ClosedFolder(const std::string& folder, bool serving) {
+  if (::geteuid() == 0) return {};
+  struct stat st {};
+  const bool seen = ::stat(folder.c_str(), &st) == 0;
+  if (seen && (st.st_uid == ::geteuid() || ::access(folder.c_str(), R_OK | W_OK | X_OK) == 0))
+    return {};
+  if (errno != EACCES && errno != EPERM) return {};
+  return folder + (serving ? ": not open to this user: start the service as the user the folder "
+                             "belongs to (see STARTING BY HAND in vettrix-service(1))"
+                           : ": run as root (the service's folder belongs to its own user)");
 }
 
 // Run by root on a store that belongs to the service's own user, a command works as that user,
@@ -75,6 +96,7 @@ struct Options {
   std::string data;
   std::string store, passwordFile;  // PostgreSQL instead of the folder
   std::string listen = "127.0.0.1:8080";
+  std::string metricsListen;  // none, "main", or an address of its own
   std::string initialDatabase;
   Settings settings;
   ServerOptions server;
@@ -117,7 +139,13 @@ std::string StoreName(const Options& options) {
 // Runs an operator's command on the store; its failures are told as the store's.
 int WithStore(Options options, const std::function<int(Store&)>& command) {
   const std::string name = StoreName(options);
-  if (options.store.empty() && !ActAsOwnerOf(options.data)) return kRefused;
+  if (options.store.empty()) {
+    if (const std::string closed = ClosedFolder(options.data, false); !closed.empty()) {
+      Complain(closed);
+      return kRefused;
+    }
+    if (!ActAsOwnerOf(options.data)) return kRefused;
+  }
   try {
     const std::unique_ptr<Store> store = OpenStore(options, false);
     return command(*store);
@@ -136,64 +164,81 @@ bool HasPublication(Store& store) {
   return store.Newer({}).has_value();
 }
 
-// ADDRESS:PORT, the address in brackets for IPv6 ([::1]:8080).
-bool SplitListen(const std::string& listen, ServerOptions& server) {
-  const std::size_t colon = listen.rfind(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  std::string address = listen.substr(0, colon);
-  if (address.size() > 2 && address.front() == '[' && address.back() == ']')
-    address = address.substr(1, address.size() - 2);
-  const std::string port = listen.substr(colon + 1);
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  const unsigned long number = std::stoul(port);
-  if (number > 65535) return false;
-  server.address = address;
-  server.port = static_cast<unsigned short>(number);
-  return true;
+// The text of a listen setting checked: ADDRESS:PORT, or "main" where `main` allows it.
+CLI::Validator ListenCheck(bool main) {
+  return CLI::Validator(
+      [main](std::string& value) -> std::string {
+        if ((main && value == "main") || SplitHostPort(value)) return {};
+        return "give ADDRESS:PORT, such as 127.0.0.1:8080, [::1]:8080 or localhost:8080" +
+               std::string(main ? ", or main" : "");
+      },
+      "");
 }
 
 int RunServe(Options& options) {
-  if (!SplitListen(options.listen, options.server)) {
-    Complain("--listen " + options.listen + ": give ADDRESS:PORT, such as 127.0.0.1:8080");
-    return kUsage;
+  if (options.store.empty()) {
+    if (const std::string closed = ClosedFolder(options.data, true); !closed.empty()) {
+      Complain(closed);
+      return kRefused;
+    }
   }
   options.server.idleTimeout =
       std::chrono::milliseconds(static_cast<std::int64_t>(options.idleTimeout * 1000));
   options.server.requestTimeout =
       std::chrono::milliseconds(static_cast<std::int64_t>(options.requestTimeout * 1000));
   options.server.storeTimeout = StoreTimeout(options, true);
-  for (const std::string& proxy : options.trustedProxies) {
-    const auto range = ParseAddressRange(proxy);
-    if (!range) {
-      Complain("--trusted-proxy " + proxy +
-               ": give an address or a range of them, such as 10.0.0.5, 10.0.0.0/24 or fd00::/8");
-      return kUsage;
-    }
-    options.server.trustedProxies.push_back(*range);
-  }
+  for (const std::string& proxy : options.trustedProxies)
+    options.server.trustedProxies.push_back(*ParseAddressRange(proxy));  // checked when read
+  // Bound before anything else: an address that cannot serve is told before the store is
+  // touched, and nothing claims to serve until it can.
+  std::vector<Listener> listeners;
+  Monitoring monitoring;
   try {
-    const std::unique_ptr<Store> store = OpenStore(options, true);
-    if (!options.initialDatabase.empty() && !HasPublication(*store)) {
+    const auto [host, port] = *SplitHostPort(options.listen);  // checked when read
+    listeners = Listen(host, port);
+    if (!options.metricsListen.empty() && options.metricsListen != "main") {
+      const auto [metricsHost, metricsPort] = *SplitHostPort(options.metricsListen);
+      monitoring.listeners = Listen(metricsHost, metricsPort);
+    }
+  } catch (const std::exception& e) {
+    Complain(e.what());
+    return kRefused;
+  }
+  // Kept when asked for, wherever they are served.
+  const auto metrics =
+      options.metricsListen.empty() ? nullptr : std::make_unique<Metrics>(Service::kRoutes);
+  try {
+    const std::unique_ptr<Store> opened = OpenStore(options, true);
+    MonitoredStore store(*opened, metrics.get());
+    if (!options.initialDatabase.empty() && !HasPublication(store)) {
       const auto bytes = ReadFile(options.initialDatabase);
       if (!bytes) return kRefused;
-      const std::string fault = PublishDatabase(*store, *bytes, false, Now());
+      const std::string fault = PublishDatabase(store, *bytes, false, Now());
       // Another instance may have published first; then that one serves.
-      if (!fault.empty() && !HasPublication(*store)) {
+      if (!fault.empty() && !HasPublication(store)) {
         Complain(options.initialDatabase + ": " + fault);
         return kRefused;
       }
       if (fault.empty()) Log("published " + options.initialDatabase + " as the first database");
     }
     // Made after the store, so gone before it: it stops watching the store's publications first.
-    Snapshots snapshots(*store);
+    Snapshots snapshots(store);
     // A publication, on any machine, is served within moments of its commit.
-    snapshots.Watch(std::chrono::seconds(1));
-    Service service(options.settings, *store, snapshots);
+    constexpr auto kLook = std::chrono::seconds(1);
+    snapshots.Watch(kLook);
+    Service service(options.settings, store, snapshots, metrics.get());
     const auto published = snapshots.Current();
     Log("serving the database " + published->versionText + " (" +
         std::to_string(published->devices) + " devices) from " + StoreName(options));
-    Serve(options.server, service);
+    monitoring.metrics = metrics.get();
+    monitoring.metricsOnMain = options.metricsListen == "main";
+    // The snapshots look at the store every second; each look ends by the store's deadline.
+    const auto fresh = kLook + options.server.storeTimeout + std::chrono::seconds(1);
+    monitoring.notReady = [&store, fresh] { return store.NotReady(fresh); };
+    monitoring.metricsText = [&](std::size_t connections) {
+      return metrics->Text(*snapshots.Current(), Now(), connections);
+    };
+    Serve(options.server, service, std::move(listeners), std::move(monitoring));
     return kOk;
   } catch (const std::exception& e) {
     Complain(StoreName(options) + ": " + e.what() +
@@ -288,14 +333,96 @@ CLI::Validator OneOf(std::vector<std::string> names) {
       "");
 }
 
+// A settings file that cannot be used: where and why.
+struct SettingsError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::string_view Trimmed(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// The settings of `path` ("key = value" lines; # or ; begins a comment line), each given to the
+// option of the program's of that name, as if on the command line, unless it was given there.
+// A key that names no option, a line of anything else, a key set twice (unless it may be given
+// more than once) and a value the option refuses stop the program with the file, the line and
+// the key; a key close to a known one is named ("did you mean trusted-proxy?"). The default
+// file may be missing; a file named may not.
+void ApplySettings(CLI::App& app, const std::string& path, bool named) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    if (!named && errno == ENOENT) return;
+    throw SettingsError(path + ": " + std::strerror(errno));
+  }
+  std::vector<std::string> names;
+  for (const CLI::Option* option : app.get_options())
+    for (const std::string& name : option->get_lnames())
+      if (name != "help" && name != "version" && name != "config") names.push_back(name);
+  const std::vector<std::string_view> known(names.begin(), names.end());
+  std::set<const CLI::Option*> given;
+  for (const CLI::Option* option : app.get_options())
+    if (option->count() > 0) given.insert(option);
+  std::map<const CLI::Option*, int> setOn;
+  std::string text;
+  for (int number = 1; std::getline(in, text); ++number) {
+    const std::string where = path + " line " + std::to_string(number);
+    const std::string_view line =
+        Trimmed(text.ends_with('\r') ? std::string_view(text).substr(0, text.size() - 1)
+                                     : std::string_view(text));
+    if (line.empty() || line.front() == '#' || line.front() == ';') continue;
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos)
+      throw SettingsError(where + ": " + Quoted(line, 60) + " is no key = value line");
+    const std::string_view key = Trimmed(line.substr(0, equals));
+    std::string value(Trimmed(line.substr(equals + 1)));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
+      value = value.substr(1, value.size() - 2);
+    CLI::Option* option = std::find(known.begin(), known.end(), key) == known.end()
+                              ? nullptr
+                              : app.get_option_no_throw("--" + std::string(key));
+    if (option == nullptr) {
+      const std::string_view close = CloseName(known, key);
+      std::string all;
+      for (const std::string_view name : known)
+        all += (all.empty() ? "" : ", ") + std::string(name);
+      throw SettingsError(where + ": unknown key " + Quoted(key, 60) +
+                          (close.empty() ? " (the keys are " + all + ")"
+                                         : " (did you mean " + std::string(close) + "?)"));
+    }
+    if (given.contains(option)) continue;  // the command line wins
+    const auto [first, isFirst] = setOn.emplace(option, number);
+    if (!isFirst && option->get_items_expected_max() <= 1)
+      throw SettingsError(where + ": " + std::string(key) + " is set on line " +
+                          std::to_string(first->second) + " already");
+    try {
+      option->add_result(value);
+      option->run_callback();
+    } catch (const CLI::Error& e) {
+      // Its validator's words, without the option's name again. They may repeat the value: they
+      // are shown as the value is, nothing that would not show as itself (a terminal's escape).
+      std::string_view why = e.what();
+      if (why.starts_with("--" + std::string(key) + ": ")) why.remove_prefix(key.size() + 4);
+      const std::string shown = Quoted(why, why.size());
+      throw SettingsError(where + ": " + std::string(key) + " = " + Quoted(value, 60) + ": " +
+                          shown.substr(1, shown.size() - 2));
+    }
+  }
+  if (in.bad()) throw SettingsError(path + ": cannot be read");
+}
+
 int Main(int argc, char** argv) {
   CLI::App app{"The Mobidex web service of Vettrix, and its operator's commands.",
                "vettrix-service"};
   app.set_version_flag("--version", "vettrix-service " + std::string(vettrix::kProgramVersion));
   app.require_subcommand(1);
-  app.set_config("--config", kConfig,
-                 "Settings file of key = value lines (default " + std::string(kConfig) +
-                     "); options given win");
+  std::string config = kConfig;
+  CLI::Option* configOption = app.add_option("--config", config,
+                                             "Settings file of key = value lines (default " +
+                                                 std::string(kConfig) + "); options given win")
+                                  ->type_name("FILE");
   app.failure_message([](const CLI::App*, const CLI::Error& e) {
     return "vettrix-service: " + std::string(e.what()) +
            "\nTry 'vettrix-service --help' for more.\n";
@@ -303,7 +430,16 @@ int Main(int argc, char** argv) {
   Options options;
   app.add_option("--data", options.data,
                  "Folder of the published database (mobidex.csv) and the submissions")
-      ->type_name("DIR");
+      ->type_name("DIR")
+      ->check(CLI::Validator(
+          [](std::string& folder) -> std::string {
+            struct stat st {};
+            // One this user may not look into is told of where it is used.
+            if (::stat(folder.c_str(), &st) != 0 ? errno != EACCES : !S_ISDIR(st.st_mode))
+              return folder + " is no folder";
+            return {};
+          },
+          ""));
   app.add_option("--store", options.store,
                  "Keep the submissions and the published database in PostgreSQL "
                  "(postgresql://USER@HOST/DB), shared by several instances, instead of --data")
@@ -312,8 +448,16 @@ int Main(int argc, char** argv) {
                  "The store's password, from this file (else PGPASSWORD or ~/.pgpass)")
       ->type_name("FILE");
   app.add_option("--listen", options.listen,
-                 "Address and port to serve on (default " + options.listen + ")")
-      ->type_name("ADDR:PORT");
+                 "Address (or host name, resolved once) and port to serve on (default " +
+                     options.listen + ")")
+      ->type_name("ADDR:PORT")
+      ->check(ListenCheck(false));
+  app.add_option("--metrics-listen", options.metricsListen,
+                 "Serve Prometheus metrics at /metrics, and the health checks, on this address "
+                 "of their own (such as 127.0.0.1:9464), or on --listen's with main; default: "
+                 "no metrics")
+      ->type_name("ADDR:PORT|main")
+      ->check(ListenCheck(true));
   app.add_option(
          "--program-version", options.settings.programVersion,
          "The program version /ver publishes (default " + options.settings.programVersion + ")")
@@ -344,7 +488,14 @@ int Main(int argc, char** argv) {
   app.add_option("--trusted-proxy", options.trustedProxies,
                  "Address, or range of addresses (10.0.0.0/24), of a proxy in front (nginx) "
                  "whose X-Forwarded-For names the client")
-      ->type_name("ADDR[/BITS]");
+      ->type_name("ADDR[/BITS]")
+      ->check(CLI::Validator(
+          [](std::string& proxy) -> std::string {
+            if (ParseAddressRange(proxy)) return {};
+            return "give an address or a range of them, such as 10.0.0.5, 10.0.0.0/24 or "
+                   "fd00::/8";
+          },
+          ""));
   app.add_option("--store-timeout", options.storeTimeout,
                  "Seconds one operation on the store may take before it fails (default 5)")
       ->type_name("S")
@@ -390,14 +541,15 @@ int Main(int argc, char** argv) {
 
   try {
     app.parse(argc, argv);
+    ApplySettings(app, config, configOption->count() > 0);
     if (options.store.empty() && options.data.empty())
       throw CLI::ValidationError("--data", "give the service's folder (or data = DIR in " +
                                                std::string(kConfig) + "), or --store");
-    struct stat st {};
-    if (options.store.empty() && (::stat(options.data.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
-      throw CLI::ValidationError("--data", options.data + " is no folder");
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? kOk : kUsage;
+  } catch (const SettingsError& e) {
+    Complain(e.what());
+    return kUsage;
   }
   if (migrate->parsed()) return RunMigrate(options);
   if (serve->parsed()) return RunServe(options);

@@ -42,6 +42,14 @@ def request(port, method, path, body=None, headers=None):
         connection.close()
 
 
+def until(condition, seconds):
+    """Whether `condition` came true within `seconds`."""
+    deadline = time.time() + seconds
+    while not condition() and time.time() < deadline:
+        time.sleep(0.05)
+    return condition()
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -364,6 +372,10 @@ class ClusterTest(unittest.TestCase):
             for t in threads:
                 t.join()
             self.assertEqual(outcomes, [(503, "60")] * 4)
+            # Alive, and answering /readyz at once, but not ready while the store does not answer.
+            for port in c.ports:
+                self.assertTrue(until(lambda: request(port, "GET", "/readyz")[0] == 503, 10), port)
+                self.assertEqual(request(port, "GET", "/healthz")[0], 200)
             # SIGTERM ends an instance all the same.
             c.instances[1].terminate()
             self.assertEqual(c.instances[1].wait(timeout=30), 0)
@@ -372,6 +384,7 @@ class ClusterTest(unittest.TestCase):
         c.start(1)
         for port in c.ports:
             self.until_stored(port)
+            self.assertTrue(until(lambda: request(port, "GET", "/readyz")[:2] == (200, b"ready\n"), 10), port)
 
     def test_7_a_publication_is_served_while_the_listener_cannot_connect(self):
         c = self.cluster

@@ -12,6 +12,7 @@ import json
 import os
 import re
 import resource
+import shutil
 import signal
 import socket
 import subprocess
@@ -21,6 +22,7 @@ import threading
 import time
 import unittest
 import urllib.parse
+import urllib.request
 
 import jsonschema
 
@@ -84,7 +86,7 @@ def check_raw_answer(port, sent, received):
 class Service:
     """One running service over a folder of its own."""
 
-    def __init__(self, folder, *args, db=None, files=None, listen="127.0.0.1:0"):
+    def __init__(self, folder, *args, db=None, files=None, listen="127.0.0.1:0", env=None):
         self.folder = folder
         if db is not None or not os.path.exists(os.path.join(folder, "mobidex.csv")):
             path = os.path.join(folder, "initial.csv")
@@ -95,7 +97,7 @@ class Service:
         self.log_start = self.log.tell()  # a service started again logs after the one before
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, files)) if files else None
         self.process = subprocess.Popen([SERVICE, "--data", folder, "--listen", listen, *args, "serve"],
-                                        stderr=self.log, preexec_fn=limit)
+                                        stderr=self.log, preexec_fn=limit, env=env)
         deadline = time.time() + 10
         while time.time() < deadline:
             found = re.search(r"listening on \S+:(\d+)", self.read_log())
@@ -162,7 +164,16 @@ class Service:
 
 
 def command(folder, *args):
-    return subprocess.run([SERVICE, "--data", folder, *args], capture_output=True)
+    return subprocess.run([SERVICE, "--data", folder, *args], capture_output=True, timeout=60)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+STAMPED = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z "  # a log line's time, when not in the journal
 
 
 class ServiceTest(unittest.TestCase):
@@ -210,6 +221,10 @@ class ServiceTest(unittest.TestCase):
             ("DELETE", "/api/v1/database", {}, 405, None, "application/json"),
             ("OPTIONS", "/api/v1/imei", {"Origin": "http://elsewhere.example", "Access-Control-Request-Method": "POST"}, 204, b"", None),
             ("OPTIONS", "/api/v1/submissions", {}, 405, None, "application/json"),
+            ("GET", "/healthz", {}, 200, b"ok\n", "text/plain"),
+            ("HEAD", "/readyz", {}, 200, b"", "text/plain"),
+            ("POST", "/readyz", {}, 405, None, "text/plain"),
+            ("GET", "/metrics", {}, 404, None, "text/html"),  # not on the public port unless asked
         ]
         for method, path, headers, status, body, kind in cases:
             response, data = service.request(method, path, headers=headers)
@@ -384,12 +399,13 @@ class ServiceTest(unittest.TestCase):
             for s in held:
                 s.sendall(b"GET /ver HTTP/1.1\r\nHost: x\r\n\r\n")
             seen = set()
-            for s in held:
+            for s in held:  # each kept open until all are answered, as many clients at once do
                 s.settimeout(5)
                 answer = s.recv(4096)
                 seen.add(int(answer[9:12]))
                 if answer.startswith(b"HTTP/1.1 503 "):
                     self.assertIn(b"Retry-After: 1", answer)
+            for s in held:
                 s.close()
             self.assertEqual(seen, answers, files)
             self.assertLessEqual(service.read_log().count("accept:"), 1)  # once a minute at most
@@ -551,6 +567,7 @@ class ServiceTest(unittest.TestCase):
         service.request("GET", "/%s1" % imei)
         service.raw(b"%s1 / HTTP/1.1\r\nHost: x\r\n\r\n" % imei.encode())
         log = service.log_once_it_has("OTHER / 405")
+        self.assertRegex(log, "^(%s.*\n)+$" % STAMPED)  # not under journald: each line has its time
         self.assertIn("(another path)", log)
         self.assertNotIn(imei, log)
         self.assertIn("GET / 200", log)
@@ -565,6 +582,8 @@ class ServiceTest(unittest.TestCase):
                 f.write(data)
             return path
 
+        taken = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(taken.close)
         result = subprocess.run([SERVICE, "--data", self.folder, "--listen", "127.0.0.1:0", "serve"], capture_output=True, timeout=10)
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"no published database", result.stderr)
@@ -582,6 +601,25 @@ class ServiceTest(unittest.TestCase):
             ("no such file", ["publish", os.path.join(self.folder, "none.csv")], 1, b"No such file"),
             ("bad status", ["submissions", "--status", "odd"], 2, b"'odd' is none of"),
             ("review unknown", ["review", "7", "accept"], 1, b"there is no submission 7"),
+            # Settings that the service does not know, or cannot take, stop it before it serves.
+            ("a typo in a key", ["--config", write("a.conf", b"lissten = 127.0.0.1:1\n"), "serve"], 2,
+             b'a.conf line 1: unknown key "lissten" (did you mean listen?)'),
+            ("a typo in a list's key", ["--config", write("b.conf", b"# behind nginx\n\ntrusted_proxy = 127.0.0.1\n"), "serve"], 2,
+             b'b.conf line 3: unknown key "trusted_proxy" (did you mean trusted-proxy?)'),
+            ("a typo in a number's key", ["--config", write("c.conf", b"Threads = 4\n"), "serve"], 2, b"c.conf line 1: unknown key \"Threads\" (did you mean threads?)"),
+            ("no key at all", ["--config", write("d.conf", b"[serve]\n"), "serve"], 2, b"d.conf line 1:"),
+            ("a bad number", ["--config", write("e.conf", b"threads = many\n"), "serve"], 2, b'e.conf line 1: threads = "many"'),
+            ("a number out of range", ["--config", write("f.conf", b"store-timeout = 0\n"), "serve"], 2, b'f.conf line 1: store-timeout = "0"'),
+            ("an address without a port", ["--config", write("g.conf", b"listen = 127.0.0.1\n"), "serve"], 2, b'g.conf line 1: listen = "127.0.0.1"'),
+            ("a bad range", ["--config", write("h.conf", b"trusted-proxy = 10.0.0.0/33\n"), "serve"], 2, b'h.conf line 1: trusted-proxy = "10.0.0.0/33"'),
+            ("a key set twice", ["--config", write("i.conf", b"listen = 127.0.0.1:1\nlisten = 127.0.0.1:2\n"), "serve"], 2, b"i.conf line 2: listen is set on line 1"),
+            ("a terminal's escape in a value", ["--config", write("j.conf", b"threads = \x1b[2J9\n"), "serve"], 2,
+             b'j.conf line 1: threads = "?[2J9": Value ?[2J9 not in range'),
+            ("no settings file", ["--config", os.path.join(self.folder, "none.conf"), "serve"], 2, b"none.conf: No such file"),
+            # An address that cannot serve is told as such, before anything claims to serve.
+            ("a host name that resolves nowhere", ["--listen", "nowhere.invalid:8080", "serve"], 1, b"cannot listen on nowhere.invalid:8080"),
+            ("an address taken", ["--listen", "127.0.0.1:%d" % taken.getsockname()[1], "serve"], 1,
+             b"cannot listen on 127.0.0.1:%d: Address already in use" % taken.getsockname()[1]),
         ]
         result = subprocess.run([SERVICE, "--data", "/nonexistent", "submissions"], capture_output=True)
         self.assertEqual(result.returncode, 2)
@@ -590,6 +628,23 @@ class ServiceTest(unittest.TestCase):
             result = command(self.folder, *args)
             self.assertEqual(result.returncode, status, name + ": " + result.stderr.decode())
             self.assertIn(text, result.stdout + result.stderr, name)
+            self.assertNotIn(b"serving", result.stderr, name)
+
+        # A user other than root on the service's folder: its own user's, or behind a folder only
+        # root may enter (systemd's /var/lib/private).
+        public = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, public)
+        os.chmod(public, 0o755)
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", shutil.copy(SERVICE, public)]
+        os.chmod(self.folder, 0o711)
+        for folder, args, text in [("own", ["submissions"], b"run as root (the service's folder belongs to its own user)"),
+                                   ("private/own", ["review", "1", "accept"], b"run as root (the service's folder belongs to its own user)"),
+                                   ("own", ["serve"], b"start the service as the user the folder belongs to")]:
+            path = os.path.join(self.folder, folder)
+            os.makedirs(path, mode=0o700, exist_ok=True)
+            os.chown(path, 65533, 65533)
+            result = subprocess.run(nobody + ["--data", path, *args], capture_output=True)
+            self.assertEqual((result.returncode, text in result.stderr), (1, True), result.stderr)
 
         service = self.start()
         headers = {"Content-Type": "application/x-www-form-urlencoded"}
@@ -611,6 +666,75 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual({k: record[k] for k in ("id", "tac", "model", "note", "status")},
                          {"id": 1, "tac": "87654321", "model": "Alpha", "note": "line\nbreak", "status": "accepted"})
         self.assertRegex(record["received"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+
+    def test_a_prometheus_server_reads_the_metrics_back(self):
+        # The metrics on an address of their own, the service on a host name; its standard error
+        # as the journal's stream, whose lines the journal stamps.
+        log = os.path.join(self.folder, "service.log")
+        open(log, "w").close()
+        journal = "%d:%d" % (os.stat(log).st_dev, os.stat(log).st_ino)
+        service = self.start("--metrics-listen", "127.0.0.1:0", listen="localhost:0", env=dict(os.environ, JOURNAL_STREAM=journal))
+        metrics = int(re.search(r"metrics and health checks on 127\.0\.0\.1:(\d+)", service.log_once_it_has("metrics and")).group(1))
+        imei = "35209900176148"
+        for _ in range(3):
+            self.assertEqual(service.request("GET", "/api/v1/imei/%s1" % imei)[0].status, 200)
+        form = "tac=87654321&manufacturer=Acme&model=Phone&source=box"
+        self.assertEqual(service.request("POST", "/submit", form, {"Content-Type": "application/x-www-form-urlencoded"})[0].status, 303)
+        self.assertIn(b" 413 ", service.raw(b"POST /api/v1/tac HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: 1048577\r\n\r\n"))
+        self.assertEqual(service.request("GET", "/metrics")[0].status, 404)  # not on the service's port
+        for path, status in (("/", 404), ("/readyz", 200), ("/metrics", 200)):  # its address serves these alone
+            connection = http.client.HTTPConnection("127.0.0.1", metrics, timeout=10)
+            connection.request("GET", path)
+            answer = connection.getresponse()
+            self.assertEqual(answer.status, status, path)
+        self.assertNotIn(imei.encode(), answer.read())  # routes as the log names them, not what was looked up
+
+        # A real Prometheus scrapes it every second; its query API gives the values back.
+        folder = os.path.join(self.folder, "prometheus")
+        os.makedirs(folder)
+        with open(os.path.join(folder, "prometheus.yml"), "w") as f:
+            f.write("global: {scrape_interval: 1s}\nscrape_configs:\n"
+                    "  - {job_name: vettrix, static_configs: [{targets: ['127.0.0.1:%d']}]}\n" % metrics)
+        port = free_port()
+        with open(os.path.join(folder, "log"), "w") as out:
+            prometheus = subprocess.Popen(["prometheus", "--config.file", os.path.join(folder, "prometheus.yml"),
+                                           "--storage.tsdb.path", os.path.join(folder, "data"),
+                                           "--web.listen-address", "127.0.0.1:%d" % port], stdout=out, stderr=out)
+        expected = {
+            'up{job="vettrix"}': 1,
+            'vettrix_http_requests_total{route="/api/v1/imei/...",status="200"}': 3,
+            'vettrix_http_request_duration_seconds_count{route="/api/v1/imei/..."}': 3,
+            'vettrix_http_requests_total{route="/submit",status="303"}': 1,
+            'vettrix_submissions_total{outcome="stored"}': 1,
+            'vettrix_http_refused_total{limit="body"}': 1,
+            'vettrix_store_operation_duration_seconds_count{operation="submit"}': 1,
+            'vettrix_store_errors_total{operation="submit"}': 0,
+            'vettrix_database_version_number': 1,
+            'vettrix_database_info{version_text="v1.00.0001"}': 1,
+            'vettrix_database_age_seconds < bool 600': 1,
+        }
+
+        def values():
+            found = {}
+            for query in expected:
+                try:
+                    url = "http://127.0.0.1:%d/api/v1/query?query=%s" % (port, urllib.parse.quote(query))
+                    with urllib.request.urlopen(url, timeout=5) as r:
+                        result = json.load(r)["data"]["result"]
+                except OSError:
+                    return None
+                found[query] = float(result[0]["value"][1]) if result else None
+            return found
+
+        try:
+            deadline = time.time() + 60
+            while values() != expected and time.time() < deadline and prometheus.poll() is None:
+                time.sleep(0.2)
+            self.assertEqual(values(), expected)
+        finally:
+            prometheus.terminate()
+            prometheus.wait()
+        self.assertNotRegex(service.read_log(), "(^|\n)" + STAMPED)
 
 
 if __name__ == "__main__":
