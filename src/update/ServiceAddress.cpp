@@ -137,29 +137,49 @@ std::string IniName(std::string_view text) {
 std::vector<SettingKey> SettingKeysOf(std::string_view bytes, const std::string& file) {
   std::vector<SettingKey> keys;
   std::string section;
-  int number = 0;
-  for (std::size_t at = 0; at < bytes.size();) {
-    std::size_t end = bytes.find_first_of("\r\n", at);
-    if (end == std::string_view::npos) end = bytes.size();
-    std::string_view line = Trimmed(bytes.substr(at, end - at));
-    ++number;
-    at = end + (bytes.substr(end, 2) == "\r\n" ? 2 : 1);
-    if (line.starts_with('#')) continue;
-    // A ';' outside quotes opens a comment.
+  std::size_t at = 0;
+  int number = 1;  // of the line `at` is on
+  // Moves `at` to `to`, counting the line ends passed (CR LF is one).
+  const auto moveTo = [&](std::size_t to) {
+    for (; at < to; ++at)
+      if (bytes[at] == '\n' || (bytes[at] == '\r' && bytes.substr(at + 1, 1) != "\n")) ++number;
+  };
+  for (;;) {
+    // A line begins at the first character that is no white space.
+    const std::size_t start = bytes.find_first_not_of(kIniSpace, at);
+    if (start == std::string_view::npos) break;
+    moveTo(start);
+    const int line = number;
+    // It ends at a line break or a ';' outside quotes: a quote takes line breaks in, and a
+    // backslash the character after it (a line break too, CR LF or LF CR as one). A ';' that
+    // begins a line, and whatever follows a ';' on its line, is a comment.
     bool quoted = false;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-      if (line[i] == '"') quoted = !quoted;
-      if (line[i] == ';' && !quoted) {
-        line = Trimmed(line.substr(0, i));
+    std::size_t equals = std::string_view::npos, end = start;
+    for (; end < bytes.size(); ++end) {
+      const char c = bytes[end];
+      if (c == '"') {
+        quoted = !quoted;
+      } else if (c == '\\') {
+        const std::string_view next = bytes.substr(end + 1, 2);
+        end += next == "\r\n" || next == "\n\r" ? 2 : 1;
+      } else if (quoted) {
+        continue;
+      } else if (c == '=') {
+        if (equals == std::string_view::npos) equals = end;
+      } else if (c == '\n' || c == '\r' || c == ';') {
         break;
       }
     }
-    if (line.empty()) continue;
-    if (line.starts_with('[')) {
+    end = std::min(end, bytes.size());
+    const std::string_view text = Trimmed(bytes.substr(start, end - start));
+    moveTo(end);
+    if (end < bytes.size() && bytes[end] == ';')
+      moveTo(std::min(bytes.find_first_of("\r\n", end), bytes.size()));
+    if (text.empty() || text.starts_with('#')) continue;
+    if (text.starts_with('[')) {
       // The name ends at the first ']'. [General], in any case, is no section: its keys are
       // those before any section; [%General] is the section of that name.
-      std::string_view name = line.substr(1, line.find(']') - 1);
-      name = Trimmed(name);
+      const std::string_view name = Trimmed(text.substr(1, text.find(']') - 1));
       const auto is = [name](std::string_view word) {
         return std::equal(name.begin(), name.end(), word.begin(), word.end(), [](char a, char b) {
           return std::tolower(static_cast<unsigned char>(a)) == b;
@@ -170,10 +190,10 @@ std::vector<SettingKey> SettingKeysOf(std::string_view bytes, const std::string&
                                  : IniName(name);
       continue;
     }
-    const std::size_t equals = line.find('=');
     std::string key = section.empty() ? std::string() : section + '/';
-    key += IniName(equals == std::string_view::npos ? line : Trimmed(line.substr(0, equals)));
-    keys.push_back({file, number, std::move(key)});
+    key += IniName(equals == std::string_view::npos ? text
+                                                    : Trimmed(bytes.substr(start, equals - start)));
+    keys.push_back({file, line, std::move(key)});
   }
   return keys;
 }
