@@ -161,7 +161,7 @@ std::vector<SettingKey> SettingKeysOf(std::string_view bytes, const std::string&
         quoted = !quoted;
       } else if (c == '\\') {
         const std::string_view next = bytes.substr(end + 1, 2);
-        end += next == "\r\n" || next == "\n\r" ? 2 : 1;
+        end += next == "\r\n" || next == "\n\r" ? std::size_t{2} : std::size_t{1};
       } else if (quoted) {
         continue;
       } else if (c == '=') {
