@@ -413,8 +413,12 @@ int RunUpdateDb(const UpdateDbOptions& options, Network& network, Hashing& hashi
   }
 }
 
-void Complain(const std::string& message) {
+void Complain(const std::string& message, std::string* into) {
   const std::string text = "vettrix-cli: " + message + "\n";
+  if (into != nullptr) {
+    *into += text;
+    return;
+  }
   std::fputs(text.c_str(), stderr);
 }
 

@@ -27,8 +27,8 @@ std::string DefaultDatabase();
 // Where an installed database update goes by default: the user's own database.
 std::string DefaultUserDatabase();
 
-// Writes "vettrix-cli: " and `message` to standard error.
-void Complain(const std::string& message);
+// Writes "vettrix-cli: " and `message` to standard error, or onto the end of `into`.
+void Complain(const std::string& message, std::string* into = nullptr);
 
 // The exit status after standard output `out` ended: a closed pipe ends quietly with the status
 // so far.

@@ -137,22 +137,28 @@ class Converter {
     }
     if (options_.catalogue)
       counts += "built-in catalogue: added " + std::to_string(fromCatalogue) + "\n";
-    std::fputs(counts.c_str(), stderr);
+    Say(counts);
 
     if (options_.strict && skipped + duplicates_.count > 0) {
-      Complain("--strict: every row must give a device of its own; nothing written");
+      Refuse("--strict: every row must give a device of its own; nothing written");
       return kFailed;
     }
     // Rows lost in numbers say the inputs are not what they seem.
     if (static_cast<double>(skipped) * 100 > options_.maxSkipped * static_cast<double>(read_)) {
-      Complain(std::to_string(skipped) + " of " + std::to_string(read_) +
-               " rows skipped, more than --max-skipped " + PercentText(options_.maxSkipped) +
-               "%; nothing written");
+      Refuse(std::to_string(skipped) + " of " + std::to_string(read_) +
+             " rows skipped, more than --max-skipped " + PercentText(options_.maxSkipped) +
+             "%; nothing written");
+      return kFailed;
+    }
+    // A database is a device line or more before its version line: the window, the service and
+    // an update refuse one without.
+    if (devices_.empty()) {
+      Refuse("the inputs give no device; nothing written");
       return kFailed;
     }
     if (devices_.size() > kMaxDevices) {
-      Complain(std::to_string(devices_.size()) + " devices, but the window reads " +
-               std::to_string(kMaxDevices) + " at most (and the version line); nothing written");
+      Refuse(std::to_string(devices_.size()) + " devices, but the window reads " +
+             std::to_string(kMaxDevices) + " at most (and the version line); nothing written");
       return kFailed;
     }
     std::string text;
@@ -167,17 +173,26 @@ class Converter {
       const int status = Finish(out, kAllValid);
       if (status != kAllValid || out.Failed()) return status;
     } else if (const Result<void> written = ReplaceFile(options_.output, text); !written) {
-      Complain(written.error() + "; nothing written");
+      Refuse(written.error() + "; nothing written");
       return kFailed;
     }
     const std::string written = "devices written: " + std::to_string(devices_.size()) + " to " +
                                 (options_.output == "-" ? "standard output" : options_.output) +
                                 "\n";
-    std::fputs(written.c_str(), stderr);
+    Say(written);
     return kAllValid;
   }
 
  private:
+  void Say(const std::string& text) {
+    if (options_.messages != nullptr) {
+      *options_.messages += text;
+    } else {
+      std::fputs(text.c_str(), stderr);
+    }
+  }
+  void Refuse(const std::string& message) { Complain(message, options_.messages); }
+
   // Sorted by TAC, one device a TAC: of its rows, the one the precedence prefers.
   void Merge() {
     // A stable sort keeps the rows of one TAC in the order given.
@@ -259,7 +274,7 @@ class Converter {
     delimiter_ = from == TacSource::Gsma ? '|' : ',';
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      Complain(file + ": " + std::strerror(errno));
+      Refuse(file + ": " + std::strerror(errno));
       return false;
     }
     LineReader reader(fd, nullptr);
@@ -313,16 +328,16 @@ class Converter {
     const int error = reader.Error();
     ::close(fd);
     if (error != 0) {
-      Complain(file + ": " + std::strerror(error));
+      Refuse(file + ": " + std::strerror(error));
       return false;
     }
     if (!layout) {
-      Complain(file + (from == TacSource::Gsma
-                           ? ": not a GSMA TAC file: no header line with the columns TAC, "
-                             "Manufacturer or Brand Name, and Marketing Name, Model Name or "
-                             "Internal Model Name in its first two lines"
-                           : ": not an Osmocom export: no header line tac,name,name,... in its "
-                             "first two lines"));
+      Refuse(file + (from == TacSource::Gsma
+                         ? ": not a GSMA TAC file: no header line with the columns TAC, "
+                           "Manufacturer or Brand Name, and Marketing Name, Model Name or "
+                           "Internal Model Name in its first two lines"
+                         : ": not an Osmocom export: no header line tac,name,name,... in its "
+                           "first two lines"));
       return false;
     }
     return true;
@@ -335,7 +350,7 @@ class Converter {
     const std::string& file = options_.inputs[index].file;
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      Complain(file + ": " + std::strerror(errno));
+      Refuse(file + ": " + std::strerror(errno));
       return false;
     }
     LineReader reader(fd, nullptr);
@@ -349,8 +364,8 @@ class Converter {
       if (line.number == 1 && bytes.starts_with(kBom)) bytes.remove_prefix(kBom.size());
       if (TrimSpaces(bytes).empty()) continue;
       if (!held && !IsTac(TrimSpaces(FieldOf(bytes, 0))) && !IsDatabaseVersion(bytes)) {
-        Complain(file + ": not a Vettrix database or listing of suggestions: line " +
-                 std::to_string(line.number) + " is no line TAC,manufacturer,model");
+        Refuse(file + ": not a Vettrix database or listing of suggestions: line " +
+               std::to_string(line.number) + " is no line TAC,manufacturer,model");
         refused = true;
         break;
       }
@@ -363,7 +378,7 @@ class Converter {
     const int error = reader.Error();
     ::close(fd);
     if (error != 0 || refused) {
-      if (error != 0) Complain(file + ": " + std::strerror(error));
+      if (error != 0) Refuse(file + ": " + std::strerror(error));
       return false;
     }
     if (held && !heldCut && IsDatabaseVersion(record_)) {

@@ -31,6 +31,7 @@ struct ConvertOptions {
   std::string output = "mobidex.csv";      // "-": standard output
   bool strict = false;                     // any skipped or duplicate row fails the run
   double maxSkipped = kMaxSkippedPercent;  // a larger share of rows skipped fails the run
+  std::string* messages = nullptr;         // the counts and complaints, else standard error
 };
 
 // Writes the database, or nothing at all; the counts go to standard error.

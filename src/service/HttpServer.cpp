@@ -250,6 +250,131 @@ class RequestParser final : public http::request_parser<http::string_body> {
   std::size_t fields_ = 0, bytes_ = 0;
 };
 
+// Whether `ec` ends a read without an answer: the client went or took too long.
+bool Gone(const beast::error_code& ec) {
+  return ec == beast::error::timeout || ec == http::error::end_of_stream ||
+         ec == http::error::partial_message || ec == asio::error::operation_aborted ||
+         ec == asio::error::eof || ec == asio::error::connection_reset;
+}
+
+// The reading of one connection's requests, whatever carries the bytes (a socket, or memory in
+// Converse): the buffer, the parser and every decision on what was read. The caller reads as
+// each step says and answers.
+class Reading {
+ public:
+  // What to do after a read.
+  enum class Next { ReadBody, Continue, Answer, Refuse, Close };
+
+  explicit Reading(const Site& site) : site_(site) {}
+
+  beast::flat_buffer buffer{kReadBufferLimit};
+  std::optional<RequestParser> parser;
+
+  // A new request begins.
+  void Begin() {
+    parser.emplace(site_.LargestBody());
+    target_ = {};
+  }
+
+  Next AfterHeader(const beast::error_code& ec) {
+    if (ec == http::error::header_limit ||
+        (ec == http::error::buffer_overflow && !parser->is_header_done()))
+      return Refuse(http::status::request_header_fields_too_large,
+                    "The request's headers are too large.");
+    if (ec == http::error::body_limit) return TooLarge();
+    if (Gone(ec)) return Next::Close;
+    if (ec) return Refuse(http::status::bad_request, "The request is malformed.");
+    const auto& head = parser->get();
+    target_ = OriginForm(View(head.target()));
+    // HTTP/1.1 names the host once, always; HTTP/1.0 may leave it out.
+    const std::size_t hosts = head.count(http::field::host);
+    if (hosts > 1 || (hosts == 0 && head.version() >= 11))
+      return Refuse(http::status::bad_request, "The request must name its host once.");
+    const std::size_t limit = site_.BodyLimit(View(head.method_string()), PathOf(target_));
+    const auto length = parser->content_length();
+    if ((length && *length > limit) || (!length && parser->chunked() && limit == 0))
+      return TooLarge();
+    parser->body_limit(limit);
+    if (parser->is_done()) return Next::Answer;
+    if (beast::iequals(head[http::field::expect], "100-continue")) return Next::Continue;
+    return Next::ReadBody;
+  }
+
+  Next AfterBody(const beast::error_code& ec) {
+    // A chunk's size line or the trailers longer than a head may be.
+    if (ec == http::error::body_limit || ec == http::error::buffer_overflow ||
+        ec == http::error::header_limit)
+      return TooLarge();
+    if (Gone(ec)) return Next::Close;
+    if (ec) return Refuse(http::status::bad_request, "The request is malformed.");
+    return Next::Answer;
+  }
+
+  // The request read whole, for the service; it refers to the parser's bytes.
+  Request MakeRequest(std::string_view peer, const std::vector<AddressRange>& trustedProxies,
+                      std::int64_t now) const {
+    const auto& head = parser->get();
+    Request request;
+    request.method = View(head.method_string());
+    request.target = target_;
+    request.body = head.body();
+    request.contentType = View(head[http::field::content_type]);
+    request.ifNoneMatch = View(head[http::field::if_none_match]);
+    request.client = ClientAddress(peer, View(head["X-Forwarded-For"]), trustedProxies);
+    request.now = now;
+    return request;
+  }
+
+  // The edge's own answer after Next::Refuse: the request could not be read (or not whole), so
+  // the connection ends. Under /api/ it is JSON like every answer there.
+  Response Refusal() const {
+    return site_.Refusal(static_cast<int>(refusal_), refusalText_, RefusedTarget());
+  }
+  // The target a refusal answers: the parsed one, the request line's when the rest of the head
+  // could not be parsed, or read off the request line still in the buffer.
+  std::string_view RefusedTarget() const {
+    std::string_view target = target_;
+    if (target.empty() && parser) target = OriginForm(View(parser->get().target()));
+    if (target.empty()) {
+      const auto* data = static_cast<const char*>(buffer.data().data());
+      const std::string_view line(data, std::min(buffer.size(), kHeaderLimit));
+      const std::size_t space = line.find(' ');
+      if (space != std::string_view::npos)
+        target = line.substr(space + 1, line.find_first_of(" \r\n", space + 1) - space - 1);
+    }
+    return target;
+  }
+
+  bool KeepAlive() const { return parser->get().keep_alive(); }
+  unsigned Version() const { return parser->get().version(); }
+
+  // After an answer was written: a large body grew the buffer; a connection kept alive does not
+  // keep that much.
+  void Written() {
+    if (buffer.capacity() > kIdleBufferBytes && buffer.size() == 0) buffer.shrink_to_fit();
+  }
+
+  // The head was read: its method and target are known.
+  bool HeadRead() const { return parser && parser->is_header_done(); }
+  std::string_view Method() const { return View(parser->get().method_string()); }
+  std::string_view Target() const { return target_; }
+
+ private:
+  Next Refuse(http::status status, std::string_view text) {
+    refusal_ = status;
+    refusalText_ = text;
+    return Next::Refuse;
+  }
+  Next TooLarge() {
+    return Refuse(http::status::payload_too_large, "The request's body is too large.");
+  }
+
+  const Site& site_;
+  std::string_view target_;  // the request's, in origin form, once its head is read
+  http::status refusal_ = http::status::bad_request;
+  std::string_view refusalText_;
+};
+
 class Session;
 
 // Where connections come in: a listener of the service's, or one for monitoring alone.
@@ -323,6 +448,7 @@ class Session : public std::enable_shared_from_this<Session> {
       : stream_(std::move(socket)),
         server_(server),
         peer_(std::move(peer)),
+        reading_(server.site()),
         monitoringDoor_(monitoringDoor) {}
   ~Session() { server_.Forget(this); }
 
@@ -341,18 +467,17 @@ class Session : public std::enable_shared_from_this<Session> {
  private:
   void ReadRequest() {
     if (server_.Stopping()) return Close();
-    parser_.emplace(server_.site().LargestBody());
-    target_ = {};
-    if (buffer_.size() > 0) return ReadHeader();  // pipelined, already here
+    reading_.Begin();
+    if (reading_.buffer.size() > 0) return ReadHeader();  // pipelined, already here
     // Waiting for the next request costs nothing but a socket; a request, once begun, has its
     // deadline.
     idle_ = true;
     stream_.expires_after(server_.options().idleTimeout);
-    stream_.async_read_some(buffer_.prepare(4096),
+    stream_.async_read_some(reading_.buffer.prepare(4096),
                             [self = shared_from_this()](beast::error_code ec, std::size_t n) {
                               self->idle_ = false;
                               if (ec) return self->Close();
-                              self->buffer_.commit(n);
+                              self->reading_.buffer.commit(n);
                               self->ReadHeader();
                             });
   }
@@ -360,87 +485,51 @@ class Session : public std::enable_shared_from_this<Session> {
   void ReadHeader() {
     started_ = Clock::now();
     stream_.expires_after(server_.options().requestTimeout);
-    http::async_read_header(
-        stream_, buffer_, *parser_,
-        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnHeader(ec); });
-  }
-
-  // Whether `ec` ends a read without an answer: the client went or took too long.
-  static bool Gone(const beast::error_code& ec) {
-    return ec == beast::error::timeout || ec == http::error::end_of_stream ||
-           ec == http::error::partial_message || ec == asio::error::operation_aborted ||
-           ec == asio::error::eof || ec == asio::error::connection_reset;
+    http::async_read_header(stream_, reading_.buffer, *reading_.parser,
+                            [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                              self->Go(self->reading_.AfterHeader(ec), ec);
+                            });
   }
 
   void Count(Limit limit) {
     if (Metrics* metrics = server_.metrics()) metrics->Refused(limit);
   }
 
-  // A read that ended without a request: one begun and not whole by its deadline counts.
-  void Dropped(const beast::error_code& ec) {
-    if (ec == beast::error::timeout) Count(Limit::RequestTime);
-    Close();
-  }
-
-  void OnHeader(beast::error_code ec) {
-    if (ec == http::error::header_limit ||
-        (ec == http::error::buffer_overflow && !parser_->is_header_done()))
-      return Refuse(http::status::request_header_fields_too_large,
-                    "The request's headers are too large.");
-    if (ec == http::error::body_limit)
-      return Refuse(http::status::payload_too_large, "The request's body is too large.");
-    if (Gone(ec)) return Dropped(ec);
-    if (ec) return Refuse(http::status::bad_request, "The request is malformed.");
-    const auto& head = parser_->get();
-    target_ = OriginForm(View(head.target()));
-    // HTTP/1.1 names the host once, always; HTTP/1.0 may leave it out.
-    const std::size_t hosts = head.count(http::field::host);
-    if (hosts > 1 || (hosts == 0 && head.version() >= 11))
-      return Refuse(http::status::bad_request, "The request must name its host once.");
-    const std::size_t limit = server_.site().BodyLimit(View(head.method_string()), PathOf(target_));
-    const auto length = parser_->content_length();
-    if ((length && *length > limit) || (!length && parser_->chunked() && limit == 0))
-      return Refuse(http::status::payload_too_large, "The request's body is too large.");
-    parser_->body_limit(limit);
-    if (parser_->is_done()) return OnRequest();
-    if (beast::iequals(head[http::field::expect], "100-continue")) {
-      auto proceed = std::make_shared<http::response<http::empty_body>>(http::status::continue_,
-                                                                        head.version());
-      return http::async_write(
-          stream_, *proceed,
-          [self = shared_from_this(), proceed](beast::error_code e, std::size_t) {
-            if (e) return self->Close();
-            self->ReadBody();
-          });
+  void Go(Reading::Next next, const beast::error_code& ec) {
+    switch (next) {
+      case Reading::Next::ReadBody:
+        return ReadBody();
+      case Reading::Next::Continue: {
+        auto proceed = std::make_shared<http::response<http::empty_body>>(http::status::continue_,
+                                                                          reading_.Version());
+        return http::async_write(
+            stream_, *proceed,
+            [self = shared_from_this(), proceed](beast::error_code e, std::size_t) {
+              if (e) return self->Close();
+              self->ReadBody();
+            });
+      }
+      case Reading::Next::Answer:
+        return OnRequest();
+      case Reading::Next::Refuse:
+        return Refuse();
+      case Reading::Next::Close:
+        // A read that ended without a request: one begun and not whole by its deadline counts.
+        if (ec == beast::error::timeout) Count(Limit::RequestTime);
+        return Close();
     }
-    ReadBody();
   }
 
   void ReadBody() {
-    http::async_read(
-        stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
-          // A chunk's size line or the trailers longer than a head may be.
-          if (ec == http::error::body_limit || ec == http::error::buffer_overflow ||
-              ec == http::error::header_limit)
-            return self->Refuse(http::status::payload_too_large,
-                                "The request's body is too large.");
-          if (Gone(ec)) return self->Dropped(ec);
-          if (ec) return self->Refuse(http::status::bad_request, "The request is malformed.");
-          self->OnRequest();
-        });
+    http::async_read(stream_, reading_.buffer, *reading_.parser,
+                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                       self->Go(self->reading_.AfterBody(ec), ec);
+                     });
   }
 
   void OnRequest() {
-    const auto& head = parser_->get();
-    Request request;
-    request.method = View(head.method_string());
-    request.target = target_;
-    request.body = head.body();
-    request.contentType = View(head[http::field::content_type]);
-    request.ifNoneMatch = View(head[http::field::if_none_match]);
-    request.client =
-        ClientAddress(peer_, View(head["X-Forwarded-For"]), server_.options().trustedProxies);
-    request.now = static_cast<std::int64_t>(std::time(nullptr));
+    const Request request = reading_.MakeRequest(peer_, server_.options().trustedProxies,
+                                                 static_cast<std::int64_t>(std::time(nullptr)));
     if (auto own = server_.Monitor(request.method, PathOf(request.target), monitoringDoor_))
       return Reply(std::move(*own));
     if (!server_.site().TouchesStore(request.method, PathOf(request.target)))
@@ -462,27 +551,16 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void Reply(Response response) {
-    const auto& head = parser_->get();
-    Send(std::move(response), head.keep_alive() && !server_.Stopping(), head.version());
+    Send(std::move(response), reading_.KeepAlive() && !server_.Stopping(), reading_.Version());
   }
 
   // Every answer of the edge's own: the request could not be read (or not whole), so the
-  // connection ends. Under /api/ it is JSON like every answer there: the target is the parsed
-  // one, the request line's when the rest of the head could not be parsed, or read off the
-  // request line still in the buffer.
-  void Refuse(http::status status, std::string_view message) {
-    if (status == http::status::request_header_fields_too_large) Count(Limit::Headers);
-    if (status == http::status::payload_too_large) Count(Limit::Body);
-    std::string_view target = target_;
-    if (target.empty() && parser_) target = OriginForm(View(parser_->get().target()));
-    if (target.empty()) {
-      const auto* data = static_cast<const char*>(buffer_.data().data());
-      const std::string_view line(data, std::min(buffer_.size(), kHeaderLimit));
-      const std::size_t space = line.find(' ');
-      if (space != std::string_view::npos)
-        target = line.substr(space + 1, line.find_first_of(" \r\n", space + 1) - space - 1);
-    }
-    Send(server_.site().Refusal(static_cast<int>(status), message, target), false, 11);
+  // connection ends.
+  void Refuse() {
+    Response refusal = reading_.Refusal();
+    if (refusal.status == 431) Count(Limit::Headers);
+    if (refusal.status == 413) Count(Limit::Body);
+    Send(std::move(refusal), false, 11);
   }
 
   void Send(Response response, bool keepAlive, unsigned version) {
@@ -500,8 +578,7 @@ class Session : public std::enable_shared_from_this<Session> {
     LogRequest(bytes);
     response_ = {};
     message_.reset();
-    // A large body grew the buffer; a connection kept alive does not keep that much.
-    if (buffer_.capacity() > kIdleBufferBytes && buffer_.size() == 0) buffer_.shrink_to_fit();
+    reading_.Written();
     if (close) return Close();
     ReadRequest();
   }
@@ -513,14 +590,13 @@ class Session : public std::enable_shared_from_this<Session> {
     std::string line;
     const std::span<const std::string_view> routes = server_.site().Routes();
     std::size_t route = routes.size();  // the head could not be read
-    if (parser_->is_header_done()) {
-      route = server_.site().RouteOf(PathOf(target_));
+    if (reading_.HeadRead()) {
+      route = server_.site().RouteOf(PathOf(reading_.Target()));
       // A monitoring listener serves its three addresses alone.
       const std::string_view name = routes[route];
       if (monitoringDoor_ && name != "/metrics" && name != "/healthz" && name != "/readyz")
         route = routes.size() - 1;
-      line = std::string(LoggedMethod(View(parser_->get().method_string()))) + " " +
-             std::string(routes[route]);
+      line = std::string(LoggedMethod(reading_.Method())) + " " + std::string(routes[route]);
     } else {
       line = "-";
     }
@@ -539,9 +615,7 @@ class Session : public std::enable_shared_from_this<Session> {
   beast::tcp_stream stream_;
   Server& server_;
   std::string peer_;
-  beast::flat_buffer buffer_{kReadBufferLimit};
-  std::optional<RequestParser> parser_;
-  std::string_view target_;  // the request's, in origin form, once its head is read
+  Reading reading_;
   Response response_;
   std::optional<http::response<http::span_body<const char>>> message_;
   Clock::time_point started_ = Clock::now();
@@ -909,6 +983,103 @@ std::vector<Listener> Listen(const std::string& host, unsigned short port) {
   if (listeners.empty()) throw std::runtime_error("cannot listen on " + passedOver);
   if (!passedOver.empty()) Log("not listening on " + passedOver);
   return listeners;
+}
+
+namespace {
+
+// A connection's bytes in memory: what the client sent, at most `piece` bytes a read, then the
+// end of its side; and what the server writes back.
+class MemoryStream {
+ public:
+  MemoryStream(std::string_view input, std::size_t piece)
+      : input_(input), piece_(std::max<std::size_t>(piece, 1)) {}
+
+  template <typename Buffers>
+  std::size_t read_some(const Buffers& buffers, beast::error_code& ec) {
+    ec = {};
+    if (input_.empty()) {
+      ec = asio::error::eof;
+      return 0;
+    }
+    const std::size_t n =
+        asio::buffer_copy(buffers, asio::buffer(input_.data(), std::min(input_.size(), piece_)));
+    input_.remove_prefix(n);
+    return n;
+  }
+  template <typename Buffers>
+  std::size_t read_some(const Buffers& buffers) {
+    beast::error_code ec;
+    const std::size_t n = read_some(buffers, ec);
+    if (ec) throw beast::system_error(ec);
+    return n;
+  }
+  template <typename Buffers>
+  std::size_t write_some(const Buffers& buffers, beast::error_code& ec) {
+    ec = {};
+    std::size_t n = 0;
+    for (const auto piece : beast::buffers_range_ref(buffers)) {
+      output.append(static_cast<const char*>(piece.data()), piece.size());
+      n += piece.size();
+    }
+    return n;
+  }
+  template <typename Buffers>
+  std::size_t write_some(const Buffers& buffers) {
+    beast::error_code ec;
+    return write_some(buffers, ec);
+  }
+
+  std::string output;
+
+ private:
+  std::string_view input_;
+  std::size_t piece_;
+};
+
+}  // namespace
+
+void Converse(std::string_view bytes, const ConverseOptions& options, const Site& site,
+              const Answerer& answer, const Observer& sent) {
+  MemoryStream stream(bytes, options.piece);
+  Reading reading(site);
+  const auto send = [&](std::string_view target, const Response& response, bool keepAlive,
+                        unsigned version) {
+    stream.output.clear();
+    auto message = Message(response, keepAlive, version);
+    beast::error_code ignored;
+    http::write(stream, message, ignored);
+    sent(target, response, stream.output);
+    reading.Written();
+    return keepAlive;
+  };
+  for (std::size_t n = 0; n < options.most; ++n) {
+    reading.Begin();
+    beast::error_code ec;
+    if (reading.buffer.size() == 0) {
+      const std::size_t got = stream.read_some(reading.buffer.prepare(4096), ec);
+      if (ec) return;
+      reading.buffer.commit(got);
+    }
+    http::read_header(stream, reading.buffer, *reading.parser, ec);
+    Reading::Next next = reading.AfterHeader(ec);
+    if (next == Reading::Next::Continue) {
+      http::response<http::empty_body> proceed(http::status::continue_, reading.Version());
+      stream.output.clear();
+      http::write(stream, proceed, ec);
+      next = Reading::Next::ReadBody;
+    }
+    if (next == Reading::Next::ReadBody) {
+      http::read(stream, reading.buffer, *reading.parser, ec);
+      next = reading.AfterBody(ec);
+    }
+    if (next == Reading::Next::Close) return;
+    if (next == Reading::Next::Refuse) {
+      send(reading.RefusedTarget(), reading.Refusal(), false, 11);
+      return;
+    }
+    const Request request = reading.MakeRequest(options.peer, options.trustedProxies, options.now);
+    if (!send(request.target, answer(request), reading.KeepAlive(), reading.Version())) return;
+  }
 }
 
 void Serve(const ServerOptions& options, Site& site, std::vector<Listener> listeners,

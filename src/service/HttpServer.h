@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -99,5 +100,26 @@ struct Monitoring {
 // Logs "listening on ADDRESS:PORT" for each listener once it accepts.
 void Serve(const ServerOptions& options, Site& site, std::vector<Listener> listeners,
            Monitoring monitoring);
+
+// A connection's requests read from bytes in memory, as a connection of the server reads them
+// from its socket: the same limits, framing and checks, the same refusals, the same answers'
+// headers. For the fuzzer, which has no socket.
+struct ConverseOptions {
+  std::size_t piece = 4096;  // bytes a read gives at most
+  std::size_t most = 8;      // requests read at most
+  std::string peer = "127.0.0.1";
+  std::vector<AddressRange> trustedProxies;
+  std::int64_t now = 0;
+};
+using Answerer = std::function<Response(const Request&)>;
+// Told of every answer written: the target it answers (empty when it could not be read), the
+// answer, and its bytes as written.
+using Observer = std::function<void(std::string_view target, const Response& response,
+                                    std::string_view written)>;
+// Reads requests from `bytes` (then the client's side ends) by the limits of `site`, answers each
+// with `answer` where the server asks the site (and its own refusals where it gives them), and
+// stops where the server would close the connection.
+void Converse(std::string_view bytes, const ConverseOptions& options, const Site& site,
+              const Answerer& answer, const Observer& sent);
 
 }  // namespace vettrix::service

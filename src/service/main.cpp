@@ -20,13 +20,13 @@
 #include "app/Text.h"
 #include "records/Output.h"
 #include "service/HttpServer.h"
+#include "service/Listing.h"
 #include "service/Log.h"
 #include "service/Metrics.h"
 #include "service/PgStore.h"
 #include "service/Published.h"
 #include "service/Service.h"
 #include "service/SqliteStore.h"
-#include "service/SubmissionForm.h"
 
 namespace {
 
@@ -271,15 +271,6 @@ int RunPublish(const Options& options, const std::string& file, bool force) {
   });
 }
 
-// A text as a spreadsheet opening the TSV shows it: one that it would take for a formula gets a '
-// in front, which the spreadsheet takes for "text" and does not show.
-std::string_view SpreadsheetText(std::string_view text, std::string& scratch) {
-  if (!BeginsAsFormula(text)) return text;
-  scratch = "'";
-  scratch += text;
-  return scratch;
-}
-
 int RunSubmissions(const Options& options, const std::string& statusName,
                    const std::string& format) {
   // The lines to merge are the accepted ones, unless asked for others.
@@ -289,31 +280,7 @@ int RunSubmissions(const Options& options, const std::string& statusName,
   return WithStore(options, [&](Store& store) {
     const auto submissions = store.List(chosen == "all" ? std::nullopt : StatusNamed(chosen));
     records::Output out(1);
-    if (format == "mobidex") {
-      for (const Submission& s : submissions)
-        out.Put(s.tac + "," + s.manufacturer + "," + s.model + "\r\n");
-      out.Flush();
-      return out.Failed() ? kRefused : kOk;
-    }
-    const bool tsv = format != "json";
-    records::RecordWriter writer(out, tsv ? records::Format::Tsv : records::Format::Json,
-                                 kSubmissionFields);
-    std::array<std::string, 5> scratch, safe;
-    for (const Submission& s : submissions) {
-      const std::string id = std::to_string(s.id), received = Rfc3339(s.received);
-      using Piece = records::RecordWriter::Piece;
-      const std::string* texts[] = {&s.tac, &s.manufacturer, &s.model, &s.source, &s.note};
-      std::array<Piece, 5> pieces;
-      for (std::size_t i = 0; i < pieces.size(); ++i) {
-        const std::string_view text = tsv ? SpreadsheetText(*texts[i], safe[i]) : *texts[i];
-        pieces[i] = writer.Text(text, scratch[i]);
-      }
-      const Piece fields[] = {
-          {id, Piece::Number},         pieces[0],      pieces[1], pieces[2], pieces[3], pieces[4],
-          Piece{StatusName(s.status)}, Piece{received}};
-      writer.Write(fields);
-    }
-    writer.End();
+    WriteSubmissions(out, submissions, format);
     out.Flush();
     return out.Failed() ? kRefused : kOk;
   });
@@ -436,11 +403,13 @@ void ApplySettings(CLI::App& app, const std::string& path, bool named) {
       option->add_result(value);
       option->run_callback();
     } catch (const CLI::Error& e) {
-      // Its validator's words, without the option's name again.
+      // Its validator's words, without the option's name again. They may repeat the value: they
+      // are shown as the value is, nothing that would not show as itself (a terminal's escape).
       std::string_view why = e.what();
       if (why.starts_with("--" + std::string(key) + ": ")) why.remove_prefix(key.size() + 4);
+      const std::string shown = Quoted(why, why.size());
       throw SettingsError(where + ": " + std::string(key) + " = " + Quoted(value, 60) + ": " +
-                          std::string(why));
+                          shown.substr(1, shown.size() - 2));
     }
   }
   if (in.bad()) throw SettingsError(path + ": cannot be read");

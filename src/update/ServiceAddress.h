@@ -28,6 +28,13 @@ inline constexpr std::string_view kServiceSettingKeys[] = {"service-url"};
 // settings files' unknown keys (UnknownSettingKeys).
 std::string ServiceAddressNote(const ServiceSetting& setting, bool withUnknownKeys = true);
 
+// The keys of the settings file `file` whose bytes are `bytes`, as QSettings reads an INI file,
+// where they stand: "key = value" lines, in a [section] other than [General] as "section/key",
+// with QSettings' escapes (%XX, %UXXXX, \ for /) read as it reads them. A line ends at a line
+// break or a ';' outside quotes (a comment follows); a quoted text may hold line breaks, and a
+// backslash escapes the character after it. A line that begins with '#' is a comment too.
+std::vector<SettingKey> SettingKeysOf(std::string_view bytes, const std::string& file);
+
 // One message for each key of the settings files that is not a setting: its file, its line and,
 // when there is one, the known key it is close to ("did you mean service-url?").
 std::vector<std::string> UnknownSettingKeys(const ServiceSetting& setting);

@@ -158,8 +158,8 @@ DatabaseUpdate UpdateDatabase(Network& network, Hashing& hashing, std::string_vi
         update.outcome = DatabaseUpdate::Outcome::Installed;
         return update;
       }
-      reason =
-          "the database downloaded is version " + number + ", not " + view.number + " as published";
+      reason = "the database downloaded is version " + number + ", not " + Quoted(view.number) +
+               " as published";
       // Checked against a digest given apart from the version, it is another publication.
       another = view.sha256.empty();
     }

@@ -362,6 +362,7 @@ class CliTest(unittest.TestCase):
             ("--strict, a skipped row", conv + ["--from", "gsma", "--strict", gsma], 2, None, b"--strict"),
             ("as many devices as the window reads", conv + ["--from", "osmocom", full], 0, 99999, b""),
             ("one device more", conv + ["--from", "osmocom", full, one], 2, None, b"99999 devices"),
+            ("no device at all", conv + ["--from", "osmocom", secret], 2, None, b"the inputs give no device; nothing written"),
             ("Osmocom header missing", conv + ["--from", "osmocom", first, gsma], 2, None, b"gsma.txt: not an Osmocom export"),
             ("GSMA header missing", conv + ["--from", "gsma", osmocom], 2, None, b"tacdb.csv: not a GSMA TAC file"),
             ("unknown format", conv + ["--from", "xml", first], 2, None, b"'xml'"),
@@ -530,7 +531,7 @@ class UpdateDbTest(unittest.TestCase):
             ("too big", lambda: self.service.pages.update({"/mobidex.csv": (200, b"", {"Content-Length": str(64 << 20)})}), 2, b"larger than 32 MiB"),
             ("a server error", lambda: self.service.pages.update({"/mobidex.csv": (500, b"", {})}), 2, b"HTTP 500"),
             ("changed on the way", lambda: self.service.pages["/mobidex.csv"][1].extend(b"x"), 2, b"does not match its published checksum"),
-            ("another version", lambda: self.service.publish(new, "000003"), 2, b"is version 000002, not 000003"),
+            ("another version", lambda: self.service.publish(new, "000003"), 2, b"is version 000002, not \"000003\" as published"),
             ("no database", lambda: self.service.publish(b"<html>\r\nVERSION_,v1.00.0002,x\r\n"), 2, b"no database"),
             ("a terminal escape in a name", lambda: self.service.publish(database("v1.00.0002", "87654321,\x1b]0;PWNED\x07\x1b[31mRED,x\r\n")),
              2, b"line 2 holds a control character (U+001B)"),
@@ -633,6 +634,9 @@ class UpdateDbTest(unittest.TestCase):
             ("a misspelt key beside the system's address", "# mine\n[General]\nservice_url = http://127.0.0.1:1\n",
              "service-url=%s\n" % self.service.url(), 0, b"vettrix-cli: Unknown key \"service_url\" in %s/vettrix/vettrix.conf line 3 "
              b"(did you mean service-url?).\n" % self.config.encode()),
+            # Keys as QSettings reads them: escapes decoded, [General] in any case, comments after ';'.
+            ("an escaped key in [general]", "[general] ; mine\nservice%%2Durl = %s ; the lab's\nservce-url = x\n" % self.service.url(), None, 0,
+             b"vettrix-cli: Unknown key \"servce-url\" in %s/vettrix/vettrix.conf line 3 (did you mean service-url?).\n" % self.config.encode()),
             # The build setting stands in, and the failure says so.
             ("a misspelt key alone", "[General]\nServiceURL=http://127.0.0.1:1\n", None, 2,
              b"The built-in address %s was used: no settings file sets service-url" % SERVICE_URL.encode()),

@@ -470,6 +470,8 @@ class ServiceTest(unittest.TestCase):
             ("an address without a port", ["--config", write("g.conf", b"listen = 127.0.0.1\n"), "serve"], 2, b'g.conf line 1: listen = "127.0.0.1"'),
             ("a bad range", ["--config", write("h.conf", b"trusted-proxy = 10.0.0.0/33\n"), "serve"], 2, b'h.conf line 1: trusted-proxy = "10.0.0.0/33"'),
             ("a key set twice", ["--config", write("i.conf", b"listen = 127.0.0.1:1\nlisten = 127.0.0.1:2\n"), "serve"], 2, b"i.conf line 2: listen is set on line 1"),
+            ("a terminal's escape in a value", ["--config", write("j.conf", b"threads = \x1b[2J9\n"), "serve"], 2,
+             b'j.conf line 1: threads = "?[2J9": Value ?[2J9 not in range'),
             ("no settings file", ["--config", os.path.join(self.folder, "none.conf"), "serve"], 2, b"none.conf: No such file"),
             # An address that cannot serve is told as such, before anything claims to serve.
             ("a host name that resolves nowhere", ["--listen", "nowhere.invalid:8080", "serve"], 1, b"cannot listen on nowhere.invalid:8080"),

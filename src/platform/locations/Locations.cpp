@@ -12,6 +12,8 @@
 #include <QStandardPaths>
 #include <array>
 
+#include "update/ServiceAddress.h"
+
 namespace vettrix {
 namespace {
 
@@ -117,31 +119,12 @@ namespace vettrix {
 
 namespace {
 
-// The keys of an INI file as QSettings reads it, where they stand: "key = value" lines, in a
-// [section] other than [General] as "section/key"; ';' and '#' open comments.
+// The keys of an INI file, where they stand.
 void ReadSettingKeys(const QString& path, std::vector<SettingKey>& keys) {
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return;
-  const std::string bytes = file.readAll().toStdString();
-  std::string section;
-  int number = 0;
-  for (std::size_t at = 0; at < bytes.size();) {
-    std::size_t end = bytes.find_first_of("\r\n", at);
-    if (end == std::string::npos) end = bytes.size();
-    const QByteArray line = QByteArray::fromStdString(bytes.substr(at, end - at)).trimmed();
-    ++number;
-    at = end + (bytes.compare(end, 2, "\r\n") == 0 ? 2 : 1);
-    if (line.isEmpty() || line.startsWith(';') || line.startsWith('#')) continue;
-    if (line.startsWith('[') && line.endsWith(']')) {
-      section = line.mid(1, line.size() - 2).trimmed().toStdString();
-      if (section == "General") section.clear();
-      continue;
-    }
-    const qsizetype equals = line.indexOf('=');
-    std::string key = section.empty() ? std::string() : section + '/';
-    key += (equals < 0 ? line : line.left(equals).trimmed()).toStdString();
-    keys.push_back({Bytes(path), number, std::move(key)});
-  }
+  for (SettingKey& key : SettingKeysOf(file.readAll().toStdString(), Bytes(path)))
+    keys.push_back(std::move(key));
 }
 
 }  // namespace
