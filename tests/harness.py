@@ -2,14 +2,17 @@
 its own, requests to it, waiting on a condition, and the check of every answer under /api/
 against the OpenAPI document the service serves, so that the document cannot drift from the code."""
 
+import atexit
 import http.client
 import json
 import os
 import re
 import resource
+import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import time
 import urllib.parse
 
@@ -27,6 +30,15 @@ def until(condition, seconds=10, every=0.02):
     while not condition() and time.time() < deadline:
         time.sleep(every)
     return condition()
+
+
+def as_nobody(program):
+    """The command that runs `program` as nobody: a copy of it, in a folder anyone may enter (the build
+    tree may lie in a folder only root can open), removed when the test's process ends."""
+    public = tempfile.mkdtemp()
+    atexit.register(shutil.rmtree, public)
+    os.chmod(public, 0o755)
+    return ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", shutil.copy(program, public)]
 
 
 def free_port():

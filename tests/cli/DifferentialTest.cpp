@@ -17,17 +17,11 @@ namespace vettrix::test {
 namespace {
 
 std::string Encoded(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (std::isalnum(c) != 0) {
-      out += ch;
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
+  for (const unsigned char c : text) {
+    char escape[4];
+    std::snprintf(escape, sizeof escape, "%%%02X", c);
+    out += std::isalnum(c) != 0 ? std::string(1, static_cast<char>(c)) : escape;
   }
   return out;
 }

@@ -113,18 +113,15 @@ TEST_F(UserGuiTest, ATypedDeviceTypeStaysTypedWhateverEndsTheTyping) {
   auto* combo = Find<QComboBox>("Combo1");
   const QString device = "Maker 31 Model 31";
   ASSERT_EQ(form.Combo1.list[31], device.toStdString());
-  struct Way {
-    const char* name;
-    std::function<void()> leave;
-  };
-  for (const Way& way : {Way{"Return", [&] { QTest::keyClick(combo, Qt::Key_Return); }},
-                         Way{"Tab", [&] { QTest::keyClick(combo, Qt::Key_Tab); }},
-                         Way{"a click on Generate", [] {}}}) {
-    SCOPED_TRACE(way.name);
+  using Way = std::pair<const char*, std::function<void()>>;  // how the typing ends
+  for (const auto& [name, leave] : {Way{"Return", [&] { QTest::keyClick(combo, Qt::Key_Return); }},
+                                    Way{"Tab", [&] { QTest::keyClick(combo, Qt::Key_Tab); }},
+                                    Way{"a click on Generate", [] {}}}) {
+    SCOPED_TRACE(name);
     QTest::mouseClick(combo->lineEdit(), Qt::LeftButton);
     combo->lineEdit()->selectAll();
     QTest::keyClicks(combo->lineEdit(), device);
-    way.leave();
+    leave();
     Click("Command2");  // a run of one
     EXPECT_EQ(form.Combo1.listIndex, -1);
     EXPECT_EQ(combo->currentText(), device);

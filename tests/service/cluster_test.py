@@ -7,6 +7,7 @@ nothing that was acknowledged.
 usage: cluster_test.py VETTRIX_SERVICE PG_TEST_CLUSTER_SCRIPT
 """
 
+import concurrent.futures
 import glob
 import hashlib
 import json
@@ -19,6 +20,7 @@ import threading
 import time
 import unittest
 import urllib.parse
+from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from harness import Service, database, free_port, request, until  # noqa: E402
@@ -33,21 +35,19 @@ class Cluster:
         self.folder = folder
         self.pg = os.path.join(folder, "pg")
         subprocess.run([CLUSTER, "start", self.pg], check=True)
-        with open(os.path.join(self.pg, "tcp-uri")) as f:
-            self.store = ["--store", f.read().strip(), "--store-password-file", os.path.join(self.pg, "password")]
-        with open(os.path.join(self.pg, "uri")) as f:  # the superuser, on the service's database
-            self.superuser = f.read().strip().replace("/postgres?", "/mobidex?")
+        self.store = ["--store", Path(self.pg, "tcp-uri").read_text().strip(), "--store-password-file", os.path.join(self.pg, "password")]
+        self.superuser = Path(self.pg, "uri").read_text().strip().replace("/postgres?", "/mobidex?")  # on the service's database
         self.command("migrate")
-        first = os.path.join(folder, "v1.csv")
-        with open(first, "wb") as f:
-            f.write(database("v1.00.0001"))
-        self.command("publish", first)
-        self.instances = [None, None]
-        self.ports = [0, 0]
+        self.command("publish", self.write("v1.csv", database("v1.00.0001")))
+        self.instances, self.ports = [None, None], [0, 0]
         for i in range(2):
             self.start(i)
         self.nginx_port = free_port()
         self.start_nginx()
+
+    def write(self, name, data):
+        Path(self.folder, name).write_bytes(data)
+        return os.path.join(self.folder, name)
 
     def command(self, *args, check=True):
         result = subprocess.run([SERVICE, *self.store, *args], capture_output=True)
@@ -61,10 +61,8 @@ class Cluster:
 
     def postgres(self, sig):
         """Sends `sig` to every process of the cluster: the server and each connection's."""
-        with open(os.path.join(self.pg, "cluster")) as f:  # where tools/pg-test-cluster keeps it
-            data = os.path.join(f.read().strip(), "data")
-        with open(os.path.join(data, "postmaster.pid")) as f:
-            server = int(f.readline())
+        data = Path(self.pg, "cluster").read_text().strip()  # where tools/pg-test-cluster keeps it
+        server = int(Path(data, "data", "postmaster.pid").read_text().split()[0])
         children = [int(p) for p in os.listdir("/proc") if p.isdigit() and self.parent(p) == server]
         for pid in [server] + children:
             try:
@@ -75,8 +73,7 @@ class Cluster:
     @staticmethod
     def parent(pid):
         try:
-            with open("/proc/%s/stat" % pid) as f:
-                return int(f.read().rsplit(")", 1)[1].split()[1])
+            return int(Path("/proc", pid, "stat").read_text().rsplit(")", 1)[1].split()[1])
         except OSError:
             return 0
 
@@ -100,11 +97,7 @@ pid {prefix}/nginx.pid;
 events {{ worker_connections 1024; }}
 http {{
   access_log off;
-  client_body_temp_path {prefix}/body;
-  proxy_temp_path {prefix}/proxy;
-  fastcgi_temp_path {prefix}/fastcgi;
-  uwsgi_temp_path {prefix}/uwsgi;
-  scgi_temp_path {prefix}/scgi;
+  {" ".join(f"{kind}_temp_path {prefix}/{kind};" for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))}
   upstream vettrix {{
 {servers}    keepalive 16;
   }}
@@ -121,8 +114,7 @@ http {{
   }}
 }}
 """
-        with open(os.path.join(prefix, "nginx.conf"), "w") as f:
-            f.write(config)
+        Path(prefix, "nginx.conf").write_text(config)
         self.nginx = subprocess.Popen(["/usr/sbin/nginx", "-p", prefix, "-c", os.path.join(prefix, "nginx.conf")])
 
         def serving():
@@ -180,12 +172,9 @@ class ClusterTest(unittest.TestCase):
     def setUpClass(cls):
         cls.dir = tempfile.TemporaryDirectory()
         os.chmod(cls.dir.name, 0o755)  # for the cluster's own unprivileged user
+        cls.addClassCleanup(cls.dir.cleanup)
         cls.cluster = Cluster(cls.dir.name)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.cluster.stop()
-        cls.dir.cleanup()
+        cls.addClassCleanup(cls.cluster.stop)
 
     def until_stored(self, port):
         """Submits until the instance stores again (its backoff over), 40 s at most."""
@@ -205,10 +194,7 @@ class ClusterTest(unittest.TestCase):
         c = self.cluster
         stream = Stream(c.nginx_port, ["/api/v1/database", "/mobidex.csv", "/?imei=35209900"])
         for n in (2, 3):
-            path = os.path.join(c.folder, "v%d.csv" % n)
-            with open(path, "wb") as f:
-                f.write(database("v1.00.%04d" % n, "87654321,Acme,Phone %d\r\n" % n))
-            c.command("publish", path)
+            c.command("publish", c.write("v%d.csv" % n, database("v1.00.%04d" % n, "87654321,Acme,Phone %d\r\n" % n)))
             committed = time.time()
             self.assertTrue(self.serving(n, 5), "not switched after 5 s")
             self.assertLess(time.time() - committed, 2.0)
@@ -223,12 +209,8 @@ class ClusterTest(unittest.TestCase):
         self.assertEqual(self.submit(a, "Two", "192.0.2.11")[0], 303)
         self.assertEqual(self.submit(b, "Two", "192.0.2.12")[0], 200)  # pending already, via A
         # The same device sent to both at once is kept once.
-        outcomes = []
-        threads = [threading.Thread(target=lambda p=p: outcomes.append(self.submit(p, "Three", "192.0.2.%d" % (20 + p % 7))[0])) for p in (a, b)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            outcomes = pool.map(lambda p: self.submit(p, "Three", "192.0.2.%d" % (20 + p % 7))[0], (a, b))
         self.assertEqual(sorted(outcomes), [200, 303])
         listed = json.loads(c.command("submissions", "--format", "json").stdout)
         self.assertEqual(sorted(s["model"] for s in listed), ["One", "Three", "Two"])
@@ -312,17 +294,13 @@ class ClusterTest(unittest.TestCase):
             c.postgres(signal.SIGSTOP)
             # Submissions wait for the store off the serving threads, and are answered 503 at
             # their deadline; lookups answer from the snapshot all the while.
-            outcomes = []
-            threads = [threading.Thread(target=lambda p=p, n=n: outcomes.append(self.submit(p, "Stalled %d" % n, "203.0.113.%d" % (60 + n))[0:3:2]))
-                       for n, p in enumerate(c.ports * 2)]
-            for t in threads:
-                t.start()
+            pool = concurrent.futures.ThreadPoolExecutor(4)
+            submitted = [pool.submit(self.submit, p, "Stalled %d" % n, "203.0.113.%d" % (60 + n)) for n, p in enumerate(c.ports * 2)]
             for port in c.ports:
                 for path in ("/ver", "/dbver", "/?imei=35-209900-176148-1", "/api/v1/tac/35209900", "/api/v1/database", "/mobidex.csv"):
                     self.assertEqual(request(port, "GET", path)[0].status, 200, path)
-            for t in threads:
-                t.join()
-            self.assertEqual(outcomes, [(503, "60")] * 4)
+            self.assertEqual([f.result()[0:3:2] for f in submitted], [(503, "60")] * 4)
+            pool.shutdown()
             # Alive, and answering /readyz at once, but not ready while the store does not answer.
             for port in c.ports:
                 self.assertTrue(until(lambda: request(port, "GET", "/readyz")[0].status == 503), port)
@@ -342,20 +320,14 @@ class ClusterTest(unittest.TestCase):
         c.sql("ALTER DATABASE mobidex CONNECTION LIMIT 0")
         try:
             c.sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE 'LISTEN%'")
-            path = os.path.join(c.folder, "v9.csv")
-            with open(path, "wb") as f:
-                f.write(database("v1.00.0009"))
-            subprocess.run([SERVICE, "--store", c.superuser, "publish", path], check=True, capture_output=True)
+            subprocess.run([SERVICE, "--store", c.superuser, "publish", c.write("v9.csv", database("v1.00.0009"))], check=True, capture_output=True)
             self.assertTrue(self.serving(9, 10))
         finally:
             c.sql("ALTER DATABASE mobidex CONNECTION LIMIT -1")
 
     def test_8_a_shutdown_during_a_publication_leaves_nothing_behind(self):
         c = self.cluster
-        path = os.path.join(c.folder, "v10.csv")
-        with open(path, "wb") as f:
-            f.write(database("v1.00.0010", "".join("%08d,Maker %d,Model %d\r\n" % (40000000 + n, n, n) for n in range(90000))))
-        c.command("publish", path)
+        c.command("publish", c.write("v10.csv", database("v1.00.0010", "".join("%08d,Maker %d,Model %d\r\n" % (40000000 + n, n, n) for n in range(90000)))))
         self.assertEqual(c.instances[0].stop(), 0)  # while it loads what was just announced
         # And when it cannot serve at all: the address is taken.
         taken = subprocess.run([SERVICE, *c.store, "--listen", "127.0.0.1:%d" % c.ports[1], "serve"], capture_output=True, timeout=30)

@@ -5,6 +5,7 @@ dribbles, breaks the protocol and gets killed in the middle, and the operator's 
 usage: service_test.py PATH_TO_VETTRIX_SERVICE PATH_TO_SHIPPED_DATABASE
 """
 
+import errno
 import hashlib
 import html
 import http.client
@@ -12,7 +13,6 @@ import json
 import os
 import re
 import resource
-import shutil
 import signal
 import socket
 import subprocess
@@ -22,9 +22,10 @@ import threading
 import unittest
 import urllib.parse
 import urllib.request
+from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from harness import Service, database, free_port, request, until  # noqa: E402
+from harness import Service, as_nobody, database, free_port, request, until  # noqa: E402
 
 SERVICE = sys.argv.pop(1) if len(sys.argv) > 1 else "vettrix-service"
 SHIPPED = sys.argv.pop(1) if len(sys.argv) > 1 else "data/mobidex.csv"
@@ -58,13 +59,11 @@ class ServiceTest(unittest.TestCase):
         self.dir.cleanup()
 
     def start(self, *args, db=None, **settings):
-        service = Service(SERVICE, self.folder, *args, db=db, **settings)
-        self.services.append(service)
-        return service
+        self.services.append(Service(SERVICE, self.folder, *args, db=db, **settings))
+        return self.services[-1]
 
     def test_endpoints_and_their_headers(self):
-        with open(SHIPPED, "rb") as f:
-            shipped = f.read()
+        shipped = Path(SHIPPED).read_bytes()
         service = self.start("--program-version", "21400", db=shipped)
         digest = hashlib.sha256(shipped).hexdigest()
         cases = [  # method, path, headers, status, body (None: not compared), type
@@ -82,7 +81,12 @@ class ServiceTest(unittest.TestCase):
             ("PUT", "/ver", {}, 405, None, "text/html"),
             ("GET", "/api/v1/imei/35209900%201761481", {}, 200, None, "application/json"),
             ("GET", "/api/v1/imei/", {}, 400, None, "application/json"),
+            ("GET", "/api/v1/tac/35209900", {}, 200, None, "application/json"),
             ("GET", "/api/v1/tac/87654321", {}, 404, None, "application/json"),
+            ("GET", "/api/v1/tac/3520990", {}, 400, None, "application/json"),
+            ("GET", "/api/v1/imei/%ZZ", {}, 400, None, "application/json"),
+            ("GET", "/api/v1/tac", {}, 405, None, "application/json"),
+            ("PUT", "/api/v1/submissions", {}, 405, None, "application/json"),
             ("GET", "/api/v1/", {}, 200, None, "application/json"),
             ("HEAD", "/api/v1/openapi.json", {}, 200, b"", "application/json"),
             ("GET", "/api/v1/nothing", {}, 404, None, "application/json"),
@@ -137,6 +141,8 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(response.status, 200)
         *results, not_text = json.loads(data)["results"]
         self.assertEqual(not_text["code"], "not_a_text")
+        answer = json.loads(service.request("POST", "/api/v1/tac", '{"tacs": ["35209900", "87654321", 7, "x"]}', {"Content-Type": "application/json"})[1])
+        self.assertEqual([r.get("model", r.get("code")) for r in answer["results"]], ["One Touch 332", "not_in_database", "bad_tac", "bad_tac"])
         for text, record in zip(texts, results, strict=True):
             self.assertEqual(record["input"], text)
             if text:  # an empty text has no address of its own
@@ -313,8 +319,7 @@ class ServiceTest(unittest.TestCase):
             size = int(re.search(r"VmSize:\s+(\d+) kB", f.read()).group(1)) << 10
         resource.prlimit(service.process.pid, resource.RLIMIT_AS, (size + (24 << 20), resource.RLIM_INFINITY))
         path = os.path.join(self.folder, "big.csv")
-        with open(path, "wb") as f:
-            f.write(database("v1.00.0002", "".join("%08d,%s,%s\r\n" % (10000000 + n, "M" * 150, "X" * 150) for n in range(99000))))
+        Path(path).write_bytes(database("v1.00.0002", "".join("%08d,%s,%s\r\n" % (10000000 + n, "M" * 150, "X" * 150) for n in range(99000))))
         self.assertEqual(command(self.folder, "publish", path).returncode, 0)
         self.assertIn("not memory enough", service.log_once_it_has("not memory enough"))
         self.assertEqual(service.request("GET", "/dbver")[1], b"000001\r\n")
@@ -368,8 +373,7 @@ class ServiceTest(unittest.TestCase):
         versions = ["v1.00.%04d" % n for n in range(2, 12)]
         for version in versions:
             path = os.path.join(self.folder, "next.csv")
-            with open(path, "wb") as f:
-                f.write(database(version, "87654321,Acme,Phone %s\r\n" % version))
+            Path(path).write_bytes(database(version, "87654321,Acme,Phone %s\r\n" % version))
             result = command(self.folder, "publish", path)
             self.assertEqual(result.returncode, 0, result.stderr)
             # Within moments the new one, and from then on nothing else.
@@ -398,11 +402,8 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(idle.recv(1), b"")  # an idle connection goes at once
 
         def refused():
-            try:
-                socket.create_connection(("127.0.0.1", service.port), timeout=1).close()
-                return False
-            except ConnectionRefusedError:
-                return True
+            with socket.socket() as probe:
+                return probe.connect_ex(("127.0.0.1", service.port)) == errno.ECONNREFUSED
         self.assertTrue(until(refused))  # no one listens any more
         s.sendall(form[10:])
         s.settimeout(5)
@@ -427,17 +428,13 @@ class ServiceTest(unittest.TestCase):
         self.assertRegex(log, "^(%s.*\n)+$" % STAMPED)  # not under journald: each line has its time
         self.assertIn("(another path)", log)
         self.assertNotIn(imei, log)
-        self.assertIn("GET / 200", log)
-        self.assertIn("GET /api/v1/imei/... 200", log)
-        self.assertIn("GET (another path) 404", log)
-        self.assertIn("POST /api/v1/imei 200", log)
+        for line in ("GET / 200", "GET /api/v1/imei/... 200", "GET (another path) 404", "POST /api/v1/imei 200"):
+            self.assertIn(line, log)
 
     def test_the_operators_commands(self):
         def write(name, data):
-            path = os.path.join(self.folder, name)
-            with open(path, "wb") as f:
-                f.write(data)
-            return path
+            Path(self.folder, name).write_bytes(data)
+            return os.path.join(self.folder, name)
 
         taken = socket.create_server(("127.0.0.1", 0))
         self.addCleanup(taken.close)
@@ -489,10 +486,7 @@ class ServiceTest(unittest.TestCase):
 
         # A user other than root on the service's folder: its own user's, or behind a folder only
         # root may enter (systemd's /var/lib/private).
-        public = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, public)
-        os.chmod(public, 0o755)
-        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", shutil.copy(SERVICE, public)]
+        nobody = as_nobody(SERVICE)
         os.chmod(self.folder, 0o711)
         for folder, args, text in [("own", ["submissions"], b"run as root (the service's folder belongs to its own user)"),
                                    ("private/own", ["review", "1", "accept"], b"run as root (the service's folder belongs to its own user)"),
@@ -547,9 +541,8 @@ class ServiceTest(unittest.TestCase):
         # A real Prometheus scrapes it every second; its query API gives the values back.
         folder = os.path.join(self.folder, "prometheus")
         os.makedirs(folder)
-        with open(os.path.join(folder, "prometheus.yml"), "w") as f:
-            f.write("global: {scrape_interval: 1s}\nscrape_configs:\n"
-                    "  - {job_name: vettrix, static_configs: [{targets: ['127.0.0.1:%d']}]}\n" % metrics)
+        Path(folder, "prometheus.yml").write_text("global: {scrape_interval: 1s}\nscrape_configs:\n"
+                                                  "  - {job_name: vettrix, static_configs: [{targets: ['127.0.0.1:%d']}]}\n" % metrics)
         port = free_port()
         with open(os.path.join(folder, "log"), "w") as out:
             prometheus = subprocess.Popen(["prometheus", "--config.file", os.path.join(folder, "prometheus.yml"),
