@@ -79,8 +79,8 @@ TEST_F(InstallUpdateTest, ANewerDatabaseIsInUseAtOnceAndTheUserKeepsThePick) {
 
 TEST_F(InstallUpdateTest, AnythingWrongLeavesTheDatabaseAsItWas) {
   const std::string good = MakeDatabase(3, "v1.00.0002");
-  // What the service does, and the reason told. A failed or changed download and one that is no
-  // database meet the same code through vettrix-cli update-db (tests/cli/cli_test.py).
+  // What the service does, and the reason told. A failed or changed download meets the same code
+  // through vettrix-cli update-db (tests/cli/cli_test.py).
   const std::tuple<const char*, std::function<void()>, const char*> cases[] = {
       {"no service", [&] { served.clear(); }, "the service could not be reached at \""},
       {"no number", [&] { Publish(good, "2.0beta"); }, "the published version is no number"},
@@ -90,6 +90,9 @@ TEST_F(InstallUpdateTest, AnythingWrongLeavesTheDatabaseAsItWas) {
          served["/mobidex.csv.sha256"] = "<html>";
        },
        "the published checksum is not one"},
+      {"not a database",
+       [&] { Publish("35209900,Alcatel\r\nVERSION_,v1.00.0002,x\r\n", "000002"); },
+       "the download is no database: line 1 is no device line"},
       // The service's number is quoted: a tab (or a terminal's escape) never reaches the message.
       {"another version", [&] { Publish(MakeDatabase(3, "v1.00.0003"), "000002\t"); },
        "is version 000003, not \"000002?\" as published"},
