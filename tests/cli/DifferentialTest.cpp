@@ -1,79 +1,95 @@
-// The command line's verdict against the window's, on the same inputs: random and hostile texts
-// read by the real program from a file, and typed into the window model's Text1 and validated.
+// vettrix-cli, the window and the service on one table of random and hostile inputs: the real
+// program reads them from a file; the window model's Text1 takes each and validates; the real
+// service binary on loopback answers /api/v1/imei/ with exactly the record vettrix-cli writes, and
+// its lookup page shows the window's verdict.
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
 
-#include "app/DeviceTable.h"
+#include "app/Text.h"
 #include "core/Fixture.h"
 #include "core/HostileText.h"
+#include "service/RunningService.h"
 
 namespace vettrix::test {
 namespace {
 
-using namespace std::string_literals;
-
-std::string Unescape(const std::string& field) {
+std::string Encoded(std::string_view text) {
   std::string out;
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    if (field[i] != '\\' || i + 1 == field.size()) {
-      out += field[i];
-      continue;
-    }
-    const char c = field[++i];
-    if (c == 'u') {  // a control character, as UTF-8
-      const auto cp = static_cast<unsigned>(std::stoul(field.substr(i + 1, 4), nullptr, 16));
-      if (cp >= 0x80) out += static_cast<char>(cp < 0x800 ? 0xC0 | cp >> 6 : 0xE0 | cp >> 12);
-      if (cp >= 0x800) out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(cp < 0x80 ? cp : 0x80 | (cp & 0x3F));
-      i += 4;
-      continue;
-    }
-    out += c == 't' ? '\t' : c == '0' ? '\0' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+  for (const unsigned char c : text) {
+    char escape[4];
+    std::snprintf(escape, sizeof escape, "%%%02X", c);
+    out += std::isalnum(c) != 0 ? std::string(1, static_cast<char>(c)) : escape;
   }
   return out;
 }
 
-TEST_F(AppTest, CommandLineVerdictIsTheWindows) {
+TEST_F(AppTest, TheCommandLineTheWindowAndTheServiceAgree) {
   Start(MakeDatabase(60));
   std::mt19937_64 rng(20261206);
-  std::vector<std::string> inputs = {
-      "490154203237518", "", "---", "x2345678901234*", "12345678901234A", std::string(15, '0')};
+  std::vector<std::string> inputs = {"490154203237518",
+                                     "",
+                                     "---",
+                                     "x2345678901234*",
+                                     "12345678901234A",
+                                     "10000001",
+                                     "49015420323751",
+                                     std::string(15, '0'),
+                                     "4901542032375186",
+                                     "10000001-234567-3"};
   while (inputs.size() < 30000) inputs.push_back(HostileText(rng));
   std::string file;
   for (const std::string& input : inputs) file += input + "\n";
   folder.Write("inputs.txt", file);
-
-  const std::string command = std::string(VETTRIX_CLI) + " check --db '" + folder.str() +
-                              "/mobidex.csv' '" + folder.str() + "/inputs.txt'";
-  FILE* pipe = popen(command.c_str(), "r");
+  FILE* pipe = popen((std::string(VETTRIX_CLI) + " check --format jsonl --db '" + folder.str() +
+                      "/mobidex.csv' '" + folder.str() + "/inputs.txt'")
+                         .c_str(),
+                     "r");
   ASSERT_NE(pipe, nullptr);
   std::string output;
   char chunk[65536];
   for (std::size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, n);
   pclose(pipe);
 
-  std::istringstream lines(output);
-  std::string line;
-  std::getline(lines, line);  // the header
-  std::size_t compared = 0, valid = 0;
+  const RunningService service(folder.str());
+  std::istringstream records(output);
+  std::size_t compared = 0, valid = 0, served = 0, pages = 0;
   for (const std::string& input : inputs) {
-    ASSERT_TRUE(std::getline(lines, line)) << "no record for input " << compared;
-    std::vector<std::string> fields;
-    std::istringstream split(line);
-    for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
-    ASSERT_GE(fields.size(), 6u) << line;
+    std::string line;
+    ASSERT_TRUE(std::getline(records, line)) << "no record for input " << compared;
+    SCOPED_TRACE("input: " + DisplayText(input));
+    const auto record = nlohmann::json::parse(line);
     Validate(input);
+    const std::string verdict = form->Label16.caption.str();
     // The window puts a random IMEI in place of an input that normalises to nothing.
-    if (fields[3].empty()) continue;
-    EXPECT_EQ(Unescape(fields[3]), DisplayText(form->Text1.text)) << "input: " << input;
-    EXPECT_EQ(fields[5] == "valid", form->Label16.caption == "VALID") << "input: " << input;
-    ++compared;
-    valid += fields[5] == "valid" ? 1 : 0;
+    const bool drawn = record["normalized"].get<std::string>().empty();
+    if (!drawn) {
+      EXPECT_EQ(record["normalized"], DisplayText(form->Text1.text));
+      EXPECT_EQ(record["verdict"] == "valid", verdict == "VALID");
+      ++compared;
+      valid += verdict == "VALID" ? 1 : 0;
+    }
+    if (served == 2000) continue;  // the service sees the first 2000
+    ++served;
+    const auto [status, json] = service.Get("/api/v1/imei/" + Encoded(input));
+    if (!IsValidUtf8(input) || input.empty()) {
+      // It takes text only, and an empty one has no address; the command line takes any bytes.
+      EXPECT_EQ(status, 400);
+      continue;
+    }
+    ASSERT_EQ(status, 200) << json;
+    // The command line's record without its file and line.
+    EXPECT_EQ(json, "{" + line.substr(line.find("\"input\":")));
+    if (served % 4 != 0 || drawn) continue;
+    const std::string page = service.Get("/?imei=" + Encoded(input)).second;
+    EXPECT_NE(page.find("id=\"verdict\">" + verdict + "<"), std::string::npos);
+    ++pages;
   }
   EXPECT_GT(compared, 25000u);
   EXPECT_GT(valid, 3000u);
+  EXPECT_GT(pages, 300u);
 }
 
 }  // namespace

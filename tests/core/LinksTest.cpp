@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/Branding.h"
@@ -24,13 +25,8 @@ class LinksTest : public ::testing::Test {
 };
 
 TEST_F(LinksTest, EachLabelOpensItsPageBeforeAndAfterAValidationWithTheTextEncoded) {
-  struct Case {
-    int label;
-    std::string currentImei;  // empty: nothing validated yet
-    bool tacFound;
-    Strings opened;
-  };
-  const Case cases[] = {
+  // The label, the IMEI validated (empty: none yet), whether its TAC was found, the pages opened.
+  const std::tuple<int, std::string, bool, Strings> cases[] = {
       {13, "", false, {kService + "/?imei="}},
       {13, kImei, false, {kService + "/?imei=" + kImei}},
       {14, kImei, false, {kService + "/?imei=" + kImei}},
@@ -48,14 +44,14 @@ TEST_F(LinksTest, EachLabelOpensItsPageBeforeAndAfterAValidationWithTheTextEncod
       {13, "\r\nHost: \xC3\xBC", false, {kService + "/?imei=%0D%0AHost%3A%20%C3%BC"}},
       {27, "AZaz09-._~", true, {kCoverage + "AZaz09-._~"}},
   };
-  for (const Case& c : cases) {
+  for (const auto& [label, currentImei, tacFound, opened] : cases) {
     platform.openedUrls.clear();
-    form.CurrentIMEI = c.currentImei;
-    form.TACFound = c.tacFound;
-    Label_Click(form, c.label);
-    EXPECT_EQ(platform.openedUrls, c.opened) << "Label" << c.label << " " << c.currentImei;
+    form.CurrentIMEI = currentImei;
+    form.TACFound = tacFound;
+    Label_Click(form, label);
+    EXPECT_EQ(platform.openedUrls, opened) << "Label" << label << " " << currentImei;
     // The window passes on the clicks of link labels only.
-    EXPECT_EQ(form.LabelAt(c.label).link, c.label != 16) << "Label" << c.label;
+    EXPECT_EQ(form.LabelAt(label).link, label != 16) << "Label" << label;
   }
   EXPECT_TRUE(platform.messages.empty() && platform.clipboard.empty());
 }

@@ -38,52 +38,42 @@ TEST_F(StartupTest, ShowsTheStartStateOfEveryControl) {
 
 // Database lines 30 to N - 2 become entries behind the 30 fixed ones.
 TEST_F(StartupTest, DeviceTypeListTakesLines30ToSecondLast) {
-  struct Case {
-    int deviceLines;  // N - 1
-    int expectedEntries;
-  };
-  for (const Case c : {Case{30, 0}, Case{31, 1}, Case{39, 9}, Case{5, 0}}) {
-    Start(MakeDatabase(c.deviceLines));
+  for (const auto& [deviceLines, entries] : {std::pair{30, 0}, {31, 1}, {39, 9}, {5, 0}}) {
+    Start(MakeDatabase(deviceLines));  // N - 1 lines
     const auto& list = form->Combo1.list;
-    ASSERT_EQ(list.size(), 30u + static_cast<unsigned>(c.expectedEntries)) << c.deviceLines;
+    ASSERT_EQ(list.size(), 30u + static_cast<unsigned>(entries)) << deviceLines;
     EXPECT_EQ(list[0], "");
     EXPECT_EQ(list[28], "Custom");
     EXPECT_EQ(list[29], "----------------------------");
-    if (c.expectedEntries > 0) {
+    if (entries > 0) {
       EXPECT_EQ(list[30], "Maker 30 Model 30");
-      EXPECT_EQ(list.back(), "Maker " + std::to_string(29 + c.expectedEntries) + " Model " +
-                                 std::to_string(29 + c.expectedEntries));
+      EXPECT_EQ(list.back(),
+                "Maker " + std::to_string(29 + entries) + " Model " + std::to_string(29 + entries));
     }
   }
 }
 
 // Each fatal start-up shows its one message and closes the window before the device list is built.
 TEST_F(StartupTest, FatalStartsShowOneMessageAndCloseTheWindow) {
-  struct Case {
-    const char* what;
-    bool admin;
-    bool databaseIsAFolder;
-    const char* message;  // the whole message, or a part of it
-  };
-  const Case cases[] = {
+  // Administrator, the database a folder, the message (whole, or a part of it).
+  const std::tuple<const char*, bool, bool, const char*> cases[] = {
       // Not an administrator: the database is not even looked for (there is none here).
       {"non-administrator", false, false, "FATAL ERROR: Vettrix requires Administrator rights"},
       {"missing database", true, false,
        "Fatal Error! IMEI Database not found! Please download and reinstall!"},
       {"unreadable database", true, true, "could not be read: "},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, admin, databaseIsAFolder, message] : cases) {
+    SCOPED_TRACE(what);
     platform.messages.clear();
-    platform.admin = c.admin;
+    platform.admin = admin;
     std::filesystem::remove_all(folder.path() / "mobidex.csv");
-    if (c.databaseIsAFolder) std::filesystem::create_directory(folder.path() / "mobidex.csv");
+    if (databaseIsAFolder) std::filesystem::create_directory(folder.path() / "mobidex.csv");
     Start(nullptr);
     ASSERT_EQ(platform.messages.size(), 1u);
-    EXPECT_NE(platform.messages[0].find(c.message), std::string::npos) << platform.messages[0];
-    EXPECT_TRUE(form->closed);
-    EXPECT_TRUE(form->Combo1.list.empty());
-    if (c.admin) {
+    EXPECT_NE(platform.messages[0].find(message), std::string::npos) << platform.messages[0];
+    EXPECT_TRUE(form->closed && form->Combo1.list.empty());
+    if (admin) {
       EXPECT_EQ(form->Label20.caption, "Database Version: ERROR! Download and reinstall!");
     }
   }

@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "app/Branding.h"
+#include "app/Text.h"
 #include "commands/Handlers.h"
 #include "core/FakePlatform.h"
+#include "db/Database.h"
 #include "update/CheckUpdate.h"
+#include "update/ServiceAddress.h"
 
 namespace vettrix {
 namespace {
@@ -24,6 +27,33 @@ TEST(VersionFileTest, ProgramVersionRoundsHalfToEvenWithin16Bits) {
       {"abc", {}},          {"21327abc", {}},   {"21,327", {}}, {"1e999", {}},
   };
   for (const auto& [text, value] : cases) EXPECT_EQ(ProgramVersionValue(text), value) << text;
+}
+
+// The order of database versions (the first digit, which the version number leaves out, first), and
+// the keys of a settings file as QSettings reads them, each told of with a close known name.
+TEST(VersionFileTest, VersionsOrderAndSettingsKeysReadAsTheirReadersDo) {
+  const std::pair<const char*, std::optional<std::pair<int, double>>> versions[] = {
+      {"v1.26.1206", std::pair(1, 261206.0)},
+      {"v2.00.0001", std::pair(2, 1.0)},
+      {"v1.2x", {}},
+      {"v", {}},
+      {"", {}}};
+  for (const auto& [text, order] : versions) EXPECT_EQ(VersionOrder(text), order) << text;
+  EXPECT_LT(VersionOrder("v1.99.9999"), VersionOrder("v2.00.0001"));
+  const std::string file =
+      "; a comment\n[General] ; mine\nservice%2Durl = \"a;b\" ; the lab's\nservce-url=\\\n"
+      "x\n[Lab]\nkey=1\r\n# not a key=2\n";
+  Strings keys;
+  for (const SettingKey& key : SettingKeysOf(file, "f"))
+    keys.push_back(std::to_string(key.line) + " " + key.key);
+  EXPECT_EQ(keys, (Strings{"3 service-url", "4 servce-url", "7 Lab/key"}));
+  const std::string_view known[] = {"listen", "service-url", "trusted-proxy"};
+  const std::pair<const char*, const char*> typed[] = {{"lissten", "listen"},
+                                                       {"SERVICE_URL", "service-url"},
+                                                       {"trusted_proxy", "trusted-proxy"},
+                                                       {"threads", ""},
+                                                       {"", ""}};
+  for (const auto& [text, close] : typed) EXPECT_EQ(CloseName(known, text), close) << text;
 }
 
 // A window over a fake platform whose download writes what the "service" publishes.

@@ -138,13 +138,8 @@ TEST_F(ValidateTest, EmptyInputBecomesTheSameRandomIMEIInEveryRun) {
 }
 
 TEST_F(ValidateTest, LookupShowsTheLastMatchingLine) {
-  struct Case {
-    const char* imei;
-    const char* manufacturer;
-    const char* model;
-    bool appleLink;
-  };
-  const Case cases[] = {
+  // The IMEI, the manufacturer and model shown, and whether the Apple link is.
+  const std::tuple<const char*, const char*, const char*, bool> cases[] = {
       {"123456789012347", "Manufacturer: Not Found in Database!",
        "Model:            ^^ Click to Submit ^^", false},  // first: the hidden fields come up
       {"490154203237518", "Manufacturer: Apple", "Model: iPhone 4", true},
@@ -155,16 +150,15 @@ TEST_F(ValidateTest, LookupShowsTheLastMatchingLine) {
       {"444444441234568", "Manufacturer: apple", "Model: lower", false},
       {"000000001234566", "Manufacturer: v0.99.0000", "Model: Version", false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.imei);
-    ASSERT_TRUE(IsValidIMEI(c.imei));
-    Validate(c.imei);
-    EXPECT_EQ(form->Label13.caption, c.manufacturer);
-    EXPECT_EQ(form->Label14.caption, c.model);
-    EXPECT_TRUE(form->Label13.visible);
-    EXPECT_TRUE(form->Label14.visible);
-    EXPECT_EQ(form->Label27.visible, c.appleLink);
-    EXPECT_EQ(form->TACFound, std::string(c.manufacturer).find("Not Found") == std::string::npos);
+  for (const auto& [imei, manufacturer, model, appleLink] : cases) {
+    SCOPED_TRACE(imei);
+    ASSERT_TRUE(IsValidIMEI(imei));
+    Validate(imei);
+    EXPECT_EQ(form->Label13.caption, manufacturer);
+    EXPECT_EQ(form->Label14.caption, model);
+    EXPECT_TRUE(form->Label13.visible && form->Label14.visible);
+    EXPECT_EQ(form->Label27.visible, appleLink);
+    EXPECT_EQ(form->TACFound, std::string(manufacturer).find("Not Found") == std::string::npos);
     form->FoundCount = 3;
   }
   EXPECT_EQ(form->Label28.caption, "Found: 3");  // a match shows the counters, as they are
@@ -173,7 +167,7 @@ TEST_F(ValidateTest, LookupShowsTheLastMatchingLine) {
 TEST_F(ValidateTest, OnlyTheOldFormOfTheVersionLineNamesTAC00000000) {
   // The old form stays as it always was (above); the form written now names nothing.
   for (const std::string tag : {"00000000", "VERSION_"}) {
-    Start(MakeDatabase(3, "v1.26.1206").replace(3 * 26, 8, tag));
+    Start(MakeDatabase(3, "v1.26.1206").replace(std::size_t{3} * 26, 8, tag));
     Validate("000000001234566");
     EXPECT_EQ(form->Label13.caption, tag == "VERSION_" ? "Manufacturer: Not Found in Database!"
                                                        : "Manufacturer: v1.26.1206");
@@ -195,12 +189,8 @@ TEST_F(ValidateTest, ShortIMEIMatchesOnlyAWholeLine) {
 }
 
 TEST_F(ValidateTest, ReportingBodyTextAndBoxes) {
-  struct Case {
-    const char* imei;
-    const char* label9;
-    std::vector<int> ticked;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, const char*, std::vector<int>> cases[] = {
+      // the boxes ticked
       {"01", "01 (PCS Type Certification Review Board (PTCRB), North America)", {8}},
       {"50", "50 (BZT ETS Certification GmbH, Germany)", {5}},  // after 01: only Check5
       {"35", "35 (British Approvals Board of Telecommunications (BABT), Great Britain)", {4}},
@@ -217,15 +207,13 @@ TEST_F(ValidateTest, ReportingBodyTextAndBoxes) {
       {"12", "12 (Unknown)", {}},
       {"7", "7 (Unknown)", {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.imei);
-    form->CurrentIMEI = c.imei;
+  for (const auto& [imei, label9, ticked] : cases) {
+    SCOPED_TRACE(imei);
+    form->CurrentIMEI = imei;
     CheckRBI(*form);
-    EXPECT_EQ(form->Label9.caption, c.label9);
-    for (int n = 1; n <= 8; ++n) {
-      const bool expected = std::find(c.ticked.begin(), c.ticked.end(), n) != c.ticked.end();
-      EXPECT_EQ(form->CheckAt(n).value, expected ? 1 : 0) << "Check" << n;
-    }
+    EXPECT_EQ(form->Label9.caption, label9);
+    for (int n = 1; n <= 8; ++n)
+      EXPECT_EQ(form->CheckAt(n).value, std::ranges::count(ticked, n)) << "Check" << n;
   }
 }
 
@@ -248,15 +236,15 @@ TEST_F(ValidateTest, GetIMEIwTACMakesAFoundIMEIOnItsTACOrGivesUp) {
 }
 
 TEST(RateMeter, RoundsHalfToEvenInTheShortestForm) {
-  struct Case {
-    double rate;
-    char separator;
-    const char* text;
-  };
-  for (const Case c : {Case{37.456, '.', "37.46"}, Case{40, '.', "40"}, Case{40.5, ',', "40,5"},
-                       Case{0.125, '.', "0.12"}, Case{0.375, '.', "0.38"}, Case{2.5, '.', "2.5"},
-                       Case{1234567.891, '.', "1234567.89"}, Case{0.001, '.', "0"}})
-    EXPECT_EQ(FormatRate(c.rate, c.separator), c.text) << c.rate;
+  for (const auto& [rate, separator, text] : {std::tuple{37.456, '.', "37.46"},
+                                              {40.0, '.', "40"},
+                                              {40.5, ',', "40,5"},
+                                              {0.125, '.', "0.12"},
+                                              {0.375, '.', "0.38"},
+                                              {2.5, '.', "2.5"},
+                                              {1234567.891, '.', "1234567.89"},
+                                              {0.001, '.', "0"}})
+    EXPECT_EQ(FormatRate(rate, separator), text) << rate;
 }
 
 // What the command line says is wrong with an IMEI: the first flaw, counted in characters.

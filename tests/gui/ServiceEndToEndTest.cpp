@@ -2,15 +2,13 @@
 // settings file as a user would: the update checks, an update installed while the window runs,
 // the submission link, and the ways a download goes wrong.
 
-#include <signal.h>
-
 #include <QAction>
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QRegularExpression>
+#include <optional>
 
 #include "gui/RealWindow.h"
-#include "platform/net/HttpDownload.h"
+#include "service/RunningService.h"
 #include "update/TestHttpServer.h"
 
 namespace vettrix {
@@ -22,30 +20,12 @@ class ServiceEndToEndTest : public test::RealWindowTest {
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(settings.str()));
     qputenv("XDG_CONFIG_DIRS", QByteArray::fromStdString(settings.str() + "/none"));
   }
-  ~ServiceEndToEndTest() override {
-    if (service.state() != QProcess::NotRunning) {
-      service.terminate();
-      service.waitForFinished(10000);
-    }
-  }
 
   // The service over `data`, started with `database` published; returns its address.
   std::string StartService(const std::string& database) {
     data.Write("first.csv", database);
-    service.setProcessChannelMode(QProcess::MergedChannels);
-    service.start(VETTRIX_SERVICE, {"--data", QString::fromStdString(data.str()), "--listen",
-                                    "127.0.0.1:0", "--initial-database",
-                                    QString::fromStdString(data.str() + "/first.csv"), "serve"});
-    QString log;
-    const QRegularExpression listening("listening on (127\\.0\\.0\\.1:\\d+)");
-    for (int i = 0; i < 100; ++i) {
-      service.waitForReadyRead(100);
-      log += service.readAll();
-      const auto match = listening.match(log);
-      if (match.hasMatch()) return "http://" + match.captured(1).toStdString();
-    }
-    ADD_FAILURE() << "the service did not start: " << log.toStdString();
-    return {};
+    service.emplace(data.str(), data.str() + "/first.csv");
+    return service->Url();
   }
   void PointAt(const std::string& url, const std::string& more = "") {
     settings.Write("vettrix/vettrix.conf", "[General]\nservice-url=" + url + "\n" + more);
@@ -77,7 +57,7 @@ class ServiceEndToEndTest : public test::RealWindowTest {
   QString Shown(const char* label) { return Find<QLabel>(label)->text(); }
 
   test::TempFolder settings, data;
-  QProcess service;
+  std::optional<test::RunningService> service;
 };
 
 TEST_F(ServiceEndToEndTest, AWindowPointedAtTheServiceTellsOfAnUpdateAndInstallsIt) {
@@ -123,10 +103,8 @@ TEST_F(ServiceEndToEndTest, AWindowPointedAtTheServiceTellsOfAnUpdateAndInstalls
   ASSERT_EQ(Shown("Label13"), "Manufacturer: Not Found in Database!");
   QTest::mouseClick(Find<QLabel>("Label13"), Qt::LeftButton);
   ASSERT_EQ(platform.openedUrls, std::vector<std::string>{url + "/?imei=123456789012347"});
-  BlockingFetch page(platform.openedUrls[0], 1 << 20, 10000);
-  const HttpResult fetched = page.Run(false);
-  ASSERT_TRUE(fetched) << fetched.error().reason;
-  const std::string& html = fetched->body;
+  const auto [status, html] = service->Get(platform.openedUrls[0].substr(url.size()));
+  ASSERT_EQ(status, 200);
   EXPECT_NE(html.find("id=\"verdict\">" + Shown("Label16").toStdString() + "<"), std::string::npos);
   EXPECT_NE(html.find("id=\"not-found\""), std::string::npos);
 
@@ -136,8 +114,7 @@ TEST_F(ServiceEndToEndTest, AWindowPointedAtTheServiceTellsOfAnUpdateAndInstalls
   faulty.Serve("/mobidex.csv", "200 OK", "87654321,Acme,Ph", test::Reply::Kind::kCloseMidBody);
   faulty.Serve("/mobidex.csv.sha256", "200 OK", QByteArray(64, '0') + "  mobidex.csv\n");
   const std::string complete = test::MakeDatabase(3, "v1.00.0003");
-  service.terminate();
-  ASSERT_TRUE(service.waitForFinished(10000));
+  ASSERT_EQ(service->Stop(), 0);
   // A misspelt key beside the address is told where the service was not reached.
   const std::string typo = "Unknown key \"service_uri\" in " + settings.str() +
                            "/vettrix/vettrix.conf line 4 (did you mean service-url?).";

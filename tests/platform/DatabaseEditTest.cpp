@@ -16,13 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Writes a database whose line for the TAC of the looked-up IMEI names `model`, in place.
-void Put(const fs::path& file, const std::string& model) {
-  fs::create_directories(file.parent_path());
-  std::ofstream(file, std::ios::binary | std::ios::trunc)
-      << "49015420,Maker," << model << "\r\n00000000,v0.99.0000,Version\r\n";
-}
-
 // Runs the commands of `script`, separated by ";", on paths under `root`:
 //   put FILE MODEL    writes a database naming MODEL into FILE, in place
 //   swap FILE MODEL   writes it beside FILE and renames it over FILE, as editors save
@@ -36,7 +29,11 @@ void RunScript(const fs::path& root, const std::string& script) {
     std::string verb, a, b;
     words >> verb >> a >> b;
     const fs::path path = root / a, aside = path.string() + ".new";
-    if (verb == "put" || verb == "swap") Put(verb == "put" ? path : aside, b);
+    if (verb == "put" || verb == "swap") {  // a database whose line for the TAC looked up names b
+      fs::create_directories(path.parent_path());
+      std::ofstream(verb == "put" ? path : aside, std::ios::binary | std::ios::trunc)
+          << "49015420,Maker," << b << "\r\n00000000,v0.99.0000,Version\r\n";
+    }
     if (verb == "link")
       fs::create_symlink(b.starts_with("/") ? root / b.substr(1) : fs::path(b), aside);
     if (verb == "swap" || verb == "link") fs::rename(aside, path);

@@ -30,34 +30,36 @@ void AsSuperuser(const std::string& sql) {
   PQfinish(connection);
 }
 
-struct PgFactory : StoreFactory {
-  PgFactory() {
+// A database of its own, migrated, dropped when the last store maker over it goes.
+struct PgDatabase {
+  PgDatabase() {
     name = "store_" + std::to_string(std::random_device{}());
     AsSuperuser("CREATE DATABASE " + name + " OWNER vettrix");
     const std::string tcp = Read("tcp-uri");
     address = tcp.substr(0, tcp.rfind('/') + 1) + name;
     PgStore(address, Read("password"), true).Migrate();
   }
-  ~PgFactory() override { AsSuperuser("DROP DATABASE " + name + " WITH (FORCE)"); }
-  std::unique_ptr<Store> Make() override {
+  ~PgDatabase() { AsSuperuser("DROP DATABASE " + name + " WITH (FORCE)"); }
+  std::unique_ptr<Store> Make() const {
     return std::make_unique<PgStore>(address, Read("password"));
   }
   std::string name, address;
 };
 
-INSTANTIATE_TEST_SUITE_P(PostgreSQL, StoreTest,
-                         ::testing::Values(StoreKind{
-                             "PostgreSQL",
-                             [] { return std::unique_ptr<StoreFactory>(new PgFactory); }}),
+StoreMaker PgPlace() {
+  auto database = std::make_shared<PgDatabase>();
+  return [database] { return database->Make(); };
+}
+INSTANTIATE_TEST_SUITE_P(PostgreSQL, StoreTest, ::testing::Values(StoreKind{"PostgreSQL", PgPlace}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PgStoreTest, AConnectionLostBetweenOperationsIsMadeAgainUnnoticed) {
-  PgFactory factory;
-  const std::unique_ptr<Store> store = factory.Make();
+  PgDatabase database;
+  const std::unique_ptr<Store> store = database.Make();
   const auto stored = store->Submit({0, "11111111", "Acme", "One", "box", "", Status::Pending, 1});
   // As a server restart does: every connection of the store's is closed under it.
   AsSuperuser("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" +
-              factory.name + "'");
+              database.name + "'");
   EXPECT_EQ(store->Find(stored.id)->model, "One");
   EXPECT_TRUE(store->Submit({0, "22222222", "Acme", "Two", "box", "", Status::Pending, 1}).isNew);
 }

@@ -7,10 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "app/Text.h"
 #include "core/FakePlatform.h"
-#include "service/Digest.h"
 #include "service/SqliteStore.h"
 #include "service/StoreTest.h"
 
@@ -62,35 +62,31 @@ class ServiceTest : public ::testing::Test {
 };
 
 TEST_F(ServiceTest, EveryTextComesBackEscaped) {
-  const std::string markup = "<b id=x>\"'&";
   const std::string escaped = "&lt;b id=x&gt;&quot;&#39;&amp;";
-  struct Case {
-    const char* name;
-    Response response;
-    std::vector<std::string> present, absent;
-  };
-  const Case cases[] = {
-      {"a lookup of markup", Get("/?imei=%3Cb+id%3Dx%3E%22%27%26"), {escaped}, {"<b id"}},
-      {"device names from the database",
-       Get("/?imei=123456781234568"),
-       {"&lt;script&gt;alert(1)&lt;/script&gt;", "&quot;&gt;&lt;img src=x"},
-       {"<script", "<img src=x"}},
-      {"Latin-1 bytes in the database",
-       Get("/?imei=49015420"),
-       {"Nok\xC3\xA9"
-        "a"},
-       {}},
-      {"a refused form keeps its values",
-       Ask("POST", "/submit", "tac=1&manufacturer=%3Cb+id%3Dx%3E%22%27%26&model=a&source=b"),
-       {"value=\"" + escaped + "\""},
-       {"<b id"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    for (const std::string& text : c.present)
-      EXPECT_NE(c.response.body.find(text), std::string::npos) << text;
-    for (const std::string& text : c.absent)
-      EXPECT_EQ(c.response.body.find(text), std::string::npos) << text;
+  // What the page holds, and what it must not.
+  const std::tuple<const char*, Response, std::vector<std::string>, std::vector<std::string>>
+      cases[] = {
+          {"a lookup of markup", Get("/?imei=%3Cb+id%3Dx%3E%22%27%26"), {escaped}, {"<b id"}},
+          {"device names from the database",
+           Get("/?imei=123456781234568"),
+           {"&lt;script&gt;alert(1)&lt;/script&gt;", "&quot;&gt;&lt;img src=x"},
+           {"<script", "<img src=x"}},
+          {"Latin-1 bytes in the database",
+           Get("/?imei=49015420"),
+           {"Nok\xC3\xA9"
+            "a"},
+           {}},
+          {"a refused form keeps its values",
+           Ask("POST", "/submit", "tac=1&manufacturer=%3Cb+id%3Dx%3E%22%27%26&model=a&source=b"),
+           {"value=\"" + escaped + "\""},
+           {"<b id"}},
+      };
+  for (const auto& [name, response, present, absent] : cases) {
+    SCOPED_TRACE(name);
+    for (const std::string& text : present)
+      EXPECT_NE(response.body.find(text), std::string::npos) << text;
+    for (const std::string& text : absent)
+      EXPECT_EQ(response.body.find(text), std::string::npos) << text;
   }
   // The JSON record of such a name is well-formed JSON holding it as it is.
   const Json record = Json::parse(Get("/api/v1/imei/123456781234568").body);
@@ -100,18 +96,11 @@ TEST_F(ServiceTest, EveryTextComesBackEscaped) {
 
 TEST_F(ServiceTest, ASubmissionMeetsEveryRuleOrComesBackWithItsReason) {
   const std::string good = "tac=87654321&manufacturer=Acme&model=Phone+1&source=box";
-  struct Case {
-    const char* name;
-    std::string body;
-    int status;
-    std::string field;  // the one refused
-  };
-  const std::string long64 = std::string(64, 'x'), chars64 = [] {
-    std::string s;
-    for (int i = 0; i < 64; ++i) s += "%C3%BC";  // 64 characters, 128 bytes
-    return s;
-  }();
-  const Case cases[] = {
+  const std::string long64 = std::string(64, 'x');
+  std::string chars64;
+  for (int i = 0; i < 64; ++i) chars64 += "%C3%BC";  // 64 characters, 128 bytes
+  // The form, its status, and the field refused.
+  const std::tuple<const char*, std::string, int, std::string> cases[] = {
       {"all well", good, 303, ""},
       {"a TAC of 7 digits", "tac=1234567&manufacturer=A&model=B&source=C", 400, "tac"},
       {"the zero TAC", "tac=00000000&manufacturer=A&model=B&source=C", 400, "tac"},
@@ -132,19 +121,19 @@ TEST_F(ServiceTest, ASubmissionMeetsEveryRuleOrComesBackWithItsReason) {
       {"a note with a NUL", "tac=87654330&manufacturer=A&model=B&source=C&note=a%00", 400, "note"},
       {"bad percent-encoding", "tac=8765%4&manufacturer=A&model=B&source=C", 400, ""},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const Response r = Ask("POST", "/submit", c.body);
-    EXPECT_EQ(r.status, c.status);
-    if (!c.field.empty()) {
-      EXPECT_NE(r.body.find("id=\"submit-" + c.field + "-error\""), std::string::npos);
+  for (const auto& [name, body, status, field] : cases) {
+    SCOPED_TRACE(name);
+    const Response r = Ask("POST", "/submit", body);
+    EXPECT_EQ(r.status, status);
+    if (!field.empty()) {
+      EXPECT_NE(r.body.find("id=\"submit-" + field + "-error\""), std::string::npos);
     }
-    if (c.status == 303) {
+    if (status == 303) {
       EXPECT_TRUE(Header(r, "Location").starts_with("/submissions/"));
     }
     // The same fields as JSON (which holds UTF-8 only) meet the same rules, and find what the
     // form stored.
-    const std::optional<Fields> fields = ParseFields(c.body);
+    const std::optional<Fields> fields = ParseFields(body);
     if (!fields || !std::all_of(fields->begin(), fields->end(),
                                 [](const auto& f) { return IsValidUtf8(f.second); }))
       continue;
@@ -153,22 +142,17 @@ TEST_F(ServiceTest, ASubmissionMeetsEveryRuleOrComesBackWithItsReason) {
     const Response api =
         Ask("POST", "/api/v1/submissions", json.dump(), "application/json", "192.0.2.3");
     const Json answer = Json::parse(api.body);
-    EXPECT_EQ(api.status, c.status == 303 ? 200 : c.status) << api.body;
-    if (c.status == 303) {
+    EXPECT_EQ(api.status, status == 303 ? 200 : status) << api.body;
+    if (status == 303) {
       EXPECT_EQ("/submissions/" + answer["id"].dump(), Header(r, "Location"));
     }
-    if (!c.field.empty()) {
+    if (!field.empty()) {
       EXPECT_EQ(answer["code"], "invalid_fields");
-      EXPECT_TRUE(answer["fields"].contains(c.field));
+      EXPECT_TRUE(answer["fields"].contains(field));
     }
   }
-  struct JsonCase {
-    const char* name;
-    std::string body;
-    int status;
-    const char* code;  // of an error
-  };
-  const JsonCase jsonCases[] = {
+  // The body, its status, and the code of the error.
+  const std::tuple<const char*, std::string, int, const char*> jsonCases[] = {
       {"a new device", R"({"tac":"87654399","manufacturer":"Acme","model":"J","source":"s"})", 201,
        ""},
       {"published already",
@@ -180,12 +164,12 @@ TEST_F(ServiceTest, ASubmissionMeetsEveryRuleOrComesBackWithItsReason) {
       {"not JSON", "tac=1", 400, "not_json"},
       {"too deep", R"({"note":[[[[["x"]]]]]})", 400, "too_deep"},
   };
-  for (const JsonCase& c : jsonCases) {
-    SCOPED_TRACE(c.name);
-    const Response r = Ask("POST", "/api/v1/submissions", c.body, "application/json", "192.0.2.4");
-    EXPECT_EQ(r.status, c.status);
+  for (const auto& [name, body, status, code] : jsonCases) {
+    SCOPED_TRACE(name);
+    const Response r = Ask("POST", "/api/v1/submissions", body, "application/json", "192.0.2.4");
+    EXPECT_EQ(r.status, status);
     const Json answer = Json::parse(r.body);
-    if (c.status == 201) {
+    if (status == 201) {
       EXPECT_EQ(Header(r, "Location"), "/api/v1/submissions/" + answer["id"].dump());
       const Json shown = Json::parse(Get(Header(r, "Location")).body);
       EXPECT_EQ(shown, (Json{{"id", answer["id"]},
@@ -194,7 +178,7 @@ TEST_F(ServiceTest, ASubmissionMeetsEveryRuleOrComesBackWithItsReason) {
                              {"model", "J"},
                              {"status", "pending"}}));
     } else {
-      EXPECT_EQ(answer["code"], c.code);
+      EXPECT_EQ(answer["code"], code);
     }
   }
   EXPECT_EQ(Ask("POST", "/api/v1/submissions", "{}", "application/x-www-form-urlencoded").status,
@@ -231,97 +215,30 @@ TEST_F(ServiceTest, ASubmissionMeetsEveryRuleOrComesBackWithItsReason) {
     EXPECT_EQ(Get(missing).status, 404) << missing;
 }
 
+// The window of an hour moves with the requests' time; what counts (refused forms, JSON and forms
+// alike) is the real binary's to show (tests/service/service_test.py).
 TEST_F(ServiceTest, OneAddressMaySubmitSoOftenAnHour) {
   Settings settings;
-  settings.submissionsPerHour = 3;
+  settings.submissionsPerHour = 1;
   Service limited(settings, store, *snapshots);
-  // The form and its JSON twin count against one limit.
-  int sent = 0;
-  const auto post = [&](std::string client) {
-    const bool form = sent++ % 2 == 0;
-    Request request{"POST",
-                    form ? "/submit" : "/api/v1/submissions",
-                    form ? "tac=1" : R"({"tac":"1"})",
-                    form ? "application/x-www-form-urlencoded" : "application/json",
-                    {},
-                    std::move(client),
-                    now};
-    return limited.Handle(request);
+  const auto post = [&] {
+    return limited.Handle(
+        {"POST", "/submit", "tac=1", "application/x-www-form-urlencoded", {}, "192.0.2.7", now});
   };
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(post("192.0.2.7").status, 400);  // refused forms count
-  const Response refused = post("192.0.2.7");
+  EXPECT_EQ(post().status, 400);  // refused, but counted
+  const Response refused = post();
   EXPECT_EQ(refused.status, 429);
-  EXPECT_EQ(Json::parse(refused.body)["code"], "too_many_submissions");
   EXPECT_EQ(Header(refused, "Retry-After"), "3600");
-  EXPECT_EQ(post("192.0.2.8").status, 400);  // another address is not held up
   now += 3600;
-  EXPECT_EQ(post("192.0.2.7").status, 400);  // an hour later the address may again
+  EXPECT_EQ(post().status, 400);  // an hour later the address may again
 }
 
-TEST_F(ServiceTest, TheApiAnswersWithTheRightStatus) {
-  const std::string thousand = [] {
-    std::string tacs = "{\"tacs\":[";
-    for (int i = 0; i < 1000; ++i) tacs += std::string(i ? "," : "") + "\"35209900\"";
-    return tacs + "]}";
-  }();
-  struct Case {
-    const char* method;
-    const char* target;
-    std::string body;
-    const char* type;
-    int status;
-    const char* has;  // in the body
-  };
-  const Case cases[] = {
-      {"GET", "/api/v1/tac/35209900", "", "", 200, "\"manufacturer\":\"Alcatel\""},
-      {"GET", "/api/v1/tac/87654321", "", "", 404, "\"error\""},
-      {"GET", "/api/v1/tac/3520990", "", "", 400, "\"error\""},
-      {"GET", "/api/v1/imei/35-209900-176148-1", "", "", 200, "\"verdict\":\"valid\""},
-      {"GET", "/api/v1/imei/%ZZ", "", "", 400, "\"error\""},
-      {"GET", "/api/v1/imei/%FF", "", "", 400, "UTF-8"},
-      {"GET", "/api/v1/imei/", "", "", 400, "\"error\""},
-      {"GET", "/api/v1/database", "", "", 200, "\"version_number\":\"261206\""},
-      {"GET", "/api/v1/nothing", "", "", 404, "\"error\""},
-      {"DELETE", "/api/v1/database", "", "", 405, "\"error\""},
-      {"POST", "/api/v1/tac", R"({"tacs":["35209900","87654321",7,"x"]})", "application/json", 200,
-       R"({"results":[{"tac":"35209900","manufacturer":"Alcatel","model":"One Touch 332"},{"tac":"87654321","error":"not in the database","code":"not_in_database"},{"tac":7,"error":"a TAC is 8 digits","code":"bad_tac"},{"tac":"x","error":"a TAC is 8 digits","code":"bad_tac"}]})"},
-      {"POST", "/api/v1/tac", thousand, "application/json; charset=utf-8", 200, "One Touch"},
-      {"POST", "/api/v1/tac", thousand.substr(0, thousand.size() - 2) + ",\"1\"]}",
-       "application/json", 413, "\"error\""},
-      {"POST", "/api/v1/tac", R"({"tacs":[]})", "application/json", 400, "\"error\""},
-      {"POST", "/api/v1/tac", R"({"tacs":"35209900"})", "application/json", 400, "\"error\""},
-      {"POST", "/api/v1/tac", R"({"tacs":[)", "application/json", 400, "\"error\""},
-      {"POST", "/api/v1/tac", std::string(100000, '[') + std::string(100000, ']'),
-       "application/json", 400, "deep"},
-      {"POST", "/api/v1/tac", R"({"tacs":["35209900"]})", "text/plain", 415, "\"error\""},
-      {"GET", "/api/v1/tac", "", "", 405, "\"error\""},
-      {"GET", "/api/v1/imei/35209900", "", "", 200, R"("manufacturer":"Alcatel")"},  // a TAC
-      {"POST", "/api/v1/imei", R"({"imeis":["35209900",7]})", "application/json", 200,
-       R"({"input":7,"error":"an IMEI is sent as a JSON string","code":"not_a_text"})"},
-      {"OPTIONS", "/api/v1/tac/35209900", "", "", 204, ""},
-      {"PUT", "/api/v1/submissions", "", "", 405, "method_not_allowed"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.method) + " " + c.target + " " + c.body.substr(0, 40));
-    const Response r = Ask(c.method, c.target, c.body, c.type);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.contentType, c.status == 204 ? "" : "application/json");
-    EXPECT_NE(r.Body().find(c.has), std::string::npos) << r.Body().substr(0, 300);
-    // Pages on other sites may read every lookup, but not send a submission.
-    EXPECT_EQ(Header(r, "Access-Control-Allow-Origin") == "*",
-              std::string(c.target) != "/api/v1/submissions");
-  }
-}
-
+// The bodies, their checksum and versions, HEAD and a plain ETag are met through the real binary
+// (tests/service/service_test.py); here the rest of what a cache may send.
 TEST_F(ServiceTest, TheDatabaseAndItsVersionAnswerAsFilesDo) {
   const Response csv = Get("/mobidex.csv");
-  EXPECT_EQ(csv.Body(), kDatabase);
   const std::string etag = Header(csv, "ETag");
-  EXPECT_EQ(etag, std::string("\"").append(Sha256Hex(kDatabase)).append("\""));
   EXPECT_EQ(Header(csv, "Last-Modified"), HttpDate(snapshots->Current()->published));
-  EXPECT_EQ(Get("/mobidex.csv.sha256").body, Sha256Hex(kDatabase) + "  mobidex.csv\n");
-  EXPECT_EQ(Get("/dbver").body, "261206\r\n");
-  EXPECT_EQ(Get("/ver").body, "21326\r\n");
   // Appended, not added to a literal: GCC 12 takes `"W/" + std::string` for an overlapping copy.
   for (const std::string& condition : {etag, std::string("W/").append(etag),
                                        std::string("\"other\", ").append(etag), std::string("*")}) {
@@ -330,14 +247,9 @@ TEST_F(ServiceTest, TheDatabaseAndItsVersionAnswerAsFilesDo) {
     EXPECT_EQ(r.status, 304) << condition;
     EXPECT_TRUE(r.Body().empty());
   }
-  const Response head = Ask("HEAD", "/mobidex.csv");
-  EXPECT_TRUE(head.headersOnly);
-  EXPECT_EQ(head.Body().size(), kDatabase.size());  // for Content-Length
   for (const char* target : {"/ver", "/", "/mobidex.csv"})
     EXPECT_EQ(Ask("POST", target).status, 405);
-  EXPECT_EQ(Get("/nothing").status, 404);
   EXPECT_EQ(Get("/?imei=%E0%80%80").status, 400);  // an overlong encoding is no UTF-8
-  EXPECT_EQ(Get("/?imei=%").status, 400);
 }
 
 TEST_F(ServiceTest, APublicationReplacesEverythingAtOnceAndABadOneIsPassedOver) {
@@ -365,6 +277,14 @@ TEST_F(ServiceTest, APublicationReplacesEverythingAtOnceAndABadOneIsPassedOver) 
   snapshots->Refresh();
   EXPECT_EQ(Get("/dbver").body, "261206\r\n");
 }
+
+// The store suite on SQLite, each test over a folder of its own.
+StoreMaker SqlitePlace() {
+  auto folder = std::make_shared<test::TempFolder>();
+  return [folder] { return std::make_unique<SqliteStore>(folder->str()); };
+}
+INSTANTIATE_TEST_SUITE_P(Sqlite, StoreTest, ::testing::Values(StoreKind{"SQLite", SqlitePlace}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vettrix::service

@@ -13,14 +13,12 @@
 namespace vettrix::service {
 
 // Makes stores over one place (a folder, a database); a store made again sees what the last kept.
-struct StoreFactory {
-  virtual ~StoreFactory() = default;
-  virtual std::unique_ptr<Store> Make() = 0;
-};
+using StoreMaker = std::function<std::unique_ptr<Store>()>;
 
+// An implementation: its name, and what makes a place of its own and the maker of stores over it.
 struct StoreKind {
   const char* name;
-  std::function<std::unique_ptr<StoreFactory>()> factory;
+  StoreMaker (*place)();
 };
 
 // Why `result` failed, or "" when it did not.
@@ -31,17 +29,17 @@ std::string FaultOf(const Result<T>& result) {
 
 class StoreTest : public ::testing::TestWithParam<StoreKind> {
  protected:
-  void SetUp() override { factory_ = GetParam().factory(); }
+  void SetUp() override { make_ = GetParam().place(); }
   Store& Open() {
-    if (!store_) store_ = factory_->Make();
+    if (!store_) store_ = make_();
     return *store_;
   }
   void Reopen() { store_.reset(); }
   // Another store over the same place, as another process would open it.
-  std::unique_ptr<Store> Another() { return factory_->Make(); }
+  std::unique_ptr<Store> Another() { return make_(); }
 
  private:
-  std::unique_ptr<StoreFactory> factory_;
+  StoreMaker make_;
   std::unique_ptr<Store> store_;
 };
 

@@ -7,10 +7,7 @@ usage: browser_test.py [PATH_TO_VETTRIX_SERVICE [PATH_TO_MOBIDEX_CSV]]
 
 import http.server
 import json
-import queue
-import re
-import signal
-import subprocess
+import os
 import sys
 import tempfile
 import threading
@@ -23,6 +20,9 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.support.ui import WebDriverWait
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from harness import Service, check_api_answer  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
 SERVICE = sys.argv.pop(1) if len(sys.argv) > 1 else str(ROOT / "build" / "vettrix-service")
@@ -51,55 +51,21 @@ def start_browser(profile):
 class Browser(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.data = tempfile.TemporaryDirectory()
-        cls.log = []
-        cls.service = subprocess.Popen(
-            [SERVICE, "serve", "--data", cls.data.name, "--listen", "127.0.0.1:0",
-             "--initial-database", DATABASE],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-            text=True)
-        lines = queue.Queue()
-
-        # Drained all along, so that a full pipe never stalls the service.
-        def drain():
-            for line in cls.service.stderr:
-                cls.log.append(line)
-                lines.put(line)
-            lines.put(None)
-
-        cls.reader = threading.Thread(target=drain, daemon=True)
-        cls.reader.start()
-        cls.profile = tempfile.TemporaryDirectory()
-        cls.driver = None
+        cls.data, cls.profile = tempfile.TemporaryDirectory(), tempfile.TemporaryDirectory()
+        cls.service = Service(SERVICE, cls.data.name, db=Path(DATABASE).read_bytes())
+        cls.base = "http://127.0.0.1:%d" % cls.service.port
         try:
-            cls.driver = start_browser(cls.profile.name)  # while the service starts
-            while not hasattr(cls, "base"):
-                line = lines.get(timeout=10)
-                if line is None:
-                    raise RuntimeError("vettrix-service stopped:\n" + "".join(cls.log))
-                found = re.search(r"listening on (127\.0\.0\.1:\d+)", line)
-                if found:
-                    cls.base = "http://" + found.group(1)
+            cls.driver = start_browser(cls.profile.name)
         except Exception:
-            cls.stop()
+            cls.service.stop()
             raise
 
     @classmethod
-    def stop(cls):
-        """Quits the browser and stops the service; its exit status."""
-        if cls.driver:
-            cls.driver.quit()
-        cls.profile.cleanup()
-        cls.service.send_signal(signal.SIGTERM)
-        status = cls.service.wait(timeout=10)
-        cls.reader.join(timeout=5)
-        cls.data.cleanup()
-        return status
-
-    @classmethod
     def tearDownClass(cls):
-        status = cls.stop()
-        log = "".join(cls.log)
+        cls.driver.quit()
+        cls.profile.cleanup()
+        status, log = cls.service.stop(), cls.service.read_log()
+        cls.data.cleanup()
         # A stop by SIGTERM is a clean one; and the footer promises that lookups are not logged.
         if status != 0:
             raise AssertionError(f"vettrix-service exited with {status}:\n{log}")
@@ -152,15 +118,6 @@ class Browser(unittest.TestCase):
             self.assertLessEqual(inner_width, 400, f"{what}: not at a phone's width")
             self.assertLessEqual(scroll_width, client_width, f"{what}: scrolls sideways")
 
-    def check_verdict_in_view(self, what):
-        box = self.driver.execute_script(
-            "const r = document.getElementById('verdict').getBoundingClientRect();"
-            "return [r.left, r.right, r.top, r.bottom, document.documentElement.clientWidth,"
-            " window.innerHeight];")
-        left, right, top, bottom, width, height = box
-        self.assertTrue(0 <= left < right <= width and 0 <= top < bottom <= height,
-                        f"{what}: the verdict is not on the first screen: {box}")
-
     # --- tests ----------------------------------------------------------------------------
 
     def test_lookups_and_a_submission(self):
@@ -210,8 +167,12 @@ class Browser(unittest.TestCase):
                 with self.subTest(f"{what} at a phone's width"):
                     self.driver.get(address)
                     self.check_page(what, phone=True)
-                    if "?imei=" in address:
-                        self.check_verdict_in_view(what)
+                    if "?imei=" in address:  # the verdict on the first screen
+                        box = self.driver.execute_script(
+                            "const r = document.getElementById('verdict').getBoundingClientRect();"
+                            "return [r.left, r.right, r.top, r.bottom, document.documentElement.clientWidth, window.innerHeight];")
+                        left, right, top, bottom, width, height = box
+                        self.assertTrue(0 <= left < right <= width and 0 <= top < bottom <= height, f"{what}: {box}")
         finally:
             self.driver.set_window_size(*DESKTOP)
 
@@ -248,13 +209,14 @@ class Browser(unittest.TestCase):
             other.shutdown()
             other.server_close()
         self.assertEqual(status, 200)
+        check_api_answer(self.service.port, "POST", "/api/v1/imei", status, "application/json", json.dumps(checked))
         self.assertEqual([(r["verdict"], r["manufacturer"]) for r in checked["results"]],
                          [("valid", "Alcatel"), ("invalid", "")])
         self.assertEqual(submitted, "blocked")
         # The browser says why, and the preflight kept the submission from being sent at all.
         log = " ".join(e["message"] for e in self.driver.get_log("browser"))
         self.assertIn("CORS policy", log)
-        self.assertNotIn("POST /api/v1/submissions", "".join(self.log))
+        self.assertNotIn("POST /api/v1/submissions", self.service.read_log())
 
     def test_markup_typed_comes_back_as_text(self):
         self.driver.get(self.base + "/")
